@@ -1,0 +1,154 @@
+// The driver context: every driver-wide variable of the system in one place.
+//
+// The exported functions reach the process's single instance (api/); all
+// code below the exports takes a DriverContext&, so a test builds a fresh
+// context over a test platform and never touches process-global state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "core/status_flags.h"
+#include "platform/platform.h"
+#include "transact/link_buffer.h"
+#include "zeva232.h"
+
+namespace zeva {
+
+// The ten persisted link settings, at their system widths.
+struct Settings {
+  int16_t packetTimeout = 81;
+  int32_t packetTimeout32 = 81;  // the copy the waits and the save read
+  int16_t busyTimeout = 300;
+  int16_t port = 1;
+  int32_t bps = 19200;
+  int16_t frameSize = 8;
+  int16_t rxBuffer = 1024;
+  int16_t txBuffer = 11;
+  int16_t localAddress = 1;
+  int32_t adapterId = 0;
+  int32_t protocol = 2;
+};
+
+// Run-time switches (never persisted).
+struct Switches {
+  int32_t spy = 0;
+  int32_t autoEcho = 1;
+  int32_t noAck = 0;
+  uint8_t echoCheck = 0;  // on after the start when the adapter is the plain kind (0)
+  int32_t noErrMsgBox = 0;
+  int32_t eventsFrozen = 0;
+  uint8_t type = 0;
+  int32_t responseMsg = 0;
+};
+
+// Client callbacks, in the order SetCallbackEvents takes them. 16-bit values
+// travel in 32-bit slots.
+extern "C" {
+typedef void(ZEVA_CALLBACK* OnLineErrorFn)(void);
+typedef void(ZEVA_CALLBACK* OnDataReceivedFn)(int32_t source, int32_t destination, int32_t count,
+                                              int32_t type, const uint8_t* data, int32_t eventCode);
+typedef void(ZEVA_CALLBACK* OnMapProgressFn)(int32_t address);
+typedef void(ZEVA_CALLBACK* OnDeviceFoundFn)(int32_t address, const char* serial, int32_t product,
+                                             int32_t versionLow, int32_t versionHigh);
+typedef void(ZEVA_CALLBACK* OnFirmwareInfoFn)(int32_t address, const char* serial, int32_t product,
+                                              const char* productName, int32_t versionLow,
+                                              int32_t versionHigh, const char* versionText);
+typedef void(ZEVA_CALLBACK* OnRemoteErrorFn)(int32_t address, int32_t errorCode, const char* report);
+typedef void(ZEVA_CALLBACK* OnProgressFn)(int32_t value, const char* text);
+typedef void(ZEVA_CALLBACK* OnQueryReplyFn)(int32_t address, const uint8_t* reply, int32_t tag);
+typedef void(ZEVA_CALLBACK* OnProgramDoneFn)(void);
+typedef void(ZEVA_CALLBACK* OnDriverErrorFn)(int32_t code, const char* text);
+}
+
+struct ClientCallbacks {
+  OnLineErrorFn onLineError = nullptr;
+  OnDataReceivedFn onDataReceived = nullptr;
+  OnMapProgressFn onMapProgress = nullptr;
+  OnDeviceFoundFn onDeviceFound = nullptr;
+  OnFirmwareInfoFn onFirmwareInfo = nullptr;
+  OnRemoteErrorFn onRemoteError = nullptr;
+  OnProgressFn onProgress = nullptr;
+  OnQueryReplyFn onQueryReply = nullptr;
+  OnProgramDoneFn onProgramDone = nullptr;
+  OnDriverErrorFn onDriverError = nullptr;
+};
+
+// The serial channel's record. `port` is the handle as the event thread sees
+// it: nullptr is the closed value and tells the thread to stop. Atomic because
+// the client thread writes it while the event thread reads it.
+struct PortContext {
+  std::atomic<platform::SerialPort*> port{nullptr};
+  uint32_t eventThreadId = 0;
+  std::function<void(uint32_t)> eventHandler;
+  std::unique_ptr<LinkBuffer> rx;  // the receive accumulator
+};
+
+class DriverContext {
+ public:
+  explicit DriverContext(platform::Platform& platform) : platform(platform) {}
+  DriverContext(const DriverContext&) = delete;
+  DriverContext& operator=(const DriverContext&) = delete;
+
+  platform::Platform& platform;
+
+  Settings settings;
+  Switches sw;
+
+  // Status flags and the bytes that travel with them.
+  StatusFlags flags;
+  uint8_t lastDestination = 0;
+  uint8_t awaitedResponseCode = 0;
+  uint8_t receiveActive = 0;
+  uint8_t rawSendActive = 0;
+  int32_t writesInProgress = 0;  // WriteBytes calls on the stack (they nest through waits)
+
+  // Driver core objects. heapCreated stands for the private heap in which
+  // the PortContext lives.
+  bool heapCreated = false;
+  std::unique_ptr<PortContext> portContext;
+  std::unique_ptr<LinkBuffer> requests;  // the request table
+  std::unique_ptr<LinkBuffer> echo;      // the echo buffer
+
+  // Serial channel.
+  std::unique_ptr<platform::SerialPort> portHandle;  // nullptr: closed
+  std::unique_ptr<platform::EventThread> eventThread;
+
+  // Window bridge. The event thread reads clientWindow and eventMessageId
+  // (to post its events) while the client thread may change them.
+  std::atomic<HWND> clientWindow{nullptr};
+  WNDPROC savedWindowProc = nullptr;
+  HWND subclassedWindow = nullptr;  // the window whose procedure was replaced
+  std::atomic<unsigned> eventMessageId{0};
+  ClientCallbacks callbacks;
+
+  // Data interface and services.
+  uint8_t outputBuffer[6] = {0, 0, 0, 0, 0, 0};
+  uint8_t programmingMode = 0;
+  int32_t lastProgramError = 0;
+  uint8_t mapRunning = 0;
+  uint8_t mapAbortRequested = 0;
+
+  // Optional frame trace for tools: called for every frame in and out.
+  // direction: 0 out, 1 in.
+  std::function<void(int direction, const uint8_t* bytes, int32_t n)> trace;
+};
+
+// Wait lengths from the settings. Settings loaded from the registry are not
+// range-checked, and a negative one would make an unsigned wait of weeks:
+// it counts as no wait at all.
+inline uint32_t PacketTimeoutMs(const DriverContext& ctx) {
+  return ctx.settings.packetTimeout32 < 0 ? 0u : static_cast<uint32_t>(ctx.settings.packetTimeout32);
+}
+inline uint32_t BusyTimeoutMs(const DriverContext& ctx) {
+  return ctx.settings.busyTimeout < 0 ? 0u : static_cast<uint32_t>(ctx.settings.busyTimeout);
+}
+
+// Library start and end: build the context's objects and load the settings;
+// close the port, give the client window back and free everything.
+void ProcessAttach(DriverContext& ctx);
+void ProcessDetach(DriverContext& ctx);
+
+}  // namespace zeva

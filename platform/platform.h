@@ -1,0 +1,185 @@
+// What the driver asks of the operating system, and nothing more.
+//
+// The protocol code (link/, transact/, services/) and the driver core never
+// include an OS header; they reach the OS through these small interfaces.
+// platform/posix/ implements them for POSIX (termios, the library's own
+// window system), platform/testing/ implements them over a virtual clock and
+// an in-process bus so that timing is deterministic.
+//
+// Windows and message queues are not behind an interface: the driver calls
+// them by their Win32 names (PostMessageA, DispatchMessageA, ...), declared
+// on POSIX by include/zeva232_posix.h and implemented in platform/posix/.
+// Both the real and the test platform use that window system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace zeva::platform {
+
+// ---------------------------------------------------------------------------
+// Serial port
+// ---------------------------------------------------------------------------
+
+// Comm event bits, with their Win32 values: the event handler receives them.
+inline constexpr uint32_t kEvRxChar = 0x0001;
+inline constexpr uint32_t kEvRxFlag = 0x0002;
+inline constexpr uint32_t kEvErr = 0x0080;
+
+struct SerialConfig {
+  int32_t bps = 19200;         // > 0
+  uint8_t byteSize = 8;        // 7 or 8; parity even, one stop bit
+  int32_t rxQueue = 1024;      // input queue size hint
+  int32_t txQueue = 11;        // output queue size hint
+  // Write time-out in ms per byte (19200 / bps); 0 disables the time-out.
+  uint32_t writeTimeoutPerByteMs = 1;
+};
+
+enum class OpenStatus {
+  kOk,
+  kCannotOpen,   // the device could not be opened: the system's text applies
+  kConfigFailed  // opened, but the line could not be configured: silent
+};
+
+struct WriteResult {
+  enum class Kind {
+    kDone,     // all bytes written
+    kTimeout,  // the time limit ran out; `written` bytes went out
+    kError     // any other failure
+  };
+  Kind kind = Kind::kError;
+  int32_t written = 0;
+};
+
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  // Which events WaitEvent reports. Setting 0 makes a pending WaitEvent
+  // return at once (with mask 0): the close path relies on that.
+  virtual bool SetEventMask(uint32_t mask) = 0;
+  // Blocks until an event in the mask happens or the mask changes. Returns
+  // false when the wait failed (port closed, line hung up); the event thread
+  // ends then.
+  virtual bool WaitEvent(uint32_t* mask) = 0;
+  // Bytes waiting in the input queue; clears a pending line error.
+  virtual int32_t QueuedBytes() = 0;
+  // Reads at most n bytes that are already queued; never waits. -1 on error.
+  virtual int32_t Read(uint8_t* buffer, int32_t n) = 0;
+  // Writes n bytes within the configured time limit.
+  virtual WriteResult Write(const uint8_t* buffer, int32_t n) = 0;
+  // Discards both queues.
+  virtual void Purge() = 0;
+  // Releases the device; false when the system refused (text in
+  // Platform::LastErrorText).
+  virtual bool Close() = 0;
+};
+
+// The serial event thread. Ending it is the driver's business (it sets its
+// stop signal and sets the port's event mask to 0); Join waits for the end
+// and returns at once when the thread has already ended on its own.
+class EventThread {
+ public:
+  virtual ~EventThread() = default;
+  virtual void Join() = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Registry (HKEY_LOCAL_MACHINE values; the driver uses nothing else)
+// ---------------------------------------------------------------------------
+
+enum class RegType : uint32_t {
+  kNone = 0,
+  kSz = 1,
+  kExpandSz = 2,
+  kBinary = 3,
+  kDword = 4,
+  kDwordBigEndian = 5,
+  kLink = 6,
+  kMultiSz = 7,
+  kQword = 11,
+};
+
+enum class RegStatus {
+  kOk,
+  kNotFound,  // no such key or value
+  kMoreData,  // the value is larger than the capacity offered
+  kError      // any other failure; text in Platform::LastErrorText
+};
+
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // RegOpenKeyEx for querying: true when the key exists.
+  virtual bool OpenKey(std::string_view path) = 0;
+  // RegQueryValueEx on an existing key. `capacity` is the buffer offered; a
+  // larger value answers kMoreData (type still reported).
+  virtual RegStatus QueryValue(std::string_view path, std::string_view name, size_t capacity,
+                               RegType* type, std::vector<uint8_t>* data) = 0;
+  // RegCreateKeyEx: creates the key (and its parents) when missing.
+  virtual RegStatus CreateKey(std::string_view path) = 0;
+  // RegSetValueEx on an existing key; kept durably before it returns.
+  virtual RegStatus SetValue(std::string_view path, std::string_view name, RegType type,
+                             const uint8_t* data, size_t size) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Platform
+// ---------------------------------------------------------------------------
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- time ---------------------------------------------------------------
+  // Milliseconds since some start, wrapping modulo 2^32 (GetTickCount).
+  virtual uint32_t TickCount() = 0;
+  // Returns when a message may be waiting in the calling thread's queue or
+  // when TickCount() has reached `tick` (modular comparison), whichever comes
+  // first. May return early; never much later. Callers re-check both.
+  virtual void WaitForMessageOrTick(uint32_t tick) = 0;
+  // The C run-time's pseudo-random generator (the retry pause uses bit 4).
+  virtual int Rand() = 0;
+
+  // --- serial -------------------------------------------------------------
+  // Opens COM`portNumber` with the line settings. On kCannotOpen the
+  // system's text is in LastErrorText().
+  virtual std::unique_ptr<SerialPort> OpenSerial(int portNumber, const SerialConfig& config,
+                                                 OpenStatus* status) = 0;
+  // Starts the event thread. A real platform runs `body` on a new thread of
+  // the highest normal priority; the test platform does not run it but calls
+  // `handler` itself with the event mask whenever bytes reach the host side
+  // of `port`, exactly when the thread would have. nullptr on failure (text
+  // in LastErrorText()).
+  virtual std::unique_ptr<EventThread> StartEventThread(SerialPort& port,
+                                                        std::function<void()> body,
+                                                        std::function<void(uint32_t)> handler) = 0;
+
+  // --- system services ----------------------------------------------------
+  virtual Registry& registry() = 0;
+  // True when the process runs with administrator rights (POSIX: euid 0).
+  virtual bool IsElevated() = 0;
+  // The system's text for the calling thread's last error.
+  virtual std::string LastErrorText() = 0;
+  // GetPrivateProfileString: `file` without a directory is looked up where
+  // the system keeps such files (POSIX: the prefix). At most size-1 chars.
+  virtual std::string ProfileString(std::string_view section, std::string_view key,
+                                    std::string_view fallback, std::string_view file,
+                                    size_t size) = 0;
+  // A string of the library's version resource ("FileVersion", ...), or
+  // empty when the resource or the value is missing.
+  virtual std::string VersionString(std::string_view name) = 0;
+  // Creating the driver's private heap; the test platform can refuse.
+  virtual bool CreateDriverHeap() { return true; }
+};
+
+// The process's real platform (POSIX now).
+Platform& RealPlatform();
+
+}  // namespace zeva::platform

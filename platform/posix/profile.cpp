@@ -1,0 +1,89 @@
+#include "platform/posix/profile.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <optional>
+
+#include "platform/posix/prefix.h"
+#include "platform/posix/text_util.h"
+
+namespace zeva::posix {
+namespace {
+
+std::string Truncated(std::string_view text, size_t size) {
+  if (size == 0) return "";
+  return std::string(text.substr(0, size - 1));
+}
+
+std::string_view Unquoted(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+// Windows finds "ORLINDO.INF" under any spelling; a POSIX directory does not.
+std::optional<std::string> FindNoCase(const std::string& dir, std::string_view name) {
+  DIR* handle = opendir(dir.c_str());
+  if (handle == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* entry = readdir(handle)) {
+    if (EqualsNoCase(entry->d_name, name)) {
+      found = dir + "/" + entry->d_name;
+      break;
+    }
+  }
+  closedir(handle);
+  return found;
+}
+
+// The first value of the key in the first section of that name that has it.
+std::optional<std::string> Lookup(std::istream& in, std::string_view section, std::string_view key) {
+  bool inSection = false;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::string_view text = Trim(line);
+    if (text.empty() || text[0] == ';') continue;
+    if (text[0] == '[') {
+      const size_t close = text.find(']');
+      inSection = close != std::string_view::npos && EqualsNoCase(Trim(text.substr(1, close - 1)), section);
+      continue;
+    }
+    const size_t equals = text.find('=');
+    if (!inSection || equals == std::string_view::npos) continue;
+    if (EqualsNoCase(Trim(text.substr(0, equals)), key)) {
+      return std::string(Unquoted(Trim(text.substr(equals + 1))));
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string ProfilePath(std::string_view file) {
+  if (file.find('/') != std::string_view::npos) return std::string(file);
+  const std::string dir = ZevaPrefix();
+  std::string path = dir + "/" + std::string(file);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    if (auto other = FindNoCase(dir, file)) return *other;
+  }
+  return path;
+}
+
+std::string ReadProfileString(std::string_view file, std::string_view section, std::string_view key,
+                              std::string_view fallback, size_t size) {
+  std::string_view defaultText = fallback;
+  while (!defaultText.empty() && (defaultText.back() == ' ' || defaultText.back() == '\t')) {
+    defaultText.remove_suffix(1);
+  }
+  if (file.empty() || section.empty() || key.empty()) return Truncated(defaultText, size);
+  std::ifstream in(ProfilePath(file));
+  if (!in) return Truncated(defaultText, size);
+  const std::optional<std::string> value = Lookup(in, Trim(section), Trim(key));
+  return Truncated(value ? std::string_view(*value) : defaultText, size);
+}
+
+}  // namespace zeva::posix

@@ -1,0 +1,24 @@
+// Systems without arbitrary rates or error counters: standard rates only,
+// no line-error events.
+#include "platform/posix/serial_line.h"
+
+namespace zeva::posix {
+
+bool SetArbitraryRate(int fd, int32_t bps) {
+  (void)fd;
+  (void)bps;
+  return false;
+}
+
+int32_t LineRate(int fd) {
+  (void)fd;
+  return 0;
+}
+
+bool LineErrorCount(int fd, uint64_t* count) {
+  (void)fd;
+  (void)count;
+  return false;
+}
+
+}  // namespace zeva::posix

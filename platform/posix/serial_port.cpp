@@ -1,0 +1,371 @@
+#include "platform/posix/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <iterator>
+
+#include "platform/posix/last_error.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/prefix.h"
+#include "platform/posix/serial_line.h"
+
+namespace zeva::posix {
+namespace {
+
+using platform::OpenStatus;
+using platform::WriteResult;
+
+struct StandardRate {
+  int32_t bps;
+  speed_t speed;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+};
+
+bool StandardSpeed(int32_t bps, speed_t* speed) {
+  for (const StandardRate& rate : kStandardRates) {
+    if (rate.bps == bps) {
+      *speed = rate.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CharacterSize(uint8_t byteSize, tcflag_t* size) {
+  switch (byteSize) {
+    case 5: *size = CS5; return true;
+    case 6: *size = CS6; return true;
+    case 7: *size = CS7; return true;
+    case 8: *size = CS8; return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+// Parity is generated but not checked, so a byte arrives as it came off the
+// line and the error shows only in the error counters.
+bool MakeRawLine(termios* tio, uint8_t byteSize) {
+  tcflag_t size = 0;
+  if (!CharacterSize(byteSize, &size)) return false;
+  tio->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                         IXANY | INPCK);
+  tio->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARODD | CSTOPB);
+#ifdef CRTSCTS
+  tio->c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+  tio->c_cflag |= size | PARENB | CLOCAL | CREAD;
+  tio->c_cc[VMIN] = 0;
+  tio->c_cc[VTIME] = 0;
+  return true;
+}
+
+namespace {
+
+// A pseudo-terminal carries bytes, not characters on a wire: it keeps eight
+// bits without parity whatever is asked, and the C library then reports the
+// whole request as refused. It counts as taken when everything else was.
+bool TakenApartFromCharacterFormat(int fd, const termios& wanted) {
+  termios got{};
+  if (tcgetattr(fd, &got) != 0) return false;
+  const tcflag_t format = CSIZE | PARENB | PARODD;
+  return (got.c_cflag & format) == CS8 && (got.c_cflag & ~format) == (wanted.c_cflag & ~format) &&
+         got.c_iflag == wanted.c_iflag && got.c_oflag == wanted.c_oflag && got.c_lflag == wanted.c_lflag &&
+         cfgetospeed(&got) == cfgetospeed(&wanted);
+}
+
+bool ConfigureLine(int fd, const platform::SerialConfig& config) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  if (config.bps <= 0 || !MakeRawLine(&tio, config.byteSize)) return false;
+  speed_t speed = B0;
+  const bool standard = StandardSpeed(config.bps, &speed);
+  if (standard && (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)) return false;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0 && !TakenApartFromCharacterFormat(fd, tio)) return false;
+  return standard || SetArbitraryRate(fd, config.bps);
+}
+
+// The adapter is not to be driven by the modem lines. Opening a tty raises
+// them, so they are lowered again; a pseudo-terminal has none.
+void LowerModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  (void)ioctl(fd, TIOCMBIC, &lines);
+}
+
+// One owner at a time, as for a COM port: the lock keeps out other opens
+// through this library, TIOCEXCL other programs that are not privileged.
+bool TakeExclusive(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+    SetLastErrorFromCode(EBUSY);
+    return false;
+  }
+  (void)ioctl(fd, TIOCEXCL);
+  return true;
+}
+
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+class TermiosPort final : public platform::SerialPort {
+ public:
+  TermiosPort(int fd, int wakeRead, int wakeWrite, uint32_t writeTimeoutPerByteMs)
+      : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite), writeTimeoutPerByteMs_(writeTimeoutPerByteMs) {
+    errorCountsKnown_ = LineErrorCount(fd_, &lineErrors_);
+  }
+  ~TermiosPort() override { Close(); }
+
+  bool SetEventMask(uint32_t mask) override {
+    if (fd_ < 0) return false;
+    mask_ = mask;
+    Wake();
+    return true;
+  }
+
+  bool WaitEvent(uint32_t* mask) override;
+  int32_t QueuedBytes() override;
+  int32_t Read(uint8_t* buffer, int32_t n) override;
+  WriteResult Write(const uint8_t* buffer, int32_t n) override;
+
+  void Purge() override {
+    if (fd_ >= 0) tcflush(fd_, TCIOFLUSH);
+  }
+
+  bool Close() override;
+
+ private:
+  void Wake() {
+    const char byte = 1;
+    // A full pipe already holds a wake-up.
+    (void)!write(wakeWrite_, &byte, 1);
+  }
+  void DrainWake() {
+    char bytes[64];
+    while (read(wakeRead_, bytes, sizeof bytes) > 0) {
+    }
+  }
+  // The reader has seen the queue: the next arrival is news again.
+  void Rearm() {
+    if (!rxArmed_.exchange(true)) Wake();
+  }
+  bool LineErrorSeen();
+  bool WaitWritable(int64_t deadline, bool limited);
+
+  int fd_;
+  int wakeRead_;
+  int wakeWrite_;
+  const uint32_t writeTimeoutPerByteMs_;
+  std::atomic<uint32_t> mask_{0};
+  std::atomic<bool> rxArmed_{true};
+  // Event thread only.
+  bool errorCountsKnown_ = false;
+  uint64_t lineErrors_ = 0;
+};
+
+bool TermiosPort::LineErrorSeen() {
+  if (!errorCountsKnown_) return false;
+  uint64_t count = 0;
+  if (!LineErrorCount(fd_, &count) || count == lineErrors_) return false;
+  lineErrors_ = count;
+  return true;
+}
+
+bool TermiosPort::WaitEvent(uint32_t* mask) {
+  *mask = 0;
+  for (;;) {
+    const uint32_t wanted = mask_.load();
+    const bool watchData = (wanted & platform::kEvRxChar) != 0 && rxArmed_.load();
+    pollfd fds[2] = {{fd_, static_cast<short>(watchData ? POLLIN : 0), 0}, {wakeRead_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno();
+      return false;
+    }
+    // The line went away (adapter unplugged, the other end of a pty closed).
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      SetLastErrorFromCode(EIO);
+      return false;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      DrainWake();
+      return true;  // the mask changed or the reader re-armed: mask 0
+    }
+    uint32_t events = 0;
+    if ((fds[0].revents & POLLIN) != 0) {
+      rxArmed_ = false;
+      events |= platform::kEvRxChar;
+    }
+    if (LineErrorSeen()) events |= platform::kEvErr;
+    events &= wanted;
+    if (events != 0) {
+      *mask = events;
+      return true;
+    }
+  }
+}
+
+int32_t TermiosPort::QueuedBytes() {
+  int queued = 0;
+  if (fd_ < 0 || ioctl(fd_, FIONREAD, &queued) != 0) return 0;
+  if (queued == 0) Rearm();
+  return queued;
+}
+
+int32_t TermiosPort::Read(uint8_t* buffer, int32_t n) {
+  if (fd_ < 0 || n < 0) return -1;
+  ssize_t got;
+  do {
+    got = read(fd_, buffer, static_cast<size_t>(n));
+  } while (got < 0 && errno == EINTR);
+  Rearm();
+  if (got >= 0) return static_cast<int32_t>(got);
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+  SetLastErrorFromErrno();
+  return -1;
+}
+
+bool TermiosPort::WaitWritable(int64_t deadline, bool limited) {
+  for (;;) {
+    int timeout = -1;
+    if (limited) {
+      const int64_t left = deadline - NowMs();
+      if (left <= 0) return false;
+      timeout = static_cast<int>(left);
+    }
+    pollfd out{fd_, POLLOUT, 0};
+    const int ready = poll(&out, 1, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    return ready > 0;
+  }
+}
+
+WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
+  using Kind = WriteResult::Kind;
+  if (fd_ < 0 || n < 0) return {Kind::kError, 0};
+  const bool limited = writeTimeoutPerByteMs_ != 0;
+  const int64_t deadline = NowMs() + static_cast<int64_t>(n) * writeTimeoutPerByteMs_;
+  int32_t done = 0;
+  while (done < n) {
+    const ssize_t put = write(fd_, buffer + done, static_cast<size_t>(n - done));
+    if (put > 0) {
+      done += static_cast<int32_t>(put);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      SetLastErrorFromErrno();
+      return {Kind::kError, done};
+    }
+    if (!WaitWritable(deadline, limited)) return {Kind::kTimeout, done};
+  }
+  return {Kind::kDone, done};
+}
+
+bool TermiosPort::Close() {
+  if (fd_ < 0) return true;
+  // The exclusive flag of a pseudo-terminal outlives this descriptor.
+  (void)ioctl(fd_, TIOCNXCL);
+  const int result = close(fd_);
+  if (result != 0) SetLastErrorFromErrno();
+  fd_ = -1;
+  close(wakeRead_);
+  close(wakeWrite_);
+  return result == 0;
+}
+
+bool MakeWakePipe(int ends[2]) {
+  if (pipe(ends) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK);
+    fcntl(ends[i], F_SETFD, FD_CLOEXEC);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ComDevicePath(int portNumber) {
+  const std::string link = ZevaPrefix() + "/dosdevices/com" + std::to_string(portNumber);
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0) return link;
+  return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, const platform::SerialConfig& config,
+                                                       OpenStatus* status) {
+  *status = OpenStatus::kCannotOpen;
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno();
+    return nullptr;
+  }
+  if (!TakeExclusive(fd)) {
+    close(fd);
+    return nullptr;
+  }
+  if (!ConfigureLine(fd, config)) {
+    (void)ioctl(fd, TIOCNXCL);
+    close(fd);
+    *status = OpenStatus::kConfigFailed;
+    return nullptr;
+  }
+  LowerModemLines(fd);
+  int wake[2];
+  if (!MakeWakePipe(wake)) {
+    SetLastErrorFromErrno();
+    (void)ioctl(fd, TIOCNXCL);
+    close(fd);
+    return nullptr;
+  }
+  tcflush(fd, TCIOFLUSH);
+  *status = OpenStatus::kOk;
+  return std::make_unique<TermiosPort>(fd, wake[0], wake[1], config.writeTimeoutPerByteMs);
+}
+
+std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,
+                                                     OpenStatus* status) {
+  return OpenSerialDevice(ComDevicePath(portNumber), config, status);
+}
+
+}  // namespace zeva::posix

@@ -1,0 +1,19 @@
+// What the driver's waits need of the window system beyond the Win32 names
+// of include/zeva232_posix.h: a wait that blocks on the calling thread's
+// queue instead of polling it.
+#pragma once
+
+#include <cstdint>
+
+namespace zeva::posixwin {
+
+// True when the calling thread's queue holds a message (any window, any
+// number).
+bool QueueHasMessage();
+
+// Blocks the calling thread until its queue holds a message or timeoutMs
+// milliseconds have passed; returns at once when a message is already there
+// or timeoutMs <= 0.
+void WaitForMessage(int64_t timeoutMs);
+
+}  // namespace zeva::posixwin

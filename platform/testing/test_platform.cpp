@@ -1,0 +1,305 @@
+#include "platform/testing/test_platform.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+namespace zeva::testing {
+
+using platform::OpenStatus;
+using platform::RegStatus;
+using platform::RegType;
+
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+  return out;
+}
+
+// An in-memory registry: key path (lower case) -> value name (lower case) -> value.
+class MemoryRegistry : public platform::Registry {
+ public:
+  bool OpenKey(std::string_view path) override { return keys_.count(Lower(path)) != 0; }
+
+  RegStatus QueryValue(std::string_view path, std::string_view name, size_t capacity, RegType* type,
+                       std::vector<uint8_t>* data) override {
+    auto key = keys_.find(Lower(path));
+    if (key == keys_.end()) return RegStatus::kNotFound;
+    auto value = key->second.find(Lower(name));
+    if (value == key->second.end()) return RegStatus::kNotFound;
+    *type = value->second.first;
+    if (value->second.second.size() > capacity) return RegStatus::kMoreData;
+    *data = value->second.second;
+    return RegStatus::kOk;
+  }
+
+  RegStatus CreateKey(std::string_view path) override {
+    keys_[Lower(path)];
+    return RegStatus::kOk;
+  }
+
+  RegStatus SetValue(std::string_view path, std::string_view name, RegType type, const uint8_t* data,
+                     size_t size) override {
+    auto key = keys_.find(Lower(path));
+    if (key == keys_.end()) return RegStatus::kNotFound;
+    key->second[Lower(name)] = {type, std::vector<uint8_t>(data, data + size)};
+    return RegStatus::kOk;
+  }
+
+ private:
+  std::map<std::string, std::map<std::string, std::pair<RegType, std::vector<uint8_t>>>> keys_;
+};
+
+class FakeEventThread : public platform::EventThread {
+ public:
+  explicit FakeEventThread(std::function<void()> onJoin) : onJoin_(std::move(onJoin)) {}
+  ~FakeEventThread() override { Join(); }
+  void Join() override {
+    if (onJoin_) std::exchange(onJoin_, nullptr)();
+  }
+
+ private:
+  std::function<void()> onJoin_;
+};
+
+}  // namespace
+
+// The host side of a simulated line: what the driver's serial port sees.
+class TestPlatform::Port : public platform::SerialPort {
+ public:
+  Port(TestPlatform& owner, int number) : owner_(owner), number_(number) {}
+  ~Port() override { Detach(); }
+
+  bool SetEventMask(uint32_t mask) override {
+    if (hungUp_) return false;
+    eventMask_ = mask;
+    return true;
+  }
+  // The deterministic platform never runs the event thread's body.
+  bool WaitEvent(uint32_t* mask) override {
+    *mask = 0;
+    return false;
+  }
+  int32_t QueuedBytes() override { return static_cast<int32_t>(rx_.size()); }
+  int32_t Read(uint8_t* buffer, int32_t n) override {
+    if (hungUp_) return -1;
+    const auto take = std::min<size_t>(rx_.size(), static_cast<size_t>(std::max(n, 0)));
+    std::copy_n(rx_.begin(), take, buffer);
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(take));
+    return static_cast<int32_t>(take);
+  }
+  platform::WriteResult Write(const uint8_t* buffer, int32_t n) override {
+    using Kind = platform::WriteResult::Kind;
+    if (hungUp_ || n < 0) return {Kind::kError, 0};
+    if (owner_.writeOverride) return owner_.writeOverride(buffer, n);
+    if (VirtualLine* line = Line()) line->HostWrite(buffer, static_cast<size_t>(n), owner_.nowUs_);
+    return {Kind::kDone, n};
+  }
+  void Purge() override { rx_.clear(); }
+  bool Close() override {
+    Detach();
+    return true;
+  }
+
+  // Bytes (and line errors) reaching the host side at the current time.
+  void Receive(const std::vector<uint8_t>& bytes, bool lineError, bool hungUp) {
+    if (hungUp_) return;
+    rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+    if (hungUp) {
+      hungUp_ = true;
+      handler_ = nullptr;  // the event thread's wait fails and it ends
+      return;
+    }
+    uint32_t mask = 0;
+    if (!bytes.empty()) mask |= platform::kEvRxChar;
+    if (lineError) mask |= platform::kEvErr;
+    mask &= eventMask_;
+    if (mask != 0 && handler_) handler_(mask);
+  }
+
+  void SetHandler(std::function<void(uint32_t)> handler) { handler_ = std::move(handler); }
+  size_t pending() const { return rx_.size(); }
+
+ private:
+  VirtualLine* Line() {
+    auto it = owner_.wires_.find(number_);
+    return it == owner_.wires_.end() ? nullptr : it->second.line;
+  }
+  void Detach() {
+    handler_ = nullptr;
+    auto it = owner_.wires_.find(number_);
+    if (it != owner_.wires_.end() && it->second.open == this) {
+      it->second.open = nullptr;
+      if (it->second.line) it->second.line->HostClosed();
+    }
+  }
+
+  TestPlatform& owner_;
+  int number_;
+  std::deque<uint8_t> rx_;
+  uint32_t eventMask_ = platform::kEvRxChar;
+  bool hungUp_ = false;
+  std::function<void(uint32_t)> handler_;
+};
+
+TestPlatform::TestPlatform(uint32_t startTick)
+    : startTick_(startTick), registry_(std::make_unique<MemoryRegistry>()) {
+  versionStrings = {{"FileVersion", "1, 2, 0, 19"},
+                    {"ProductVersion", "1, 0, 0, 1"},
+                    {"FileDescription", "ZEVA serial driver for RS485 adapters"},
+                    {"ProductName", "ZEVA serial driver"}};
+}
+
+TestPlatform::~TestPlatform() {
+  for (auto& [number, wire] : wires_) {
+    (void)number;
+    wire.open = nullptr;
+  }
+}
+
+uint32_t TestPlatform::TickCount() { return startTick_ + static_cast<uint32_t>(nowUs_ / 1000); }
+
+int TestPlatform::Rand() {
+  if (rand) return rand();
+  // A fixed sequence with bit 4 clear, so retry pauses have no random part.
+  randState_ = randState_ * 1103515245u + 12345u;
+  return static_cast<int>((randState_ >> 16) & 0x7FEF);
+}
+
+bool TestPlatform::QueueHasMessage() const {
+  MSG msg;
+  return PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE) != 0;
+}
+
+void TestPlatform::WaitForMessageOrTick(uint32_t tick) {
+  if (QueueHasMessage()) return;
+  const auto remainingMs = static_cast<int32_t>(tick - TickCount());
+  if (remainingMs <= 0) return;
+  // The tick count reaches `tick` at the start of that millisecond.
+  const uint64_t targetUs = (nowUs_ / 1000 + static_cast<uint64_t>(remainingMs)) * 1000;
+  const uint64_t from = nowUs_;
+  Pump(targetUs);
+  if (onAdvance) onAdvance(from, nowUs_);
+}
+
+// Advances to `untilUs`, stopping early as soon as a delivery put a message
+// into the client thread's queue.
+void TestPlatform::Pump(uint64_t untilUs) {
+  while (nowUs_ < untilUs) {
+    uint64_t next = untilUs;
+    for (auto& [number, wire] : wires_) {
+      (void)number;
+      if (!wire.line) continue;
+      if (auto t = wire.line->NextEventUs(); t && *t < next) next = std::max(*t, nowUs_ + 1);
+    }
+    nowUs_ = next;
+    DeliverFromLines(nowUs_);
+    if (QueueHasMessage()) return;
+  }
+}
+
+void TestPlatform::AdvanceUs(uint64_t us) { RunUntilUs(nowUs_ + us); }
+
+void TestPlatform::RunUntilUs(uint64_t us) {
+  while (nowUs_ < us) {
+    Pump(us);
+    // Messages queued on the way are served before time moves on; those
+    // queued at the end are left for the test to serve (or to look at).
+    if (QueueHasMessage() && nowUs_ < us) {
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+  }
+}
+
+void TestPlatform::DeliverFromLines(uint64_t nowUs) {
+  for (auto& [number, wire] : wires_) {
+    (void)number;
+    if (!wire.line) continue;
+    std::vector<uint8_t> bytes;
+    bool lineError = false;
+    bool hungUp = false;
+    wire.line->AdvanceTo(nowUs, &bytes, &lineError, &hungUp);
+    if (wire.open && (!bytes.empty() || lineError || hungUp)) wire.open->Receive(bytes, lineError, hungUp);
+  }
+}
+
+void TestPlatform::AttachLine(int port, VirtualLine* line) { wires_[port].line = line; }
+
+void TestPlatform::DetachLine(int port) {
+  auto it = wires_.find(port);
+  if (it == wires_.end()) return;
+  it->second.line = nullptr;
+}
+
+size_t TestPlatform::PendingHostBytes(int port) const {
+  auto it = wires_.find(port);
+  return it == wires_.end() || !it->second.open ? 0 : it->second.open->pending();
+}
+
+std::unique_ptr<platform::SerialPort> TestPlatform::OpenSerial(int portNumber, const platform::SerialConfig& config,
+                                                               OpenStatus* status) {
+  auto it = wires_.find(portNumber);
+  if (it == wires_.end() || !it->second.line || it->second.open) {
+    lastError = it != wires_.end() && it->second.open ? "Access is denied." : "The system cannot find the file specified.";
+    *status = OpenStatus::kCannotOpen;
+    return nullptr;
+  }
+  if (failConfig) {
+    *status = OpenStatus::kConfigFailed;
+    return nullptr;
+  }
+  auto port = std::make_unique<Port>(*this, portNumber);
+  it->second.open = port.get();
+  it->second.line->HostOpened(config);
+  *status = OpenStatus::kOk;
+  return port;
+}
+
+std::unique_ptr<platform::EventThread> TestPlatform::StartEventThread(platform::SerialPort& port,
+                                                                      std::function<void()> body,
+                                                                      std::function<void(uint32_t)> handler) {
+  (void)body;
+  if (failEventThread) {
+    lastError = "Not enough resources are available to process this command.";
+    return nullptr;
+  }
+  auto* ours = dynamic_cast<Port*>(&port);
+  if (ours == nullptr) return nullptr;
+  // The thread's first act would be to ask for both kinds of event.
+  ours->SetEventMask(platform::kEvRxChar | platform::kEvErr);
+  ours->SetHandler(std::move(handler));
+  // Joining stands for the thread's end: from then on no event is reported.
+  return std::make_unique<FakeEventThread>([this, ours]() {
+    for (auto& [number, wire] : wires_) {
+      (void)number;
+      if (wire.open == ours) ours->SetHandler(nullptr);
+    }
+  });
+}
+
+platform::Registry& TestPlatform::registry() { return *registry_; }
+
+std::string TestPlatform::ProfileString(std::string_view section, std::string_view key, std::string_view fallback,
+                                        std::string_view file, size_t size) {
+  std::string value(fallback);
+  auto f = profiles.find(std::string(file));
+  if (f != profiles.end()) {
+    auto s = f->second.find(std::string(section));
+    if (s != f->second.end()) {
+      auto k = s->second.find(std::string(key));
+      if (k != s->second.end()) value = k->second;
+    }
+  }
+  if (size == 0) return {};
+  return value.substr(0, size - 1);
+}
+
+std::string TestPlatform::VersionString(std::string_view name) {
+  auto it = versionStrings.find(std::string(name));
+  return it == versionStrings.end() ? std::string() : it->second;
+}
+
+}  // namespace zeva::testing

@@ -1,0 +1,61 @@
+// The client window bridge: the registered event message, the subclassed
+// client window, the client callbacks and the error policy.
+#pragma once
+
+#include <cstdint>
+
+#include "core/driver_context.h"
+
+namespace zeva {
+
+inline constexpr const char* kEventMessageName = "JV_ZEVA232_EVENTS";
+inline constexpr const char* kDriverCaption = "JV ZEVA COM driver";
+
+// Client events, carried in wParam of the event message.
+inline constexpr WPARAM EVT_LINE_ERROR = 1;
+inline constexpr WPARAM EVT_DATA_READY = 2;
+inline constexpr WPARAM EVT_DRIVER_ERROR = 3;
+
+void AttachWindowBridge(DriverContext& ctx);
+void DetachWindowBridge(DriverContext& ctx);
+// Makes `window` the client window. While the bridge is attached to another
+// window, that window first gets its own procedure back, so the driver's
+// procedure never stays on a window the driver no longer tracks.
+void SwitchClientWindow(DriverContext& ctx, HWND window);
+
+// The subclass procedure installed on the client window: finds the context
+// attached to `window` and runs BridgeWindowProc for it.
+LRESULT BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
+// What the subclass procedure does for `ctx`.
+LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPARAM wParam,
+                         LPARAM lParam);
+
+// The handler the event thread calls with each comm event mask.
+void CommEventHandler(DriverContext& ctx, uint32_t mask);
+
+// Exports.
+void SetCallbackEvents(DriverContext& ctx, const ClientCallbacks& callbacks);
+void SetClientHWND(DriverContext& ctx, HWND window);
+
+// Row index of `code` in the driver error table, 0 when absent; and its text.
+int32_t LookupDriverError(int32_t code);
+const char* DriverErrorText(int32_t code);
+
+// The error policy: a message box with `text` and `icon`, or (post-only, or
+// message boxes switched off) EVT_DRIVER_ERROR with `code` posted to the
+// client.
+void ReportDriverError(DriverContext& ctx, int32_t code, const char* text, bool postOnly,
+                       unsigned icon = MB_ICONERROR);
+// Posts EVT_DRIVER_ERROR with `code` to the client window when one is set.
+void PostDriverError(DriverContext& ctx, int32_t code);
+
+// The callback gate: calls the client's callback unless events are frozen or
+// the slot is empty. Usage: Notify(ctx, &ClientCallbacks::onProgress, 50, "x");
+template <typename Fn, typename... Args>
+void Notify(DriverContext& ctx, Fn ClientCallbacks::*slot, Args&&... args) {
+  Fn fn = ctx.callbacks.*slot;
+  if (ctx.sw.eventsFrozen != 0 || fn == nullptr) return;
+  fn(static_cast<Args&&>(args)...);
+}
+
+}  // namespace zeva

@@ -1,0 +1,55 @@
+#include "serial/wait.h"
+
+namespace zeva {
+namespace {
+
+constexpr uint32_t kLongestStepMs = 0x7FFFFFFF;
+
+// The deadline D = S + T modulo 2^32. When D wrapped below S, no timeout is
+// decided until the tick count itself has wrapped (fallen below S).
+struct Deadline {
+  uint32_t start;
+  uint32_t end;
+  bool wrapPending;
+
+  bool Passed(uint32_t now) {
+    if (wrapPending) {
+      if (now < start) wrapPending = false;
+      return false;
+    }
+    return now > end;
+  }
+};
+
+}  // namespace
+
+int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
+  platform::Platform& p = ctx.platform;
+  const uint32_t start = p.TickCount();
+  Deadline deadline{start, start + timeoutMs, start + timeoutMs < start};
+  for (;;) {
+    const uint32_t now = p.TickCount();
+    if (deadline.Passed(now)) return 1;
+    if (mask != 0 && ctx.flags.AllSet(mask)) return 0;
+    MSG msg;
+    if (PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+      GetMessageA(&msg, nullptr, 0, 0);
+      DispatchMessageA(&msg);
+      continue;
+    }
+    // Nothing queued: block until a message comes or the tick after the
+    // deadline (while a wrap is pending, until the counter wraps), in steps
+    // short enough for the platform's modular tick comparison.
+    uint32_t remaining = deadline.wrapPending ? 0u - now : deadline.end - now + 1;
+    if (remaining == 0 || remaining > kLongestStepMs) remaining = kLongestStepMs;
+    p.WaitForMessageOrTick(now + remaining);
+  }
+}
+
+uint8_t EndTransmission(DriverContext& ctx, uint8_t result) {
+  ctx.flags.Clear(SF_TX_ACTIVE);
+  ctx.lastDestination = 0;
+  return result;
+}
+
+}  // namespace zeva

@@ -1,0 +1,87 @@
+// The shared library exports exactly the names of its export list, and a
+// client that loads it gets a working driver.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::set<std::string> ListedExports() {
+  std::ifstream in(ZEVA_EXPORT_MAP);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  s = std::regex_replace(s, std::regex(R"(/\*[\s\S]*?\*/)"), " ");
+  const auto global = s.find("global:");
+  const auto local = s.find("local:");
+  std::set<std::string> names;
+  std::istringstream body(s.substr(global + 7, local - global - 7));
+  std::string token;
+  while (std::getline(body, token, ';')) {
+    std::istringstream words(token);
+    std::string w;
+    while (words >> w) names.insert(w);
+  }
+  return names;
+}
+
+std::set<std::string> DynamicSymbols() {
+  const std::string cmd = std::string("nm -D --defined-only ") + ZEVA_SHARED_LIBRARY;
+  std::set<std::string> names;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return names;
+  char line[512];
+  while (std::fgets(line, sizeof line, p)) {
+    std::istringstream in(line);
+    std::string addr, type, name;
+    if (!(in >> addr >> type >> name)) continue;
+    if (type == "A") continue;  // the version node itself
+    names.insert(name.substr(0, name.find('@')));
+  }
+  pclose(p);
+  return names;
+}
+
+TEST(ExportsTest, SharedLibraryExportsExactlyTheListedNames) {
+  const std::set<std::string> listed = ListedExports();
+  const std::set<std::string> exported = DynamicSymbols();
+  ASSERT_GT(listed.size(), 40u);
+  for (const auto& name : listed) EXPECT_TRUE(exported.count(name)) << "missing export " << name;
+  for (const auto& name : exported) EXPECT_TRUE(listed.count(name)) << "unexpected export " << name;
+}
+
+TEST(ExportsTest, LoadedLibraryAnswersWithDefaultsAndItsVersion) {
+  // Point the library at an empty prefix so the machine's settings do not
+  // leak in.
+  char dir[] = "/tmp/zeva-exports-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  setenv("ZEVA_PREFIX", dir, 1);
+  void* lib = dlopen(ZEVA_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  using Version = int32_t (*)(char*, int32_t);
+  using Getter = int32_t (*)();
+  auto version = reinterpret_cast<Version>(dlsym(lib, "GetZEVADriverVersion"));
+  auto bps = reinterpret_cast<Getter>(dlsym(lib, "GetBps"));
+  auto echo = reinterpret_cast<Getter>(dlsym(lib, "GetEchoCheck"));
+  ASSERT_NE(version, nullptr);
+  ASSERT_NE(bps, nullptr);
+  char buf[32] = {};
+  EXPECT_EQ(version(buf, sizeof buf), 11);
+  EXPECT_STREQ(buf, "1. 2. 0. 19");
+  EXPECT_EQ(bps(), 19200);
+  EXPECT_EQ(echo(), 1);
+  EXPECT_EQ(dlsym(lib, "_ZN4zeva6config9SetCOMPortERNS_13DriverContextEi"), nullptr);
+  dlclose(lib);
+  unsetenv("ZEVA_PREFIX");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// WaitForFlags in virtual time: the order of its checks, its deadline
+// arithmetic across the tick-count wrap, and that it serves the queue.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "serial/wait.h"
+#include "support/fixture.h"
+
+namespace zeva {
+namespace {
+
+// Posts one message to a window at a chosen virtual time, as a serial event
+// would.
+class TimedPost : public testing::VirtualLine {
+ public:
+  TimedPost(HWND window, uint64_t atUs) : window_(window), atUs_(atUs) {}
+  void HostWrite(const uint8_t*, size_t, uint64_t) override {}
+  std::optional<uint64_t> NextEventUs() override {
+    return posted_ ? std::nullopt : std::optional<uint64_t>(atUs_);
+  }
+  void AdvanceTo(uint64_t nowUs, std::vector<uint8_t>*, bool*, bool*) override {
+    if (!posted_ && nowUs >= atUs_) {
+      posted_ = true;
+      PostMessageA(window_, kMessage, 0, 0);
+    }
+  }
+  static constexpr unsigned kMessage = 0x0401;
+
+ private:
+  HWND window_;
+  uint64_t atUs_;
+  bool posted_ = false;
+};
+
+// The window procedure runs a test-chosen action for kMessage.
+std::function<void()>* g_onMessage = nullptr;
+int g_dispatched = 0;
+
+LRESULT CALLBACK_Proc(HWND, unsigned msg, WPARAM, LPARAM) {
+  if (msg == TimedPost::kMessage) {
+    ++g_dispatched;
+    if (g_onMessage && *g_onMessage) (*g_onMessage)();
+  }
+  return 0;
+}
+
+class WaitTest : public ::testing::Test {
+ protected:
+  explicit WaitTest(uint32_t startTick = 1000) : f(startTick) {
+    window = CreateMessageWindow(&CALLBACK_Proc);
+    g_onMessage = &onMessage;
+    g_dispatched = 0;
+  }
+  ~WaitTest() override {
+    g_onMessage = nullptr;
+    DestroyWindow(window);
+  }
+  uint32_t ElapsedMs() const { return static_cast<uint32_t>(f.platform.NowUs() / 1000); }
+
+  test::DriverFixture f;
+  HWND window = nullptr;
+  std::function<void()> onMessage;
+};
+
+TEST_F(WaitTest, EmptyMaskIsAPauseThatEndsAfterTheTickPassesTheDeadline) {
+  for (uint32_t t : {0u, 1u, 162u, 5000u}) {
+    const uint64_t before = f.platform.NowUs();
+    EXPECT_EQ(WaitForFlags(*f.ctx, t, 0), 1);
+    EXPECT_EQ((f.platform.NowUs() - before) / 1000, t + 1) << t;
+  }
+}
+
+TEST_F(WaitTest, FlagsAlreadySetEndTheWaitWithoutDispatching) {
+  f.ctx->flags.Set(SF_ACK_RECEIVED | SF_ECHO_MATCHED);
+  PostMessageA(window, TimedPost::kMessage, 0, 0);
+  EXPECT_EQ(WaitForFlags(*f.ctx, 100, SF_ACK_RECEIVED), 0);
+  EXPECT_EQ(g_dispatched, 0);
+  EXPECT_EQ(ElapsedMs(), 0u);
+}
+
+TEST_F(WaitTest, ZeroTimeoutServesTheQueueUntilTheTickMoves) {
+  PostMessageA(window, TimedPost::kMessage, 0, 0);
+  PostMessageA(window, TimedPost::kMessage, 0, 0);
+  EXPECT_EQ(WaitForFlags(*f.ctx, 0, SF_ACK_RECEIVED), 1);
+  EXPECT_EQ(g_dispatched, 2);
+  EXPECT_EQ(ElapsedMs(), 1u);
+}
+
+TEST_F(WaitTest, EveryBitOfTheMaskIsNeeded) {
+  f.ctx->flags.Set(SF_ACK_RECEIVED);
+  EXPECT_EQ(WaitForFlags(*f.ctx, 50, SF_ACK_RECEIVED | SF_ECHO_MATCHED), 1);
+  EXPECT_EQ(ElapsedMs(), 51u);
+
+  TimedPost line(window, f.platform.NowUs() + 20'000);
+  f.platform.AttachLine(9, &line);
+  onMessage = [this] { f.ctx->flags.Set(SF_ECHO_MATCHED); };
+  const uint64_t before = f.platform.NowUs();
+  EXPECT_EQ(WaitForFlags(*f.ctx, 162, SF_ACK_RECEIVED | SF_ECHO_MATCHED), 0);
+  EXPECT_EQ(f.platform.NowUs() - before, 20'000u) << "reacts at the message, not at the deadline";
+  f.platform.DetachLine(9);
+}
+
+TEST_F(WaitTest, TimeIsCheckedBeforeFlags) {
+  // The handler sets the flag and lets the deadline pass in the same step:
+  // the time check comes first, so the wait reports a timeout.
+  PostMessageA(window, TimedPost::kMessage, 0, 0);
+  onMessage = [this] {
+    f.platform.AdvanceMs(20);
+    f.ctx->flags.Set(SF_QUERY_REPLY);
+  };
+  EXPECT_EQ(WaitForFlags(*f.ctx, 10, SF_QUERY_REPLY), 1);
+}
+
+TEST_F(WaitTest, NestedWaitRunsToItsEndInsideTheOuterOne) {
+  PostMessageA(window, TimedPost::kMessage, 0, 0);
+  int inner = -1;
+  onMessage = [this, &inner] {
+    onMessage = nullptr;
+    inner = WaitForFlags(*f.ctx, 30, 0);
+    f.ctx->flags.Set(SF_IDENTIFY_REPLY);
+  };
+  EXPECT_EQ(WaitForFlags(*f.ctx, 100, SF_IDENTIFY_REPLY), 0);
+  EXPECT_EQ(inner, 1);
+  EXPECT_EQ(ElapsedMs(), 31u);
+}
+
+class WrapTest : public WaitTest {
+ protected:
+  WrapTest() : WaitTest(0xFFFFFF00u) {}
+};
+
+TEST_F(WrapTest, DeadlineBeyondTheWrapIsNotEndedEarly) {
+  // S = 0xFFFFFF00, T = 0x200: D = 0x100 after the wrap.
+  EXPECT_EQ(WaitForFlags(*f.ctx, 0x200, 0), 1);
+  EXPECT_EQ(ElapsedMs(), 0x201u);
+  EXPECT_EQ(f.platform.TickCount(), 0x101u);
+}
+
+TEST_F(WrapTest, WaitThatEndsJustBeforeTheWrap) {
+  EXPECT_EQ(WaitForFlags(*f.ctx, 0xFE, 0), 1);
+  EXPECT_EQ(f.platform.TickCount(), 0xFFFFFFFFu);
+}
+
+TEST(EndTransmissionTest, ReturnsItsArgumentAndClearsOnlyTheTransmissionMarks) {
+  test::DriverFixture f;
+  for (int v = 0; v < 256; ++v) {
+    f.ctx->flags.word = 0x7FFF;
+    f.ctx->lastDestination = 5;
+    EXPECT_EQ(EndTransmission(*f.ctx, static_cast<uint8_t>(v)), v);
+    EXPECT_EQ(f.ctx->flags.word, 0x7FFFu & ~SF_TX_ACTIVE);
+    EXPECT_EQ(f.ctx->lastDestination, 0);
+  }
+}
+
+TEST(StatusFlagsTest, ReplyFlagsByKindAndEmptyMask) {
+  StatusFlags flags;
+  EXPECT_TRUE(flags.AllSet(0));
+  const struct {
+    int32_t kind;
+    uint32_t flag;
+  } cases[] = {{0, 0},
+               {RQ_ACK, SF_ACK_RECEIVED},
+               {RQ_IDENTIFY, SF_IDENTIFY_REPLY},
+               {RQ_REMOTE_ERROR, SF_ERROR_REPLY},
+               {RQ_REPLY, SF_QUERY_REPLY},
+               {RQ_ECHO, SF_ECHO_REPLY},
+               {6, 0},
+               {-1, 0}};
+  for (const auto& c : cases) {
+    flags.Reset();
+    flags.SetReplyFlag(c.kind);
+    EXPECT_EQ(flags.word, c.flag) << c.kind;
+  }
+  flags.word = SF_TX_ACTIVE;
+  EXPECT_FALSE(flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) << "the busy test needs both bits";
+}
+
+}  // namespace
+}  // namespace zeva
