@@ -1,0 +1,195 @@
+#include "serial/bridge.h"
+
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "serial/port.h"
+#include "transact/receive.h"
+
+namespace zeva {
+namespace {
+
+struct DriverError {
+  int32_t code;
+  const char* text;
+};
+
+constexpr DriverError kDriverErrorTable[] = {
+    {0, "no error"},
+    {1, "Probable Write Timeout"},
+    {2, "Cannot send data over the network"},
+    {3, "Cannot send data over the network, channel is busy"},
+    {4, "Cannot send data over the network, permanent failure"},
+    {5, "Cannot restart devices"},
+    {6, "Can't open device communication channel"},
+    {7, "The device does not respond, address ID might not be set"},
+    {8, "Device not found (serial mismatch), please check out serial code; an other device has the "
+        "same address ID."},
+    {9, "Destination device is not valid for this program!"},
+    {10, "Destination device cannot support this program!"},
+    {11, "Dataredy event buffer full"},
+    {12, "Too many requests, requested operation aborted"},
+    {13, "TestData null"},
+};
+static_assert(std::size(kDriverErrorTable) == 14);
+
+// The subclass procedure is a plain window procedure, so it finds its
+// driver context through the window it was called for.
+class BridgeTable {
+ public:
+  bool Add(HWND window, DriverContext* ctx) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return contexts_.emplace(window, ctx).second;
+  }
+  void Remove(HWND window, const DriverContext* ctx) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = contexts_.find(window);
+    if (it != contexts_.end() && it->second == ctx) contexts_.erase(it);
+  }
+  DriverContext* Find(HWND window) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = contexts_.find(window);
+    return it == contexts_.end() ? nullptr : it->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<HWND, DriverContext*> contexts_;
+};
+
+BridgeTable& Bridges() {
+  static BridgeTable* table = new BridgeTable;  // outlives every context
+  return *table;
+}
+
+void PostEvent(DriverContext& ctx, HWND window, WPARAM event, LPARAM lParam) {
+  const unsigned id = ctx.eventMessageId.load();
+  if (window != nullptr && id != 0) PostMessageA(window, id, event, lParam);
+}
+
+// Without a client window nobody would read the input, so the event thread
+// reads and discards it to keep the queue from filling.
+void DrainInput(DriverContext& ctx) {
+  uint8_t discard[11];
+  while (ReadBytes(ctx, discard, static_cast<int32_t>(sizeof discard)) > 0) {
+  }
+}
+
+void HandleEvent(DriverContext& ctx, WPARAM event, LPARAM lParam) {
+  switch (event) {
+    case EVT_LINE_ERROR:
+      Notify(ctx, &ClientCallbacks::onLineError);
+      break;
+    case EVT_DATA_READY:
+      if (ctx.portContext) RunReceiveLoop(ctx);
+      break;
+    case EVT_DRIVER_ERROR: {
+      const auto code = static_cast<int32_t>(lParam);
+      // The callback gets its own copy: the client may keep the pointer
+      // only for the duration of the call, and must not write the table.
+      const std::string text = DriverErrorText(code);
+      Notify(ctx, &ClientCallbacks::onDriverError, code, text.c_str());
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void AttachWindowBridge(DriverContext& ctx) {
+  const HWND window = ctx.clientWindow.load();
+  if (window == nullptr) return;
+  if (ctx.eventMessageId.load() == 0) ctx.eventMessageId = RegisterWindowMessageA(kEventMessageName);
+  if (ctx.savedWindowProc != nullptr) return;
+  // A window already bridged for another context is left alone: subclassing
+  // it again would save the bridge as its own previous procedure.
+  if (!Bridges().Add(window, &ctx)) return;
+  const LONG_PTR previous =
+      SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&BridgeWindowProcEntry));
+  if (previous == 0) {
+    Bridges().Remove(window, &ctx);
+    return;
+  }
+  ctx.savedWindowProc = reinterpret_cast<WNDPROC>(previous);
+  ctx.subclassedWindow = window;
+}
+
+void DetachWindowBridge(DriverContext& ctx) {
+  if (ctx.savedWindowProc != nullptr) {
+    SetWindowLongPtrA(ctx.subclassedWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ctx.savedWindowProc));
+    Bridges().Remove(ctx.subclassedWindow, &ctx);
+  }
+  ctx.clientWindow = nullptr;
+  ctx.savedWindowProc = nullptr;
+  ctx.subclassedWindow = nullptr;
+}
+
+void SwitchClientWindow(DriverContext& ctx, HWND window) {
+  if (ctx.savedWindowProc != nullptr && ctx.subclassedWindow != window) DetachWindowBridge(ctx);
+  ctx.clientWindow = window;
+}
+
+LRESULT BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+  DriverContext* ctx = Bridges().Find(window);
+  if (ctx == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  return BridgeWindowProc(*ctx, window, message, wParam, lParam);
+}
+
+LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPARAM wParam,
+                         LPARAM lParam) {
+  if (message == WM_DESTROY && ctx.savedWindowProc == nullptr) PostQuitMessage(0);
+  const unsigned eventId = ctx.eventMessageId.load();
+  const bool isEvent = eventId != 0 && message == eventId;
+  if (isEvent) HandleEvent(ctx, wParam, lParam);
+  // Read again: the event's handling may have detached the bridge.
+  if (ctx.savedWindowProc != nullptr) {
+    return CallWindowProcA(ctx.savedWindowProc, window, message, wParam, lParam);
+  }
+  return isEvent ? DefWindowProcA(window, message, wParam, lParam) : 0;
+}
+
+void CommEventHandler(DriverContext& ctx, uint32_t mask) {
+  if ((mask & (platform::kEvRxChar | platform::kEvRxFlag)) != 0) {
+    const HWND window = ctx.clientWindow.load();
+    if (window != nullptr) {
+      PostEvent(ctx, window, EVT_DATA_READY, 0);
+    } else {
+      DrainInput(ctx);
+    }
+  }
+  if ((mask & platform::kEvErr) != 0) PostEvent(ctx, ctx.clientWindow.load(), EVT_LINE_ERROR, 0);
+}
+
+void SetCallbackEvents(DriverContext& ctx, const ClientCallbacks& callbacks) { ctx.callbacks = callbacks; }
+
+void SetClientHWND(DriverContext& ctx, HWND window) {
+  if (window == nullptr) DetachWindowBridge(ctx);
+  SwitchClientWindow(ctx, window);
+}
+
+int32_t LookupDriverError(int32_t code) {
+  for (int32_t row = 0; row < static_cast<int32_t>(std::size(kDriverErrorTable)); ++row) {
+    if (kDriverErrorTable[row].code == code) return row;
+  }
+  return 0;
+}
+
+const char* DriverErrorText(int32_t code) { return kDriverErrorTable[LookupDriverError(code)].text; }
+
+void ReportDriverError(DriverContext& ctx, int32_t code, const char* text, bool postOnly, unsigned icon) {
+  if (postOnly || ctx.sw.noErrMsgBox != 0) {
+    PostDriverError(ctx, code);
+    return;
+  }
+  MessageBoxA(nullptr, text, kDriverCaption, icon);
+}
+
+void PostDriverError(DriverContext& ctx, int32_t code) {
+  PostEvent(ctx, ctx.clientWindow.load(), EVT_DRIVER_ERROR, static_cast<LPARAM>(code));
+}
+
+}  // namespace zeva

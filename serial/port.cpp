@@ -1,0 +1,250 @@
+#include "serial/port.h"
+
+#include <cstdio>
+#include <string>
+
+#include "core/int16.h"
+#include "serial/bridge.h"
+#include "serial/wait.h"
+
+namespace zeva {
+namespace {
+
+constexpr int16_t kDefaultRxQueue = 1024;
+constexpr int16_t kDefaultTxQueue = 11;
+constexpr uint32_t kCommEvents = platform::kEvRxChar | platform::kEvErr;
+constexpr const char* kTooManyRequests = "Too many requests, requested operation aborted";
+constexpr int32_t kWriteTimeoutCode = 1;
+
+// The port as the event thread sees it; nullptr once ClosePort has begun.
+platform::SerialPort* ThreadPort(const DriverContext& ctx) {
+  return ctx.portContext ? ctx.portContext->port.load() : nullptr;
+}
+
+// Reads return at once with what is queued (the port's own behaviour);
+// writes may take 19200 / bps ms per byte, and 0 (any rate above 19200)
+// means no limit. A rate of 0 or less never gets here.
+void SetPortTimeouts(platform::SerialConfig& config, int32_t bps) {
+  config.writeTimeoutPerByteMs = static_cast<uint32_t>(19200 / bps);
+}
+
+// A rate of 0 or less cannot be configured; the open fails as for a line
+// the port refused, without a message.
+std::unique_ptr<platform::SerialPort> OpenPort(DriverContext& ctx, int32_t port, int32_t bps,
+                                               int16_t byteSize, int16_t rxQueue, int16_t txQueue) {
+  if (bps <= 0) return nullptr;
+  platform::SerialConfig config;
+  config.bps = bps;
+  config.byteSize = Low8(byteSize);
+  config.rxQueue = rxQueue;
+  config.txQueue = txQueue;
+  SetPortTimeouts(config, bps);
+  platform::OpenStatus status = platform::OpenStatus::kCannotOpen;
+  auto handle = ctx.platform.OpenSerial(port, config, &status);
+  if (status == platform::OpenStatus::kOk && handle) return handle;
+  if (status == platform::OpenStatus::kCannotOpen) ShowSystemError(ctx);
+  return nullptr;
+}
+
+// The event thread's body. It ends when ClosePort has cleared the port in
+// the context (and woken the wait by clearing the event mask), or on its own
+// when the wait fails, e.g. because the line went away.
+void SerialEventThread(PortContext& pc) {
+  platform::SerialPort* port = pc.port.load();
+  if (port == nullptr || !port->SetEventMask(kCommEvents)) return;
+  for (;;) {
+    if (pc.port.load() == nullptr) return;
+    uint32_t mask = 0;
+    if (!port->WaitEvent(&mask)) return;
+    if (mask != 0) pc.eventHandler(mask);
+  }
+}
+
+std::unique_ptr<platform::EventThread> StartEventThread(DriverContext& ctx, platform::SerialPort& port) {
+  PortContext* pc = ctx.portContext.get();
+  if (pc == nullptr || !pc->rx) return nullptr;
+  pc->rx->ReleaseBytes();
+  pc->rx->DropRequests();
+  pc->eventHandler = [&ctx](uint32_t mask) { CommEventHandler(ctx, mask); };
+  pc->port = &port;
+  auto thread = ctx.platform.StartEventThread(port, [pc] { SerialEventThread(*pc); }, pc->eventHandler);
+  if (!thread) ShowSystemError(ctx);
+  return thread;
+}
+
+void ClosePort(DriverContext& ctx) {
+  if (!ctx.portContext) return;
+  platform::SerialPort* port = ctx.portContext->port.exchange(nullptr);
+  if (port == nullptr) return;
+  port->SetEventMask(0);
+  // Returns at once when the thread already ended on its own (line gone).
+  if (ctx.eventThread) ctx.eventThread->Join();
+  ctx.eventThread.reset();
+  port->Purge();
+  if (!port->Close()) ShowSystemError(ctx);
+}
+
+// --- WriteBytes -------------------------------------------------------------
+
+// Records the bytes whose echo the parser is to compare. False when ten
+// echo-checking writes are already in progress.
+bool ExpectEcho(DriverContext& ctx, LinkBuffer& echo, const uint8_t* buffer, int32_t count) {
+  ctx.flags.Set(SF_ECHO_PENDING);
+  ctx.flags.Clear(SF_ECHO_MATCHED);
+  echo.PushRequest(RQ_ECHO, 0, 0, nullptr, nullptr);
+  if (!echo.lastPushOk()) {
+    MessageBoxA(nullptr, kTooManyRequests, kDriverCaption, MB_ICONERROR);
+    return false;
+  }
+  echo.AppendBytes(buffer, count);
+  // The echo is expected where the accumulator ended when the receive loop
+  // last ran, so bytes that arrived before it are not mistaken for it.
+  echo.echoStart = echo.rxLength;
+  return true;
+}
+
+void ForgetEcho(LinkBuffer& echo) {
+  echo.ReleaseBytes();
+  echo.DropRequests();
+  echo.echoStart = -1;
+}
+
+void ReportWriteTimeout(DriverContext& ctx, int32_t total) {
+  char text[96];
+  std::snprintf(text, sizeof text, "\nProbable Write Timeout: Total of %ld bytes sent", static_cast<long>(total));
+  ReportDriverError(ctx, kWriteTimeoutCode, text, false, MB_ICONINFORMATION);
+}
+
+// The port write. Returns the bytes written, or -1 when the write failed.
+int32_t WriteToPort(DriverContext& ctx, platform::SerialPort& port, const uint8_t* buffer, int32_t count) {
+  const platform::WriteResult result = port.Write(buffer, count);
+  switch (result.kind) {
+    case platform::WriteResult::Kind::kDone:
+      return result.written;
+    case platform::WriteResult::Kind::kTimeout:
+      if (result.written == count) return count;
+      ReportWriteTimeout(ctx, result.written);
+      return -1;
+    case platform::WriteResult::Kind::kError:
+    default:
+      return -1;
+  }
+}
+
+LinkBuffer* EchoBufferIfChecking(DriverContext& ctx) { return ctx.sw.echoCheck != 0 ? ctx.echo.get() : nullptr; }
+
+// After the wait: with the echo check on, the write counts only when its
+// echo came back unchanged.
+int32_t EchoVerdict(DriverContext& ctx, int32_t written) {
+  LinkBuffer* echo = EchoBufferIfChecking(ctx);
+  if (echo == nullptr) return written;
+  const bool matched = ctx.flags.AllSet(SF_ECHO_MATCHED);
+  if (!matched) ctx.flags.Clear(SF_ECHO_PENDING);
+  ForgetEcho(*echo);
+  return matched ? written : 0;
+}
+
+}  // namespace
+
+int32_t OpenCOM(DriverContext& ctx, HWND window) {
+  SwitchClientWindow(ctx, window);
+  if (window == nullptr) return 0;
+  if (ctx.savedWindowProc == nullptr) AttachWindowBridge(ctx);
+  if (ctx.portHandle) return 0;
+  if (!ctx.heapCreated) {
+    ctx.heapCreated = ctx.platform.CreateDriverHeap();
+    if (!ctx.heapCreated) {
+      ShowSystemError(ctx);
+      return 0;
+    }
+  }
+  Settings& s = ctx.settings;
+  if (s.rxBuffer == 0) s.rxBuffer = kDefaultRxQueue;
+  if (s.txBuffer == 0) s.txBuffer = kDefaultTxQueue;
+  ctx.portHandle = OpenPort(ctx, s.port, s.bps, s.frameSize, s.rxBuffer, s.txBuffer);
+  if (!ctx.portHandle) return 0;
+  ctx.eventThread = StartEventThread(ctx, *ctx.portHandle);
+  if (ctx.eventThread) return 1;
+  if (!ctx.portHandle->Close()) ShowSystemError(ctx);
+  ctx.portHandle.reset();
+  if (ctx.portContext) ctx.portContext->port = nullptr;
+  return 0;
+}
+
+void CloseCOM(DriverContext& ctx) {
+  if (!ctx.portHandle) return;
+  ClosePort(ctx);
+  ctx.portHandle.reset();
+}
+
+int32_t IsOpen(const DriverContext& ctx) { return ctx.portHandle ? 1 : 0; }
+
+int32_t ReadBytes(DriverContext& ctx, uint8_t* buffer, int32_t maximum) {
+  platform::SerialPort* port = ThreadPort(ctx);
+  if (port == nullptr || buffer == nullptr || maximum <= 0) return 0;
+  const int32_t queued = port->QueuedBytes();
+  if (queued <= 0) return 0;
+  const int32_t n = queued < maximum ? queued : maximum;
+  const int32_t read = port->Read(buffer, n);
+  return read > 0 ? read : 0;
+}
+
+namespace {
+
+// A write made while another one waits (an acknowledgement sent from inside
+// that wait) has its own echo, and its verdict must not become the waiting
+// write's: SF_ECHO_MATCHED is put back as the inner write found it.
+class NestedWriteGuard {
+ public:
+  explicit NestedWriteGuard(DriverContext& ctx)
+      : ctx_(ctx), nested_(ctx.writesInProgress > 0), matchedBefore_(ctx.flags.AllSet(SF_ECHO_MATCHED)) {
+    ++ctx_.writesInProgress;
+  }
+  ~NestedWriteGuard() {
+    --ctx_.writesInProgress;
+    if (!nested_) return;
+    if (matchedBefore_) {
+      ctx_.flags.Set(SF_ECHO_MATCHED);
+    } else {
+      ctx_.flags.Clear(SF_ECHO_MATCHED);
+    }
+  }
+  NestedWriteGuard(const NestedWriteGuard&) = delete;
+  NestedWriteGuard& operator=(const NestedWriteGuard&) = delete;
+
+ private:
+  DriverContext& ctx_;
+  bool nested_;
+  bool matchedBefore_;
+};
+
+}  // namespace
+
+int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, uint8_t waitForAck) {
+  platform::SerialPort* port = ThreadPort(ctx);
+  if (port == nullptr) return 0;
+  NestedWriteGuard guard(ctx);
+  LinkBuffer* echoAtEntry = EchoBufferIfChecking(ctx);
+  if (echoAtEntry != nullptr && !ExpectEcho(ctx, *echoAtEntry, buffer, count)) return 0;
+  const int32_t written = WriteToPort(ctx, *port, buffer, count);
+  if (written < 0) {
+    if (LinkBuffer* echo = EchoBufferIfChecking(ctx)) {
+      ctx.flags.Clear(SF_ECHO_PENDING);
+      echo->DropBack(count);
+      echo->echoStart = -1;
+      echo->DropRequests();
+    }
+    return 0;
+  }
+  uint32_t mask = waitForAck != 0 ? SF_ACK_RECEIVED : 0;
+  if (echoAtEntry != nullptr) mask |= SF_ECHO_MATCHED;
+  WaitForFlags(ctx, 2 * PacketTimeoutMs(ctx), mask);
+  return EchoVerdict(ctx, written);
+}
+
+void ShowSystemError(DriverContext& ctx) {
+  const std::string text = ctx.platform.LastErrorText();
+  MessageBoxA(nullptr, text.c_str(), kDriverCaption, MB_ICONINFORMATION);
+}
+
+}  // namespace zeva

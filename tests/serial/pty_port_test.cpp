@@ -1,0 +1,332 @@
+// The termios port on a pseudo-terminal that the test drives from the other
+// end: line settings, exclusive opening, events, reads and writes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/posix/last_error.h"
+#include "platform/posix/serial_line.h"
+#include "platform/posix/serial_port.h"
+#include "platform/temp_prefix.h"
+
+namespace zeva::posix {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::OpenStatus;
+
+constexpr uint32_t kEvents = platform::kEvRxChar | platform::kEvErr;
+
+// A pseudo-terminal: the test holds the master, the port opens the slave.
+class Pty {
+ public:
+  Pty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slave_ = ptsname(master_);
+  }
+  ~Pty() { CloseMaster(); }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  bool ok() const { return !slave_.empty(); }
+  const std::string& slave() const { return slave_; }
+  void Send(const std::string& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+  // What the port wrote, waiting at most `limit` for `n` bytes.
+  std::string Receive(size_t n, std::chrono::milliseconds limit = 2000ms) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+      char buffer[256];
+      const ssize_t r = read(master_, buffer, sizeof buffer);
+      if (r > 0) {
+        got.append(buffer, static_cast<size_t>(r));
+      } else {
+        std::this_thread::sleep_for(1ms);
+      }
+    }
+    return got;
+  }
+  void CloseMaster() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
+
+std::unique_ptr<platform::SerialPort> Open(const std::string& path, int32_t bps = 19200, uint8_t byteSize = 8,
+                                           uint32_t perByteMs = 1, OpenStatus* status = nullptr) {
+  platform::SerialConfig config;
+  config.bps = bps;
+  config.byteSize = byteSize;
+  config.writeTimeoutPerByteMs = perByteMs;
+  OpenStatus ignored;
+  return OpenSerialDevice(path, config, status != nullptr ? status : &ignored);
+}
+
+// The next event with a non-empty mask (or the end of the wait), on another
+// thread; `ended` false when nothing came within `limit`.
+struct Event {
+  bool ended = false;
+  bool ok = false;
+  uint32_t mask = 0;
+};
+
+Event NextEvent(platform::SerialPort& port, std::chrono::milliseconds limit) {
+  std::atomic<bool> stop{false};
+  auto waiting = std::async(std::launch::async, [&port, &stop] {
+    for (;;) {
+      uint32_t mask = 0;
+      const bool ok = port.WaitEvent(&mask);
+      if (!ok || mask != 0 || stop) return Event{true, ok, mask};
+    }
+  });
+  if (waiting.wait_for(limit) == std::future_status::ready) return waiting.get();
+  stop = true;
+  port.SetEventMask(0);
+  waiting.get();
+  port.SetEventMask(kEvents);
+  return Event{};
+}
+
+// A second descriptor of the slave, opened before the port takes it.
+int Probe(const Pty& pty) { return open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK); }
+
+struct RateCase {
+  int32_t bps;
+  uint8_t byteSize;
+  speed_t speed;  // B0: no standard constant
+};
+
+TEST(TermiosPort, LineSettings) {
+  const RateCase cases[] = {
+      {9600, 8, B9600}, {19200, 8, B19200}, {38400, 7, B38400}, {115200, 8, B115200}, {250000, 8, B0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bps);
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const int probe = Probe(pty);
+    ASSERT_GE(probe, 0);
+    OpenStatus status;
+    auto port = Open(pty.slave(), c.bps, c.byteSize, 1, &status);
+    ASSERT_EQ(status, OpenStatus::kOk);
+    ASSERT_NE(port, nullptr);
+
+    termios tio{};
+    ASSERT_EQ(tcgetattr(probe, &tio), 0);
+    if (c.speed != B0) {
+      EXPECT_EQ(cfgetospeed(&tio), c.speed);
+    }
+    EXPECT_EQ(LineRate(probe), c.bps);
+    // A pseudo-terminal keeps eight bits without parity (see CharacterFormat).
+    EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    close(probe);
+  }
+}
+
+TEST(TermiosPort, CharacterFormat) {
+  struct Case {
+    uint8_t byteSize;
+    bool ok;
+    tcflag_t size;
+  };
+  const Case cases[] = {{8, true, CS8}, {7, true, CS7}, {5, true, CS5}, {9, false, 0}, {0, false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.byteSize));
+    termios tio{};
+    // Whatever the line had before: odd parity, two stop bits, flow control.
+    tio.c_cflag = CS6 | PARODD | CSTOPB | CRTSCTS | HUPCL;
+    tio.c_iflag = IXON | IXOFF | INPCK | ICRNL;
+    tio.c_lflag = ICANON | ECHO | ISIG;
+    tio.c_oflag = OPOST;
+    ASSERT_EQ(MakeRawLine(&tio, c.byteSize), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(tio.c_cflag & CSIZE, c.size);
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD), static_cast<tcflag_t>(PARENB));
+    EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag, 0u);
+    EXPECT_EQ(tio.c_lflag, 0u);
+    EXPECT_EQ(tio.c_oflag, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+  }
+}
+
+TEST(TermiosPort, RefusedOpens) {
+  struct Case {
+    const char* name;
+    std::string path;
+    int32_t bps;
+    uint8_t byteSize;
+    OpenStatus status;
+    const char* error;  // the recorded system text, for kCannotOpen
+  };
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  const Case cases[] = {
+      {"missing_device", "/nonexistent/ttyZEVA", 19200, 8, OpenStatus::kCannotOpen, "No such file or directory"},
+      {"not_a_terminal", "/dev/null", 19200, 8, OpenStatus::kConfigFailed, nullptr},
+      {"rate_zero", pty.slave(), 0, 8, OpenStatus::kConfigFailed, nullptr},
+      {"rate_negative", pty.slave(), -19200, 8, OpenStatus::kConfigFailed, nullptr},
+      {"nine_data_bits", pty.slave(), 19200, 9, OpenStatus::kConfigFailed, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenStatus status = OpenStatus::kOk;
+    EXPECT_EQ(Open(c.path, c.bps, c.byteSize, 1, &status), nullptr);
+    EXPECT_EQ(status, c.status);
+    if (c.error != nullptr) {
+      EXPECT_EQ(LastErrorText(), c.error);
+    }
+  }
+  // A refused configuration leaves the device free.
+  EXPECT_NE(Open(pty.slave()), nullptr);
+}
+
+TEST(TermiosPort, OneOwnerAtATime) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  auto first = Open(pty.slave());
+  ASSERT_NE(first, nullptr);
+  OpenStatus status = OpenStatus::kOk;
+  EXPECT_EQ(Open(pty.slave(), 19200, 8, 1, &status), nullptr);
+  EXPECT_EQ(status, OpenStatus::kCannotOpen);
+  EXPECT_EQ(LastErrorText(), "Device or resource busy");
+
+  EXPECT_TRUE(first->Close());
+  EXPECT_NE(Open(pty.slave()), nullptr);
+}
+
+TEST(TermiosPort, ComPortsResolveThroughThePrefix) {
+  testing::TempPrefix prefix;
+  EXPECT_EQ(ComDevicePath(1), "/dev/ttyS0");
+  EXPECT_EQ(ComDevicePath(12), "/dev/ttyS11");
+  ASSERT_EQ(mkdir(prefix.Path("dosdevices").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("/dev/pts/999", prefix.Path("dosdevices/com12").c_str()), 0);
+  EXPECT_EQ(ComDevicePath(12), prefix.Path("dosdevices/com12"));
+  EXPECT_EQ(ComDevicePath(1), "/dev/ttyS0");
+}
+
+TEST(TermiosPort, ReadAndWrite) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  auto port = Open(pty.slave());
+  ASSERT_NE(port, nullptr);
+
+  const uint8_t frame[4] = {0xFE, 0x00, 0x7F, 0x80};
+  const platform::WriteResult written = port->Write(frame, 4);
+  EXPECT_EQ(written.kind, platform::WriteResult::Kind::kDone);
+  EXPECT_EQ(written.written, 4);
+  EXPECT_EQ(pty.Receive(4), std::string("\xFE\x00\x7F\x80", 4));
+
+  uint8_t buffer[8];
+  EXPECT_EQ(port->QueuedBytes(), 0);
+  EXPECT_EQ(port->Read(buffer, 8), 0);  // nothing there: no waiting
+  pty.Send("\x01\x02\x03");
+  ASSERT_TRUE(port->SetEventMask(kEvents));
+  const Event event = NextEvent(*port, 2000ms);
+  ASSERT_TRUE(event.ended);
+  EXPECT_EQ(event.mask, platform::kEvRxChar);
+  EXPECT_EQ(port->QueuedBytes(), 3);
+  EXPECT_EQ(port->Read(buffer, 2), 2);
+  EXPECT_EQ(port->Read(buffer + 2, 8), 1);
+  EXPECT_EQ(std::memcmp(buffer, "\x01\x02\x03", 3), 0);
+}
+
+TEST(TermiosPort, DataEventOncePerLook) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  auto port = Open(pty.slave());
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetEventMask(kEvents));
+
+  pty.Send("abcd");
+  EXPECT_EQ(NextEvent(*port, 2000ms).mask, platform::kEvRxChar);
+  // Unread bytes are no news.
+  EXPECT_FALSE(NextEvent(*port, 100ms).ended);
+  // Taking part of them leaves the rest to be announced again.
+  uint8_t buffer[8];
+  ASSERT_EQ(port->Read(buffer, 2), 2);
+  EXPECT_EQ(NextEvent(*port, 2000ms).mask, platform::kEvRxChar);
+  ASSERT_EQ(port->Read(buffer, 8), 2);
+  pty.Send("e");
+  EXPECT_EQ(NextEvent(*port, 2000ms).mask, platform::kEvRxChar);
+}
+
+TEST(TermiosPort, ClearingTheMaskEndsAWait) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  auto port = Open(pty.slave());
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetEventMask(kEvents));
+  auto waiting = std::async(std::launch::async, [&port] {
+    uint32_t mask = 0;
+    uint32_t last = 1;
+    // The first return may be the wake-up of the mask set above.
+    for (int i = 0; i < 2 && last != 0; ++i) {
+      if (!port->WaitEvent(&mask)) return false;
+      last = mask;
+    }
+    return last == 0;
+  });
+  port->SetEventMask(0);
+  ASSERT_EQ(waiting.wait_for(2000ms), std::future_status::ready);
+  EXPECT_TRUE(waiting.get());
+}
+
+TEST(TermiosPort, HangUpEndsTheWait) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  auto port = Open(pty.slave());
+  ASSERT_NE(port, nullptr);
+  ASSERT_TRUE(port->SetEventMask(kEvents));
+  pty.CloseMaster();
+  const Event event = NextEvent(*port, 2000ms);
+  ASSERT_TRUE(event.ended);
+  EXPECT_FALSE(event.ok);
+  EXPECT_TRUE(port->Close());
+}
+
+TEST(TermiosPort, WriteGivesUpWhenTheLineDoesNotTakeBytes) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  const int filler = Probe(pty);
+  ASSERT_GE(filler, 0);
+  auto port = Open(pty.slave(), 9600, 8, 2);
+  ASSERT_NE(port, nullptr);
+  // Nobody reads the master: fill the line until it takes nothing more,
+  // also after the kernel has moved what it had to the master's side.
+  const std::string block(4096, 'x');
+  for (int round = 0; round < 100; ++round) {
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    std::this_thread::sleep_for(20ms);
+    if (write(filler, block.data(), 1) <= 0) break;
+  }
+  const uint8_t frame[11] = {0xFE};
+  const platform::WriteResult result = port->Write(frame, 11);
+  EXPECT_EQ(result.kind, platform::WriteResult::Kind::kTimeout);
+  EXPECT_LT(result.written, 11);
+  close(filler);
+}
+
+}  // namespace
+}  // namespace zeva::posix
