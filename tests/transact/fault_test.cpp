@@ -1,0 +1,120 @@
+// Faults on the line, through the simulator: lost acknowledgements, damaged
+// echoes, noise, frames from other talkers and link resets in the middle of
+// an exchange.
+#include <gtest/gtest.h>
+
+#include "core/config.h"
+#include "link/frame.h"
+#include "sim/device.h"
+#include "transact/send.h"
+#include "transact/transmitter.h"
+#include "transact_stack.h"
+
+namespace zeva::transact_test {
+namespace {
+
+constexpr uint8_t kStation = 1;
+const Bytes kMessage = {1, 2, 3, 4, 5, 6, 7};
+
+TEST(Faults, LostAcknowledgementsAreRecoveredByRepeats) {
+  Stack s;
+  sim::Device& device = s.AddDevice(5);
+  device.faults.dropAcks = 2;
+  EXPECT_EQ(SendData(s.ctx, 5, 0, 2, kMessage.data(), 6), 1);
+  const std::vector<WireFrame> writes = s.WireFrames(sim::TalkerKind::kHost);
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_EQ(writes[1].bytes, writes[0].bytes);
+  EXPECT_EQ(writes[2].bytes, writes[0].bytes);
+  // Two timed-out attempts: the acknowledgement wait, then the growing pause.
+  EXPECT_EQ(writes[1].startUs - writes[0].startUs, (163 + 82) * 1000u);
+  EXPECT_EQ(writes[2].startUs - writes[1].startUs, (163 + 163) * 1000u);
+  EXPECT_EQ(device.acks_dropped(), 2);
+  EXPECT_EQ(device.heard().size(), 3u);
+}
+
+// A damaged echo fails the write, but a data frame is judged by its
+// acknowledgement alone: the device got the frame and said so.
+TEST(Faults, DamagedEchoOfAnAcknowledgedFrameCostsTheFullWait) {
+  Stack s;
+  s.AddDevice(5);
+  s.bus.CorruptNextEcho(4);
+  const uint64_t t0 = s.NowUs();
+  EXPECT_EQ(SendData(s.ctx, 5, 0, 2, kMessage.data(), 6), 1);
+  EXPECT_EQ(s.HostDataFrames().size(), 1u);
+  EXPECT_EQ(s.NowUs() - t0, 163'000u);
+  EXPECT_FALSE(s.ctx.flags.AllSet(SF_ECHO_PENDING));
+  EXPECT_EQ(s.ctx.echo->length(), 0);
+}
+
+// A short command frame is judged by its write: a damaged echo repeats it.
+TEST(Faults, DamagedEchoRepeatsAShortFrame) {
+  Stack s;
+  sim::Device& device = s.AddDevice(5);
+  s.bus.CorruptNextEcho(3);
+  const Bytes reset = {4, 0, 0, 0, 0, 0};
+  EXPECT_EQ(TransmitMessage(s.ctx, 5, 6, reset.data(), 6, 1, 0), TX_DONE);
+  const link::ShortFrame frame = link::EncodeType6ShortFrame(2, 5, kStation, 4);
+  EXPECT_EQ(s.HostBytes(), std::vector<Bytes>(2, Bytes(frame.bytes.begin(), frame.bytes.begin() + frame.size)));
+  EXPECT_EQ(device.commands().size(), 2u);
+}
+
+TEST(Faults, NoiseBeforeAReplyIsSkipped) {
+  Stack s;
+  sim::Device& device = s.AddDevice(5);
+  // Looks like the start of a frame to the station, then runs into the reply.
+  device.faults.noiseBeforeReplies = {0x00, 0xFE, 0x01, 0x05, 0xC1, 0x13};
+  s.ctx.outputBuffer[0] = 0x0F;
+  EXPECT_EQ(Send(s.ctx, 5, 0x33, 0), 1);
+  s.RunMs(20);
+  ASSERT_EQ(s.data.size(), 1u);
+  EXPECT_EQ(s.data[0].source, 5);
+  EXPECT_EQ(s.data[0].data, (Bytes{0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0x33}));
+  EXPECT_EQ(s.data[0].eventCode, 2);
+  EXPECT_EQ(s.HostBytes().back(), AckBytes(2, 5, kStation));
+  EXPECT_EQ(s.ctx.portContext->rx->length(), 0);
+}
+
+// Another device talks while the station waits for a response message: its
+// frame is acknowledged and reaches the client, the response still counts.
+TEST(Faults, UnsolicitedFrameWhileARequestWaits) {
+  Stack s;
+  sim::Device& device5 = s.AddDevice(5, 0x000005);
+  s.AddDevice(6, 0x000006);
+  device5.set_response_code(0xF4);
+  device5.faults.extraReplyDelayUs = 30'000;
+  s.bus.SendUnsolicited(1, s.NowUs() + 10'000, kStation, 0xC4, {9, 8, 7, 6, 5, 4});
+  config::SetResponseMsg(s.ctx, 0xF4);
+  EXPECT_EQ(SendData(s.ctx, 5, 2, 2, kMessage.data(), 6), 1);
+  ASSERT_EQ(s.data.size(), 1u);
+  EXPECT_EQ(s.data[0].source, 6);
+  EXPECT_EQ(s.data[0].eventCode, 5);
+  const std::vector<Bytes> acks = [&] {
+    std::vector<Bytes> out;
+    for (const Bytes& b : s.HostBytes()) {
+      if (b.size() != link::kDataFrameSize) out.push_back(b);
+    }
+    return out;
+  }();
+  EXPECT_EQ(acks, (std::vector<Bytes>{AckBytes(2, 6, kStation), AckBytes(2, 5, kStation)}));
+  EXPECT_EQ(s.ctx.requests->count(), 0);
+}
+
+// A link reset while a frame waits for its acknowledgement makes the station
+// forget the destination: that acknowledgement no longer counts and the
+// frame goes again.
+TEST(Faults, LinkResetDuringATransmissionRepeatsTheFrame) {
+  Stack s;
+  s.AddDevice(5, 0x000005).faults.extraAckDelayUs = 20'000;
+  s.AddDevice(6, 0x000006);
+  const uint64_t t0 = s.NowUs();
+  s.bus.SendLinkReset(1, t0 + 5'000, 6, 1);
+  EXPECT_EQ(SendData(s.ctx, 5, 0, 2, kMessage.data(), 7), 1);
+  const std::vector<Bytes> frames = s.HostDataFrames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[1], frames[0]);
+  EXPECT_EQ(frames[2][3], 0x22);
+  EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING | SF_RESPONSE_WAIT), 0u);
+}
+
+}  // namespace
+}  // namespace zeva::transact_test

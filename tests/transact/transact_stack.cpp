@@ -1,0 +1,144 @@
+#include "transact_stack.h"
+
+#include <cstdio>
+
+#include "link/frame.h"
+#include "serial/bridge.h"
+#include "serial/port.h"
+#include "serial/wait.h"
+
+namespace zeva::transact_test {
+
+Stack* Stack::current = nullptr;
+
+namespace {
+
+void ZEVA_CALLBACK RecordData(int32_t source, int32_t destination, int32_t count, int32_t type,
+                              const uint8_t* bytes, int32_t eventCode) {
+  Stack* s = Stack::current;
+  DataEvent e{source, destination, count, type, Bytes(bytes, bytes + 6), eventCode};
+  s->data.push_back(e);
+  if (s->onData) s->onData(e);
+}
+
+void ZEVA_CALLBACK RecordError(int32_t code, const char* text) {
+  Stack::current->errors.push_back({code, text != nullptr ? text : ""});
+}
+
+void ZEVA_CALLBACK RecordProgress(int32_t value, const char* text) {
+  (void)text;
+  Stack::current->progress.push_back(value);
+}
+
+LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+  Stack* s = Stack::current;
+  if (s != nullptr && s->onClientMessage && message != s->ctx.eventMessageId.load()) {
+    s->onClientMessage(message, wParam, lParam);
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+Stack::Stack(const sim::BusConfig& config, uint32_t startTick)
+    : bus(config), fx(startTick), ctx(*fx.ctx) {
+  current = this;
+  ctx.settings.protocol = config.protocol;
+  ctx.settings.localAddress = config.localAddress;
+  fx.platform.AttachLine(ctx.settings.port, &bus);
+  ClientCallbacks callbacks;
+  callbacks.onDataReceived = &RecordData;
+  callbacks.onDriverError = &RecordError;
+  callbacks.onProgress = &RecordProgress;
+  SetCallbackEvents(ctx, callbacks);
+  window = CreateMessageWindow(&ClientProc);
+  if (OpenCOM(ctx, window) != 1) std::fprintf(stderr, "Stack: OpenCOM failed\n");
+}
+
+Stack::~Stack() {
+  CloseCOM(ctx);
+  DetachWindowBridge(ctx);
+  DestroyWindow(window);
+  current = nullptr;
+}
+
+sim::Device& Stack::AddDevice(uint8_t address, uint32_t serial) {
+  sim::DeviceConfig config;
+  config.address = address;
+  config.serial = serial;
+  config.product = 5;
+  config.versionHigh = 2;
+  config.versionLow = 7;
+  return bus.AddDevice(config);
+}
+
+std::vector<WireFrame> Stack::WireFrames() const {
+  std::vector<WireFrame> frames;
+  for (const sim::TraceEntry& e : bus.trace()) {
+    if (e.kind == sim::TraceEntry::Kind::kFrame) frames.push_back({e.talker, e.bytes, e.startUs, e.endUs});
+  }
+  return frames;
+}
+
+std::vector<WireFrame> Stack::WireFrames(sim::TalkerKind talker) const {
+  std::vector<WireFrame> frames;
+  for (WireFrame& f : WireFrames()) {
+    if (f.talker.kind == talker) frames.push_back(std::move(f));
+  }
+  return frames;
+}
+
+std::vector<Bytes> Stack::HostBytes() const {
+  std::vector<Bytes> out;
+  for (const WireFrame& f : WireFrames(sim::TalkerKind::kHost)) out.push_back(f.bytes);
+  return out;
+}
+
+std::vector<Bytes> Stack::HostDataFrames() const {
+  std::vector<Bytes> out;
+  for (Bytes& b : HostBytes()) {
+    if (b.size() == link::kDataFrameSize) out.push_back(std::move(b));
+  }
+  return out;
+}
+
+void Stack::RunMs(uint32_t ms) { WaitForFlags(ctx, ms, 0); }
+
+std::vector<Bytes> Stack::AllBursts() const {
+  std::vector<Bytes> out;
+  for (const sim::TraceEntry& e : bus.trace()) {
+    if (e.kind != sim::TraceEntry::Kind::kEvent) out.push_back(e.bytes);
+  }
+  return out;
+}
+
+Bytes DataFrameBytes(int32_t protocol, uint8_t destination, uint8_t source, uint8_t control,
+                     const Bytes& data) {
+  uint8_t d[6] = {0, 0, 0, 0, 0, 0};
+  for (size_t i = 0; i < data.size() && i < 6; ++i) d[i] = data[i];
+  const link::DataFrame f = link::EncodeDataFrame(protocol, destination, source, control, d);
+  return Bytes(f.begin(), f.end());
+}
+
+Bytes AckBytes(int32_t protocol, uint8_t ackTo, uint8_t ackFrom) {
+  const link::ShortFrame f = link::EncodeAck(protocol, ackTo, ackFrom);
+  return Bytes(f.bytes.begin(), f.bytes.begin() + f.size);
+}
+
+Bytes Concat(const std::vector<Bytes>& parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::string Hex(const Bytes& bytes) {
+  std::string s;
+  char b[4];
+  for (uint8_t v : bytes) {
+    std::snprintf(b, sizeof b, s.empty() ? "%02X" : " %02X", v);
+    s += b;
+  }
+  return s;
+}
+
+}  // namespace zeva::transact_test

@@ -1,0 +1,87 @@
+// The whole driver stack over the deterministic platform and the bus
+// simulator: a client window, the port open on COM1, and the client's
+// callbacks recorded. Time is virtual; the wire is the simulator's trace.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/driver_context.h"
+#include "sim/bus.h"
+#include "support/fixture.h"
+
+namespace zeva::transact_test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct DataEvent {
+  int32_t source = 0;
+  int32_t destination = 0;
+  int32_t count = 0;
+  int32_t type = 0;
+  Bytes data;
+  int32_t eventCode = 0;
+};
+
+struct ErrorEvent {
+  int32_t code = 0;
+  std::string text;
+};
+
+struct WireFrame {
+  sim::Talker talker;
+  Bytes bytes;
+  uint64_t startUs = 0;
+  uint64_t endUs = 0;
+};
+
+class Stack {
+ public:
+  explicit Stack(const sim::BusConfig& config = {}, uint32_t startTick = 1000);
+  ~Stack();
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+
+  sim::Bus bus;  // outlives the driver, which closes the port at its end
+  test::DriverFixture fx;
+  DriverContext& ctx;
+  HWND window = nullptr;
+
+  // What the client's callbacks saw.
+  std::vector<DataEvent> data;
+  std::vector<ErrorEvent> errors;
+  std::vector<int32_t> progress;
+  // Runs inside OnDataReceived, after the event was recorded.
+  std::function<void(const DataEvent&)> onData;
+  // Runs in the client's window procedure for messages other than the
+  // driver's event message.
+  std::function<void(unsigned message, WPARAM, LPARAM)> onClientMessage;
+
+  sim::Device& AddDevice(uint8_t address, uint32_t serial = 0x01A2B3);
+  uint64_t NowUs() const { return fx.platform.NowUs(); }
+  // Lets virtual time pass while the client thread serves its queue, the
+  // way every wait of the driver does.
+  void RunMs(uint32_t ms);
+
+  // Valid frames on the line, in order; WireFrames(kHost) only the host's.
+  std::vector<WireFrame> WireFrames() const;
+  std::vector<WireFrame> WireFrames(sim::TalkerKind talker) const;
+  std::vector<Bytes> HostBytes() const;
+  // Only the host's data frames (not its acknowledgements).
+  std::vector<Bytes> HostDataFrames() const;
+  // Everything that went over the line, valid or not, in order.
+  std::vector<Bytes> AllBursts() const;
+
+  static Stack* current;
+};
+
+// Test data builders.
+Bytes DataFrameBytes(int32_t protocol, uint8_t destination, uint8_t source, uint8_t control,
+                     const Bytes& data);
+Bytes AckBytes(int32_t protocol, uint8_t ackTo, uint8_t ackFrom);
+Bytes Concat(const std::vector<Bytes>& parts);
+std::string Hex(const Bytes& bytes);
+
+}  // namespace zeva::transact_test

@@ -1,0 +1,96 @@
+#include "transact/dispatcher.h"
+
+#include <cstring>
+
+#include "link/frame.h"
+#include "serial/bridge.h"
+#include "serial/port.h"
+#include "transact/transmitter.h"
+
+namespace zeva {
+namespace {
+
+constexpr uint8_t kDefaultResponseCode = 242;  // awaited when no code is set
+constexpr int32_t kErrorRequestVanished = 13;
+
+bool WantsAck(const DriverContext& ctx, const link::FrameHeader& header) {
+  return (header.control5 & link::kNoAckWanted) != link::kNoAckWanted && header.destination != 0 &&
+         ctx.settings.adapterId == 0 && ctx.sw.noAck == 0 &&
+         header.destination == ctx.settings.localAddress;
+}
+
+void Acknowledge(DriverContext& ctx, const link::FrameHeader& header) {
+  const link::ShortFrame ack =
+      link::EncodeAck(ctx.settings.protocol, header.source, header.destination);
+  if (ctx.trace) ctx.trace(0, ack.bytes.data(), ack.size);
+  WriteBytes(ctx, ack.bytes.data(), ack.size, 0);
+}
+
+// Type-0 frames are answered with their own data as an unacknowledged
+// type-2 message; while the receive loop is marked, the transmitter refuses.
+void EchoBack(DriverContext& ctx, const ReceivedFrame& frame) {
+  TransmitMessage(ctx, frame.header.source, 2, frame.data, frame.header.count, 1, 0);
+}
+
+void FillRequest(DriverContext& ctx, PendingRequest& live, int32_t kind, const ReceivedFrame& frame) {
+  live.done = 1;
+  if (live.headerOut != nullptr) std::memcpy(live.headerOut, &frame.header, sizeof frame.header);
+  if (live.dataOut != nullptr) std::memcpy(live.dataOut, frame.data, sizeof frame.data);
+  ctx.flags.SetReplyFlag(kind);
+  if (!ctx.flags.AllSet(SF_RESPONSE_WAIT)) return;
+  const uint8_t expected =
+      ctx.awaitedResponseCode != 0 ? ctx.awaitedResponseCode : kDefaultResponseCode;
+  if (frame.data[5] == expected) {
+    ctx.flags.Set(SF_RESPONSE_MATCHED);
+    ctx.flags.Clear(SF_RESPONSE_WAIT);
+  }
+}
+
+// Only the newest request is considered. A request removed after the
+// snapshot was taken is reported to the client, and the frame is offered to
+// whatever is newest now. Returns true when the frame completed a request.
+bool CompleteRequest(DriverContext& ctx, const ReceivedFrame& frame) {
+  if (!ctx.requests) return false;
+  PendingRequest candidate = frame.request;
+  while (candidate.kind != RQ_NONE) {
+    if (candidate.peer != frame.header.source && candidate.anyPeer == 0) return false;
+    if (PendingRequest* live = ctx.requests->FindRequest(candidate.id)) {
+      FillRequest(ctx, *live, candidate.kind, frame);
+      return true;
+    }
+    PostDriverError(ctx, kErrorRequestVanished);
+    const PendingRequest* newest = ctx.requests->NewestRequest();
+    if (newest == nullptr) return false;
+    candidate = *newest;
+  }
+  return false;
+}
+
+}  // namespace
+
+int32_t EventCodeOf(uint8_t control5) {
+  switch (control5 & link::kTypeMask) {
+    case 0: return 4;
+    case 1: return 2;
+    case 2: return (control5 & link::kAlternationBit) != 0 ? 1 : 7;
+    case 3: return 6;
+    case 4: return 5;
+    default: return 0;
+  }
+}
+
+void DispatchFrame(DriverContext& ctx, const ReceivedFrame& frame) {
+  const link::FrameHeader& header = frame.header;
+  if (WantsAck(ctx, header)) Acknowledge(ctx, header);
+  if (link::ControlType(header.control5) == 0 && ctx.sw.autoEcho != 0) {
+    EchoBack(ctx, frame);
+    return;
+  }
+  if (CompleteRequest(ctx, frame)) return;
+  Notify(ctx, &ClientCallbacks::onDataReceived, static_cast<int32_t>(header.source),
+         static_cast<int32_t>(header.destination), static_cast<int32_t>(header.count),
+         static_cast<int32_t>(frame.data[5]), static_cast<const uint8_t*>(frame.data),
+         EventCodeOf(header.control5));
+}
+
+}  // namespace zeva

@@ -1,0 +1,93 @@
+#include "transact/send.h"
+
+#include <vector>
+
+#include "core/int16.h"
+#include "link/frame.h"
+#include "serial/port.h"
+#include "serial/wait.h"
+#include "transact/data_interface.h"
+#include "transact/transmitter.h"
+
+namespace zeva {
+namespace {
+
+constexpr int32_t kMinimumRawFrame = 4;
+
+bool ValidAddress(int32_t address) {
+  const int16_t a = Low16(address);
+  return a >= 0 && a <= 127;
+}
+
+// The raw checksum is always the protocol-2 one, whatever the setting. For a
+// whole frame it covers everything between the start byte and the checksum
+// slot, and is stored in that slot.
+uint8_t RawChecksum(uint8_t* bytes, int32_t length, bool wholeFrame) {
+  if (!wholeFrame) return link::Checksum(2, bytes, static_cast<size_t>(length));
+  const uint8_t sum = link::Checksum(2, bytes + 1, static_cast<size_t>(length - 2));
+  bytes[length - 1] = sum;
+  return sum;
+}
+
+}  // namespace
+
+int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode) {
+  if (IsOpen(ctx) == 0) return SEND_PORT_CLOSED;
+  if (!ValidAddress(address) || (mode != TM_NORMAL && mode != TM_UNACKED)) return SEND_BAD_ARGUMENT;
+  ctx.outputBuffer[4] = 0;
+  ctx.outputBuffer[5] = Low8(type);
+  ctx.awaitedResponseCode = 0;
+  ctx.sw.responseMsg = 0;
+  const int32_t result = TransmitMessage(ctx, Low8(address), 1, ctx.outputBuffer, 6, Low8(mode), 0);
+  ClearBuffer(ctx);
+  return result;
+}
+
+int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type, const uint8_t* data,
+                 int32_t length) {
+  if (IsOpen(ctx) == 0) return SEND_PORT_CLOSED;
+  if (!ValidAddress(address) || mode < TM_NORMAL || mode > TM_ALTERNATING) return SEND_BAD_ARGUMENT;
+  const auto n = static_cast<uint16_t>(length);
+  // Bytes that are not there cannot be sent.
+  if (data == nullptr && n != 0) return SEND_BAD_ARGUMENT;
+  if (mode == TM_ALTERNATING && ctx.sw.responseMsg != 0) {
+    ctx.awaitedResponseCode = Low8(ctx.sw.responseMsg);
+  }
+  const int32_t result = TransmitMessage(ctx, Low8(address), Low8(type), data, n, Low8(mode), 0);
+  ctx.awaitedResponseCode = 0;
+  ctx.sw.responseMsg = 0;
+  return result;
+}
+
+int32_t SendRaw(DriverContext& ctx, uint8_t* bytes, int32_t length, int16_t* result, int32_t wholeFrame) {
+  if (IsOpen(ctx) == 0) return 0;
+  if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return 0;
+  ctx.rawSendActive = 1;
+  ctx.flags.Set(SF_TX_ACTIVE);
+  const bool whole = Low16(wholeFrame) != 0;
+  // Too short to hold a frame, or nothing to read from: nothing goes out.
+  const bool writable = length >= (whole ? kMinimumRawFrame : 0) && (bytes != nullptr || length == 0);
+  int32_t written = 0;
+  uint8_t checksum = 0;
+  if (writable) {
+    checksum = RawChecksum(bytes, length, whole);
+    if (ctx.trace) ctx.trace(0, bytes, length);
+    written = WriteBytes(ctx, bytes, length, 0);
+  }
+  EndTransmission(ctx, 0);
+  ctx.rawSendActive = 0;
+  if (written == 0) return 0;
+  if (result != nullptr) *result = checksum;
+  return 1;
+}
+
+int32_t TestStream(DriverContext& ctx, int32_t fill, int32_t count) {
+  const int16_t n = Low16(count);
+  if (n < 0) return 0;  // no block of that size
+  std::vector<uint8_t> block(static_cast<size_t>(n) + 1, Low8(fill));
+  if (IsOpen(ctx) == 0) return 0;
+  WriteBytes(ctx, block.data(), n, 0);
+  return 1;
+}
+
+}  // namespace zeva

@@ -1,0 +1,22 @@
+// The sending half of the application data interface: Send (the output
+// buffer), SendData (a message of any length and type), sendRaw (bytes the
+// client framed itself) and TestStream (filler bytes for line tests).
+#pragma once
+
+#include <cstdint>
+
+#include "core/driver_context.h"
+
+namespace zeva {
+
+// Results of Send and SendData besides the transmitter's 0, 1, 2.
+inline constexpr int32_t SEND_PORT_CLOSED = 16;
+inline constexpr int32_t SEND_BAD_ARGUMENT = 99;
+
+int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode);
+int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type, const uint8_t* data,
+                 int32_t length);
+int32_t SendRaw(DriverContext& ctx, uint8_t* bytes, int32_t length, int16_t* result, int32_t wholeFrame);
+int32_t TestStream(DriverContext& ctx, int32_t fill, int32_t count);
+
+}  // namespace zeva

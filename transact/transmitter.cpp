@@ -1,0 +1,192 @@
+#include "transact/transmitter.h"
+
+#include <cstring>
+#include <optional>
+
+#include "core/int16.h"
+#include "link/frame.h"
+#include "link/parser.h"
+#include "serial/bridge.h"
+#include "serial/port.h"
+#include "serial/wait.h"
+
+namespace zeva {
+namespace {
+
+constexpr int32_t kErrorTooManyRequests = 12;
+constexpr int32_t kFrameDataSize = 6;
+
+enum class Verdict { kDone, kRepeat, kFailed };
+
+// One call of TransmitMessage: the message, where it stands, and the areas a
+// response wait hands to the dispatcher.
+class Transmission {
+ public:
+  Transmission(DriverContext& ctx, uint8_t destination, uint8_t type, const uint8_t* data,
+               uint16_t length, uint8_t mode, uint8_t checksumOnly)
+      : ctx_(ctx), destination_(destination), type_(type), data_(data), length_(length),
+        checksumOnly_(checksumOnly != 0) {
+    // Every broadcast goes unacknowledged.
+    mode_ = destination == 0 || (mode != TM_NORMAL && mode != TM_ALTERNATING) ? TM_UNACKED : mode;
+  }
+
+  int32_t Run() {
+    // The offset is compared without wrapping, so that messages of
+    // 65533..65535 bytes end instead of starting over near the beginning.
+    for (uint32_t offset = 0, frameNumber = 0;; offset += kFrameDataSize, ++frameNumber) {
+      if (const std::optional<int32_t> ended = SendFrame(offset, frameNumber)) return *ended;
+      ReportProgress(offset);
+      if (offset + kFrameDataSize >= length_) break;
+    }
+    return EndTransmission(ctx_, checksumOnly_ ? checksumSum_ : static_cast<uint8_t>(TX_DONE));
+  }
+
+ private:
+  bool Acknowledged() const { return mode_ != TM_UNACKED; }
+  uint8_t Source() const { return Low8(ctx_.settings.localAddress); }
+  int32_t Protocol() const { return ctx_.settings.protocol; }
+
+  uint8_t MessageByte(uint32_t i) const { return i < length_ && data_ != nullptr ? data_[i] : 0; }
+
+  // All attempts at one frame. Returns the transmission's result when it
+  // ends here, nothing when the frame is done and the message goes on.
+  std::optional<int32_t> SendFrame(uint32_t offset, uint32_t frameNumber) {
+    for (int32_t attempt = 1;; ++attempt) {
+      if (mode_ == TM_UNACKED && type_ == 6) {
+        if (WriteShortFrame()) return EndTransmission(ctx_, TX_DONE);
+      } else {
+        const link::DataFrame frame = BuildFrame(offset, frameNumber);
+        if (checksumOnly_) {
+          checksumSum_ = static_cast<uint8_t>(checksumSum_ + frame[10]);
+          return std::nullopt;
+        }
+        if (!Acknowledged()) {
+          ExpectAck();
+          WriteDataFrame(frame);  // only the first frame; a failed write still counts as sent
+          return EndTransmission(ctx_, TX_DONE);
+        }
+        const Verdict verdict = SendAcknowledged(frame, attempt);
+        if (verdict == Verdict::kDone) return std::nullopt;
+        if (verdict == Verdict::kFailed) return EndTransmission(ctx_, TX_FAILED);
+      }
+      if (attempt == kSendAttempts) return EndTransmission(ctx_, TX_FAILED);
+    }
+  }
+
+  link::DataFrame BuildFrame(uint32_t offset, uint32_t frameNumber) const {
+    const uint32_t remaining = length_ - offset;
+    const int count = remaining <= kFrameDataSize ? static_cast<int>(remaining) : kFrameDataSize;
+    auto control = static_cast<uint8_t>(link::CountField(count) | type_);
+    if (mode_ == TM_ALTERNATING && frameNumber % 2 == 1) control |= link::kAlternationBit;
+    if (mode_ == TM_UNACKED) control |= link::kNoAckWanted;
+    uint8_t bytes[kFrameDataSize];
+    for (uint32_t i = 0; i < kFrameDataSize; ++i) bytes[i] = MessageByte(offset + i);
+    return link::EncodeDataFrame(Protocol(), destination_, Source(), control, bytes);
+  }
+
+  void Trace(const uint8_t* bytes, int32_t n) {
+    if (ctx_.trace) ctx_.trace(0, bytes, n);
+  }
+
+  // The type-6 command frame: no data, no acknowledgement awaited. True when
+  // the write went out.
+  bool WriteShortFrame() {
+    const link::ShortFrame frame =
+        link::EncodeType6ShortFrame(Protocol(), destination_, Source(), MessageByte(0));
+    Trace(frame.bytes.data(), frame.size);
+    return WriteBytes(ctx_, frame.bytes.data(), frame.size, 0) != 0;
+  }
+
+  // The parser takes an acknowledgement from this destination for this frame.
+  void ExpectAck() {
+    ctx_.flags.Clear(SF_ACK_RECEIVED);
+    ctx_.flags.Set(SF_ACK_PENDING);
+    ctx_.lastDestination = destination_;
+  }
+
+  void WriteDataFrame(const link::DataFrame& frame) {
+    Trace(frame.data(), link::kDataFrameSize);
+    WriteBytes(ctx_, frame.data(), link::kDataFrameSize, Acknowledged() ? 1 : 0);
+  }
+
+  Verdict SendAcknowledged(const link::DataFrame& frame, int32_t attempt) {
+    ExpectAck();
+    const bool responseWait = ctx_.awaitedResponseCode != 0;
+    uint32_t requestId = 0;
+    if (responseWait && !ArmResponseWait(&requestId)) return Verdict::kFailed;
+    WriteDataFrame(frame);
+    const Verdict verdict = Judge(responseWait, attempt);
+    if (responseWait) ctx_.requests->RemoveRequest(requestId);
+    return verdict;
+  }
+
+  // Registers the reply the device is to send after acknowledging the frame.
+  bool ArmResponseWait(uint32_t* id) {
+    ctx_.flags.Set(SF_RESPONSE_WAIT);
+    ctx_.flags.Clear(SF_RESPONSE_MATCHED);
+    std::memset(responseHeader_, 0, sizeof responseHeader_);
+    std::memset(responseData_, 0, sizeof responseData_);
+    *id = ctx_.requests->PushRequest(RQ_REPLY, destination_, 0, responseHeader_, responseData_);
+    if (ctx_.requests->lastPushOk()) return true;
+    PostDriverError(ctx_, kErrorTooManyRequests);
+    return false;
+  }
+
+  // WriteBytes has already waited for the acknowledgement; an adapter that
+  // handles acknowledgements itself makes every frame count as delivered.
+  Verdict Judge(bool responseWait, int32_t attempt) {
+    if (ctx_.settings.adapterId != 0) return Verdict::kDone;
+    if (ctx_.flags.AllSet(SF_ACK_RECEIVED)) {
+      if (responseWait) return ResponseArrived() ? Verdict::kDone : Verdict::kFailed;
+      if (ctx_.programmingMode != 0) WaitForFlags(ctx_, kProgrammingPauseMs, 0);
+      return Verdict::kDone;
+    }
+    // The random part keeps two stations that collided from repeating in step.
+    const uint32_t r = (ctx_.platform.Rand() & 0x10) != 0 ? 16u : 0u;
+    const uint32_t packetTimeout = PacketTimeoutMs(ctx_);
+    WaitForFlags(ctx_, (packetTimeout + r) * static_cast<uint32_t>(attempt), 0);
+    return Verdict::kRepeat;
+  }
+
+  bool ResponseArrived() {
+    if (WaitForFlags(ctx_, kResponseWaitMs, SF_RESPONSE_MATCHED) != 0) return false;
+    link::FrameHeader header;
+    std::memcpy(&header, responseHeader_, sizeof header);
+    return header.source == destination_ && responseData_[5] == ctx_.awaitedResponseCode;
+  }
+
+  // The share of the program already delivered; an empty message reports 0.
+  void ReportProgress(uint32_t offset) {
+    if (ctx_.programmingMode == 0) return;
+    const int32_t percent = length_ == 0 ? 0 : static_cast<int32_t>(offset * 100 / length_);
+    Notify(ctx_, &ClientCallbacks::onProgress, percent, "");
+  }
+
+  DriverContext& ctx_;
+  uint8_t destination_;
+  uint8_t type_;
+  const uint8_t* data_;
+  uint32_t length_;
+  uint8_t mode_;
+  bool checksumOnly_;
+  uint8_t checksumSum_ = 0;
+  uint8_t responseHeader_[sizeof(link::FrameHeader)] = {};
+  uint8_t responseData_[kFrameDataSize] = {};
+};
+
+}  // namespace
+
+int32_t TransmitMessage(DriverContext& ctx, uint8_t destination, uint8_t type, const uint8_t* data,
+                        uint16_t length, uint8_t mode, uint8_t checksumOnly) {
+  // A transmission waiting for its echo keeps its marks: no EndTransmission.
+  if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return TX_BUSY;
+  type &= link::kTypeMask;
+  // The first byte of an empty message counts as 0, like every byte past the end.
+  const uint8_t first = length > 0 && data != nullptr ? data[0] : 0;
+  if (type == 6 && first == 0) return EndTransmission(ctx, TX_FAILED);
+  if (ctx.receiveActive != 0) return EndTransmission(ctx, TX_BUSY);
+  ctx.flags.Set(SF_TX_ACTIVE);
+  return Transmission(ctx, destination, type, data, length, mode, checksumOnly).Run();
+}
+
+}  // namespace zeva
