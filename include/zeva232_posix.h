@@ -56,8 +56,9 @@ typedef struct {
 
 /* A window of the calling thread with the given procedure; NULL when proc is NULL. */
 ZEVA_API HWND CreateMessageWindow(WNDPROC proc);
-/* Sends WM_DESTROY through the window's procedure, then invalidates the handle.
- * FALSE for a stale handle. */
+/* Sends WM_DESTROY through the window's procedure, then invalidates the handle
+ * and drops the messages still queued for it. Only the owning thread may
+ * destroy a window. FALSE for a stale handle or another thread's window. */
 ZEVA_API int DestroyWindow(HWND hwnd);
 /* Same name, same id, for the life of the process; ids from 0xC000. 0 for NULL or "". */
 ZEVA_API unsigned RegisterWindowMessageA(const char* name);
@@ -79,7 +80,8 @@ ZEVA_API LRESULT DefWindowProcA(HWND hwnd, unsigned msg, WPARAM wParam, LPARAM l
 /* Calls proc (0 when proc is NULL). */
 ZEVA_API LRESULT CallWindowProcA(WNDPROC proc, HWND hwnd, unsigned msg, WPARAM wParam, LPARAM lParam);
 /* GWLP_WNDPROC: installs value as the procedure and returns the previous one;
- * 0 for another index or a stale handle (nothing changes then). */
+ * 0 for another index, a NULL procedure or a stale handle (nothing changes
+ * then: every window stays dispatchable). */
 ZEVA_API LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value);
 ZEVA_API LONG_PTR GetWindowLongPtrA(HWND hwnd, int index);
 /* Hands the box to the message-box hook and returns its answer. */
