@@ -1,0 +1,223 @@
+// The device services, measured against what the protocol itself costs.
+//
+// Bus map: the wall time of MakeMap on a bus of three devices divided by its
+// floor, 127 waits of twice the packet timeout plus the wire time of every
+// frame of the map. In virtual time (the test platform and the simulator,
+// wire pacing at 19200 bit/s) the ratio is exact; on a pseudo-terminal with
+// zevasim it includes the operating system, and the process's CPU time per
+// wall second tells whether the waits block or spin.
+//
+// Download: the transfer of a 4 KB program to a device whose version high
+// number is 2 (alternating mode, a response per frame) at 115200 bit/s with
+// pacing, from "Programming..." to "Restarting devices...", divided by the
+// wire time of every frame in that span (body frames with their echo, the
+// device's acknowledgements and responses, the station's acknowledgements)
+// plus one simulator turnaround per device transmission.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "core/driver_context.h"
+#include "platform/testing/test_platform.h"
+#include "serial/bridge.h"
+#include "serial/port.h"
+#include "services/identify.h"
+#include "services/program.h"
+#include "sim/bus.h"
+#include "tests/transact/zevasim_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zeva::DriverContext;
+
+constexpr int32_t kMapAddresses = 127;
+constexpr int32_t kDownloadBps = 115200;
+constexpr uint64_t kTurnaroundUs = 1000;
+constexpr size_t kProgramSize = 4096;
+
+LRESULT ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
+
+[[maybe_unused]] double ProcessCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double MapWaitsUs(const DriverContext& ctx) {
+  return kMapAddresses * 2.0 * ctx.settings.packetTimeout32 * 1000.0;
+}
+
+// Wire time of the frames (and unframed bursts) that started in [fromUs, toUs).
+struct WireUse {
+  double us = 0;
+  int32_t deviceBursts = 0;
+};
+
+WireUse WireBetween(const zeva::sim::Bus& bus, uint64_t fromUs, uint64_t toUs) {
+  WireUse use;
+  for (const zeva::sim::TraceEntry& e : bus.trace()) {
+    if (e.kind == zeva::sim::TraceEntry::Kind::kEvent || e.startUs < fromUs || e.startUs >= toUs) continue;
+    use.us += static_cast<double>(e.endUs - e.startUs);
+    if (e.talker.kind == zeva::sim::TalkerKind::kDevice) ++use.deviceBursts;
+  }
+  return use;
+}
+
+// The driver on COM1 of a test platform wired to `bus`.
+struct VirtualDriver {
+  zeva::testing::TestPlatform platform;
+  DriverContext ctx{platform};
+  HWND window = nullptr;
+
+  VirtualDriver(zeva::sim::Bus& bus, int32_t bps) {
+    platform.AttachLine(1, &bus);
+    zeva::ProcessAttach(ctx);
+    ctx.settings.bps = bps;
+    window = CreateMessageWindow(&ClientProc);
+    zeva::SetClientHWND(ctx, window);
+  }
+  ~VirtualDriver() {
+    zeva::ProcessDetach(ctx);
+    DestroyWindow(window);
+  }
+};
+
+zeva::sim::DeviceConfig Device(uint8_t address, uint32_t serial, uint8_t versionHigh) {
+  zeva::sim::DeviceConfig d;
+  d.address = address;
+  d.serial = serial;
+  d.product = 5;
+  d.versionHigh = versionHigh;
+  d.versionLow = 7;
+  return d;
+}
+
+// --- bus map -------------------------------------------------------------------
+
+void BM_MakeMapVirtual(benchmark::State& state) {
+  zeva::sim::BusConfig config;
+  config.pacing = true;
+  double ratio = 0;
+  for (auto _ : state) {
+    zeva::sim::Bus bus(config);
+    bus.AddDevice(Device(5, 0x01A2B3, 2));
+    bus.AddDevice(Device(7, 0x00C0DE, 0));
+    bus.AddDevice(Device(12, 0x1F2E3D, 1));
+    VirtualDriver d(bus, 19200);
+    zeva::OpenCOM(d.ctx, d.window);
+    const uint64_t t0 = d.platform.NowUs();
+    if (zeva::MakeMap(d.ctx) != 1) state.SkipWithError("map failed");
+    const uint64_t t1 = d.platform.NowUs();
+    const double floor = MapWaitsUs(d.ctx) + WireBetween(bus, t0, t1).us;
+    ratio = static_cast<double>(t1 - t0) / floor;
+    state.counters["map_ms"] = static_cast<double>(t1 - t0) / 1000.0;
+    state.counters["floor_ms"] = floor / 1000.0;
+  }
+  state.counters["ratio"] = ratio;
+}
+BENCHMARK(BM_MakeMapVirtual)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+#ifdef ZEVASIM_PATH
+class Prefix {
+ public:
+  Prefix() {
+    char pattern[] = "/tmp/zeva_bench_services_XXXXXX";
+    dir_ = mkdtemp(pattern) != nullptr ? pattern : "";
+    setenv("ZEVA_PREFIX", dir_.c_str(), 1);
+    mkdir((dir_ + "/dosdevices").c_str(), 0755);
+  }
+  ~Prefix() {
+    unsetenv("ZEVA_PREFIX");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string Com1() const { return dir_ + "/dosdevices/com1"; }
+
+ private:
+  std::string dir_;
+};
+
+// zevasim without pacing: the floor is the waits alone.
+void BM_MakeMapPty(benchmark::State& state) {
+  Prefix prefix;
+  zeva::transact_test::ZevasimProcess sim(ZEVASIM_PATH, prefix.Com1(), {"--demo"});
+  if (!sim.ready()) {
+    state.SkipWithError("zevasim did not start");
+    return;
+  }
+  DriverContext ctx(zeva::platform::RealPlatform());
+  zeva::ProcessAttach(ctx);
+  HWND window = CreateMessageWindow(&ClientProc);
+  zeva::OpenCOM(ctx, window);
+  double ratio = 0;
+  double cpuShare = 0;
+  for (auto _ : state) {
+    const double cpu0 = ProcessCpuSeconds();
+    const auto t0 = Clock::now();
+    if (zeva::MakeMap(ctx) != 1) state.SkipWithError("map failed");
+    const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+    cpuShare = (ProcessCpuSeconds() - cpu0) / (us / 1e6);
+    ratio = us / MapWaitsUs(ctx);
+    state.SetIterationTime(us / 1e6);
+  }
+  state.counters["ratio"] = ratio;
+  state.counters["cpu_per_wall"] = cpuShare;
+  zeva::ProcessDetach(ctx);
+  DestroyWindow(window);
+}
+BENCHMARK(BM_MakeMapPty)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+#endif
+
+// --- program download ------------------------------------------------------------
+
+struct TransferSpan {
+  zeva::testing::TestPlatform* platform = nullptr;
+  uint64_t startUs = 0;
+  uint64_t endUs = 0;
+};
+TransferSpan gSpan;
+
+void ZEVA_CALLBACK MarkTransfer(int32_t, const char* text) {
+  if (std::strcmp(text, "Programming...") == 0) gSpan.startUs = gSpan.platform->NowUs();
+  if (std::strcmp(text, "Restarting devices...") == 0) gSpan.endUs = gSpan.platform->NowUs();
+}
+
+void BM_ProgramVirtual(benchmark::State& state) {
+  zeva::sim::BusConfig config;
+  config.pacing = true;
+  config.turnaroundUs = kTurnaroundUs;
+  std::vector<uint8_t> program(kProgramSize);
+  for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<uint8_t>(i * 31 + 7);
+  double ratio = 0;
+  for (auto _ : state) {
+    zeva::sim::Bus bus(config);
+    zeva::sim::Device& device = bus.AddDevice(Device(0, 0x01A2B3, 2));
+    VirtualDriver d(bus, kDownloadBps);
+    d.ctx.callbacks.onProgress = &MarkTransfer;
+    gSpan = {&d.platform, 0, 0};
+    if (zeva::Program(d.ctx, "S01A2B3", 9, 5, 0, 0, program.data(), static_cast<int32_t>(program.size())) != 1 ||
+        d.ctx.lastProgramError != 0 || device.program().bytes != program) {
+      state.SkipWithError("download failed");
+    }
+    const WireUse use = WireBetween(bus, gSpan.startUs, gSpan.endUs);
+    const double floor = use.us + static_cast<double>(use.deviceBursts) * kTurnaroundUs;
+    ratio = static_cast<double>(gSpan.endUs - gSpan.startUs) / floor;
+    state.counters["transfer_ms"] = static_cast<double>(gSpan.endUs - gSpan.startUs) / 1000.0;
+    state.counters["floor_ms"] = floor / 1000.0;
+  }
+  state.counters["ratio"] = ratio;
+}
+BENCHMARK(BM_ProgramVirtual)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace

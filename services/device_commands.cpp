@@ -1,0 +1,132 @@
+#include "services/device_commands.h"
+
+#include <cstring>
+
+#include "core/int16.h"
+#include "serial/bridge.h"
+#include "serial/port.h"
+#include "services/service_common.h"
+#include "transact/transmitter.h"
+
+namespace zeva {
+namespace {
+
+using namespace services;
+
+constexpr uint8_t kCodeAssignAddress = 251;
+constexpr uint8_t kCodeClearError = 252;
+constexpr uint8_t kCodeCommitProgram = 253;
+constexpr uint8_t kCodeRebootStop = 254;
+constexpr uint8_t kStopMarker = 0x37;
+constexpr uint8_t kResetCommType = 6;
+constexpr uint32_t kRestartPauseMs = 300;
+
+struct CommandMessage {
+  uint8_t type = 1;
+  uint8_t mode = TM_NORMAL;
+  uint8_t bytes[6] = {0, 0, 0, 0, 0, 0};
+};
+
+// Builds the message of `command`; false when it must not be sent at all.
+bool BuildCommand(int32_t destination, int32_t command, const uint8_t* data, CommandMessage* m) {
+  *m = CommandMessage{};
+  switch (command) {
+    case DC_REBOOT:
+      m->bytes[5] = kCodeRebootStop;
+      m->mode = TM_UNACKED;
+      return true;
+    case DC_CLEAR_REMOTE_ERROR:
+      m->bytes[5] = kCodeClearError;
+      return true;
+    case DC_STOP:
+      m->bytes[0] = kStopMarker;
+      m->bytes[5] = kCodeRebootStop;
+      m->mode = TM_UNACKED;
+      return true;
+    case DC_ASSIGN_ADDRESS:
+      if (data == nullptr) return false;
+      std::memcpy(m->bytes, data, 6);
+      m->bytes[5] = kCodeAssignAddress;
+      return true;
+    case DC_RESET_COMM:
+      // Sent unacknowledged, type 6 becomes the short command frame with code 1.
+      m->type = kResetCommType;
+      m->bytes[0] = 1;
+      m->mode = TM_UNACKED;
+      return true;
+    case DC_COMMIT_PROGRAM:
+      // A program is announced to one device, never to all.
+      if (data == nullptr || Low16(destination) == 0) return false;
+      std::memcpy(m->bytes, data, 6);
+      m->bytes[5] = kCodeCommitProgram;
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, const uint8_t* data,
+                      bool quiet) {
+  if (IsOpen(ctx) == 0) return 0;
+  int32_t result = TX_FAILED;
+  for (int32_t retries = 0;; ++retries) {
+    CommandMessage m;
+    if (!BuildCommand(destination, command, data, &m)) return 0;
+    if (Low16(destination) == 0) m.mode = TM_UNACKED;
+    result = TransmitMessage(ctx, Low8(destination), m.type, m.bytes, 6, m.mode, 0);
+    if (result != TX_BUSY) break;
+    BusyPause(ctx);
+    if (retries == kBusyRetries) break;
+  }
+  if (result == TX_DONE) return 1;
+  if (quiet) return 0;
+  if (result == TX_BUSY) {
+    ReportDriverError(ctx, kErrChannelBusy, kTextChannelBusy, false);
+  } else {
+    ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, false);
+  }
+  return 0;
+}
+
+int32_t Reboot(DriverContext& ctx, int32_t address) { return DeviceCommand(ctx, address, DC_REBOOT, nullptr, false); }
+int32_t ClearRemoteError(DriverContext& ctx, int32_t address) {
+  return DeviceCommand(ctx, address, DC_CLEAR_REMOTE_ERROR, nullptr, false);
+}
+int32_t Stop(DriverContext& ctx, int32_t address) { return DeviceCommand(ctx, address, DC_STOP, nullptr, false); }
+int32_t ResetComm(DriverContext& ctx, int32_t address) {
+  return DeviceCommand(ctx, address, DC_RESET_COMM, nullptr, false);
+}
+
+int32_t RestartDevices(DriverContext& ctx, bool closeAfter, bool quiet) {
+  int32_t result = DeviceCommand(ctx, 0, DC_CLEAR_REMOTE_ERROR, nullptr, true);
+  if (result == 1) {
+    // Gives the devices time to clear their errors before they reboot.
+    Pause(ctx, kRestartPauseMs);
+    result = DeviceCommand(ctx, 0, DC_REBOOT, nullptr, true);
+  }
+  if (closeAfter) CloseCOM(ctx);
+  if (result == 0 && !quiet) ReportDriverError(ctx, kErrRestartFailed, kTextRestartFailed, false);
+  return result;
+}
+
+int32_t Restart(DriverContext& ctx) {
+  const bool wasOpen = IsOpen(ctx) != 0;
+  if (!services::ReopenPort(ctx)) return 0;
+  const int32_t result = RestartDevices(ctx, false, false);
+  if (!wasOpen) CloseCOM(ctx);
+  return result;
+}
+
+namespace services {
+
+bool ReopenPort(DriverContext& ctx) {
+  CloseCOM(ctx);
+  if (OpenCOM(ctx, ctx.clientWindow.load()) != 0) return true;
+  ReportDriverError(ctx, kErrCannotOpen, kTextCannotOpen, false);
+  return false;
+}
+
+}  // namespace services
+}  // namespace zeva

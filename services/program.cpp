@@ -1,0 +1,328 @@
+#include "services/program.h"
+
+#include <optional>
+
+#include "core/int16.h"
+#include "serial/bridge.h"
+#include "serial/port.h"
+#include "services/device_commands.h"
+#include "services/identify.h"
+#include "services/service_common.h"
+#include "transact/transmitter.h"
+
+namespace zeva {
+namespace {
+
+using namespace services;
+
+constexpr const char* kBadCallText =
+    "Bad call\nRemote peer address cannot be zero nor address of this station\nSerial must be set.";
+constexpr const char* kBadProgramText =
+    "Bad call\nProgram bytes must be given, at most 65535 of them.";
+
+constexpr const char* kStopping = "Stopping devices...";
+constexpr const char* kSearching = "Searching device...";
+constexpr const char* kChecking = "Checking device...";
+constexpr const char* kSendingProgram = "Sending program to device...";
+constexpr const char* kProgramming = "Programming...";
+constexpr const char* kRestarting = "Restarting devices...";
+constexpr const char* kProgramSent = "...program sent";
+
+// The commit command carries the length in 16 bits.
+constexpr int32_t kLongestProgram = 0xFFFF;
+constexpr uint8_t kProgramBodyType = 2;
+constexpr uint8_t kProgramResponseCode = 244;
+// Product codes above this are special builds that are not identified.
+constexpr int16_t kLastCheckedProduct = 200;
+constexpr int32_t kStopCommands = 4;
+constexpr int32_t kTargetAttempts = 11;
+constexpr int32_t kTransferCalls = 3;
+constexpr uint32_t kSettleMs = 1000;
+constexpr uint32_t kCommitPauseMs = 200;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A bad call is always shown as a box, whatever NoErrMsgBox says: the
+// program calling is wrong, not the bus.
+void ShowBadCall(const char* text) { MessageBoxA(nullptr, text, kDriverCaption, MB_ICONERROR); }
+
+bool CallAccepted(const DriverContext& ctx, const char* serialText, int32_t address) {
+  const int16_t station = Low16(address);
+  if (station != 0 && station != ctx.settings.localAddress && serialText != nullptr && serialText[0] == 'S') {
+    return true;
+  }
+  ShowBadCall(kBadCallText);
+  return false;
+}
+
+bool ProgramAccepted(const uint8_t* data, int32_t length) {
+  if (length >= 0 && length <= kLongestProgram && (data != nullptr || length == 0)) return true;
+  ShowBadCall(kBadProgramText);
+  return false;
+}
+
+// What all three operations share: the target, the port reopened with
+// acknowledgements off, and how the port is left.
+class Session {
+ public:
+  Session(DriverContext& ctx, const char* serialText, int32_t address)
+      : ctx_(ctx), serialText_(serialText), address_(address) {}
+
+  // Closes and reopens the port; false (reported) when it did not open.
+  bool Open() {
+    serial_ = ParseSerialText(serialText_);
+    wasOpen_ = IsOpen(ctx_) != 0;
+    ctx_.sw.noAck = 1;
+    if (ReopenPort(ctx_)) return true;
+    ctx_.sw.noAck = 0;
+    return false;
+  }
+
+  void CloseIfWasClosed() {
+    if (!wasOpen_) CloseCOM(ctx_);
+  }
+
+  // Sent to everyone: the device whose serial code matches takes the address.
+  bool AssignAddress() {
+    const uint8_t buffer[6] = {static_cast<uint8_t>(serial_ >> 16), static_cast<uint8_t>(serial_ >> 8),
+                               static_cast<uint8_t>(serial_), 0, Low8(address_), 0};
+    return DeviceCommand(ctx_, 0, DC_ASSIGN_ADDRESS, buffer, false) != 0;
+  }
+
+  void Progress(int32_t value, const char* text) { Notify(ctx_, &ClientCallbacks::onProgress, value, text); }
+
+ protected:
+  DriverContext& ctx_;
+  const char* serialText_;
+  int32_t address_;
+  uint32_t serial_ = 0;
+  bool wasOpen_ = false;
+};
+
+class Download : public Session {
+ public:
+  Download(DriverContext& ctx, const char* serialText, int32_t address, int32_t product, int32_t minLow,
+           int32_t minHigh, const uint8_t* data, int32_t length)
+      : Session(ctx, serialText, address), product_(Low16(product)), minLow_(Low16(minLow)),
+        minHigh_(Low16(minHigh)), data_(data), length_(length) {}
+
+  int32_t RunProgram() {
+    if (!Start()) return 0;
+    Progress(0, kStopping);
+    for (int32_t j = 0; j < kStopCommands; ++j) {
+      if (DeviceCommand(ctx_, 0, DC_STOP, nullptr, false) == 0) return Abandon(PE_COMMUNICATION);
+      Progress(10 * j, kStopping);
+    }
+    Pause(ctx_, kSettleMs);
+    Progress(50, kSearching);
+    if (!AssignAddress()) return Abandon(PE_COMMUNICATION);
+    ctx_.sw.noAck = 0;
+    Progress(60, kSearching);
+    Pause(ctx_, kSettleMs);
+    const bool checked = product_ <= kLastCheckedProduct;
+    if (checked && !AwaitTarget()) {
+      NoAnswer();
+      return 0;
+    }
+    Progress(70, kSendingProgram);
+    uint8_t selector = 0;
+    if (checked && !CheckTarget(&selector)) return 0;
+    if (!Announce(selector)) return AbandonAnnounced();
+    Progress(80, kProgramming);
+    Transfer(selector);  // a failure is reported and recorded; the bus is restarted all the same
+    Progress(100, kRestarting);
+    if (RestartDevices(ctx_, !wasOpen_, false) == 0) return Fail(PE_COMMUNICATION);
+    Progress(0, "");
+    Notify(ctx_, &ClientCallbacks::onProgramDone);
+    return 1;
+  }
+
+  int32_t RunProgramDirect() {
+    if (!Start()) return 0;
+    ctx_.sw.noAck = 0;
+    Progress(0, kChecking);
+    uint8_t selector = Low8(product_);
+    if (product_ <= kLastCheckedProduct && !CheckTarget(&selector)) return 0;
+    Progress(0, kSendingProgram);
+    if (!Announce(selector)) return AbandonAnnounced();
+    Progress(0, kProgramming);
+    ctx_.sw.noAck = 1;
+    const bool sent = Transfer(selector);
+    ctx_.sw.noAck = 0;
+    Progress(100, kProgramSent);
+    return sent ? 1 : 0;
+  }
+
+ private:
+  bool Start() {
+    ctx_.lastProgramError = PE_NONE;
+    if (!CallAccepted(ctx_, serialText_, address_) || !ProgramAccepted(data_, length_)) {
+      ctx_.lastProgramError = PE_BAD_CALL;
+      return false;
+    }
+    if (Open()) return true;
+    ctx_.lastProgramError = PE_PORT;
+    return false;
+  }
+
+  int32_t Fail(int32_t code) {
+    ctx_.lastProgramError = code;
+    return 0;
+  }
+
+  int32_t Abandon(int32_t code) {
+    CloseIfWasClosed();
+    ctx_.sw.noAck = 0;
+    return Fail(code);
+  }
+
+  // The devices may have taken the announcement: restarting them all puts
+  // every device back into its program.
+  int32_t AbandonAnnounced() {
+    RestartDevices(ctx_, !wasOpen_, true);
+    return Fail(PE_COMMUNICATION);
+  }
+
+  // The target is not fit for the download: said, recorded, and the port
+  // left as it was found. Always false.
+  bool Refuse(int32_t errorCode, const char* text, int32_t programError) {
+    ReportDriverError(ctx_, errorCode, text, false);
+    CloseIfWasClosed();
+    Fail(programError);
+    return false;
+  }
+
+  bool NoAnswer() { return Refuse(kErrNoResponse, kTextNoResponse, PE_NO_ANSWER); }
+
+  // A freshly addressed device may take a while before it answers.
+  bool AwaitTarget() {
+    for (int32_t attempt = 1;; ++attempt) {
+      if (IdentifyDevice(ctx_, address_, false, true, nullptr) != 0) return true;
+      if (attempt == kTargetAttempts) return false;
+      Pause(ctx_, kSettleMs);
+    }
+  }
+
+  // Identifies the target and checks it against the program. The version
+  // selector is the device's version high number.
+  bool CheckTarget(uint8_t* selector) {
+    DeviceIdentity id;
+    // Without an answer the identity bytes are zeros, which must not pass
+    // for a device with serial code S000000.
+    if (IdentifyDevice(ctx_, address_, false, true, id.bytes) == 0) return NoAnswer();
+    if (id.serial() != serial_) return Refuse(kErrSerialMismatch, kTextSerialMismatch, PE_SERIAL_MISMATCH);
+    if (id.product() != product_) return Refuse(kErrWrongProduct, kTextWrongProduct, PE_WRONG_PRODUCT);
+    const int16_t high = id.versionHigh();
+    const int16_t low = id.versionLow();
+    if (high < minHigh_ || (high == minHigh_ && low < minLow_)) {
+      return Refuse(kErrVersionTooLow, kTextVersionTooLow, PE_VERSION_TOO_LOW);
+    }
+    *selector = id.versionHigh();
+    return true;
+  }
+
+  static uint8_t ModeOf(uint8_t selector) { return selector != 0 ? TM_ALTERNATING : TM_NORMAL; }
+  uint16_t Length16() const { return static_cast<uint16_t>(length_); }
+
+  bool ChannelBusy() const {
+    return ctx_.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING) || ctx_.receiveActive != 0;
+  }
+
+  // The transmitter refuses a checksum pass like any transmission while the
+  // channel is busy, and its busy result (2) would pass for a checksum of 2;
+  // so the pass waits for a free channel as a command would.
+  std::optional<uint8_t> BodyChecksum(uint8_t mode) {
+    for (int32_t retries = 0;; ++retries) {
+      if (!ChannelBusy()) {
+        return Low8(TransmitMessage(ctx_, Low8(address_), kProgramBodyType, data_, Length16(), mode, 1));
+      }
+      BusyPause(ctx_);
+      if (retries == kBusyRetries) return std::nullopt;
+    }
+  }
+
+  // Tells the target the length and checksum of the program about to come.
+  bool Announce(uint8_t selector) {
+    const std::optional<uint8_t> checksum = BodyChecksum(ModeOf(selector));
+    if (!checksum) {
+      ReportDriverError(ctx_, kErrChannelBusy, kTextChannelBusy, false);
+      return false;
+    }
+    const uint8_t commit[6] = {Low8(length_), Low8(length_ >> 8), *checksum, 0, Low8(address_), 0};
+    Pause(ctx_, kCommitPauseMs);
+    return DeviceCommand(ctx_, address_, DC_COMMIT_PROGRAM, commit, false) != 0;
+  }
+
+  // Sends the program body. A device with a version high number above 0
+  // takes it in alternating mode and answers each frame with code 244.
+  bool Transfer(uint8_t selector) {
+    ctx_.programmingMode = 1;
+    ctx_.awaitedResponseCode = selector != 0 ? kProgramResponseCode : 0;
+    int32_t result = TX_BUSY;
+    for (int32_t call = 1; call <= kTransferCalls && result == TX_BUSY; ++call) {
+      result = TransmitMessage(ctx_, Low8(address_), kProgramBodyType, data_, Length16(), ModeOf(selector), 0);
+      if (result == TX_BUSY) BusyPause(ctx_);
+    }
+    ctx_.programmingMode = 0;
+    ctx_.awaitedResponseCode = 0;
+    if (result == TX_DONE) return true;
+    if (result == TX_BUSY) {
+      ReportDriverError(ctx_, kErrChannelBusy, kTextChannelBusy, false);
+      ctx_.lastProgramError = PE_CHANNEL_BUSY;
+    } else {
+      ReportDriverError(ctx_, kErrPermanentFailure, kTextPermanentFailure, false);
+      ctx_.lastProgramError = PE_COMMUNICATION;
+    }
+    return false;
+  }
+
+  int16_t product_;
+  int16_t minLow_;
+  int16_t minHigh_;
+  const uint8_t* data_;
+  int32_t length_;
+};
+
+}  // namespace
+
+namespace services {
+
+uint32_t ParseSerialText(const char* text) {
+  uint32_t serial = 0;
+  if (text == nullptr) return serial;
+  for (int i = 1; i <= 6 && text[i] != '\0'; ++i) {
+    const int digit = HexDigit(text[i]);
+    if (digit >= 0) serial = serial << 4 | static_cast<uint32_t>(digit);
+  }
+  return serial;
+}
+
+}  // namespace services
+
+int32_t SetAddrID(DriverContext& ctx, const char* serialText, int32_t address, int32_t percentage) {
+  if (!CallAccepted(ctx, serialText, address)) return 0;
+  Session session(ctx, serialText, address);
+  if (!session.Open()) return 0;
+  session.Progress(percentage, kSearching);
+  const bool sent = session.AssignAddress();
+  ctx.sw.noAck = 0;
+  session.CloseIfWasClosed();
+  return sent ? 1 : 0;
+}
+
+int32_t Program(DriverContext& ctx, const char* serialText, int32_t address, int32_t product, int32_t minLow,
+                int32_t minHigh, const uint8_t* data, int32_t length) {
+  return Download(ctx, serialText, address, product, minLow, minHigh, data, length).RunProgram();
+}
+
+int32_t ProgramDirect(DriverContext& ctx, const char* serialText, int32_t address, int32_t product,
+                      int32_t minLow, int32_t minHigh, const uint8_t* data, int32_t length) {
+  return Download(ctx, serialText, address, product, minLow, minHigh, data, length).RunProgramDirect();
+}
+
+}  // namespace zeva

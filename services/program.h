@@ -1,0 +1,41 @@
+// Address assignment by serial code, and program download.
+#pragma once
+
+#include <cstdint>
+
+#include "core/driver_context.h"
+
+namespace zeva {
+
+// LastProgramError codes.
+inline constexpr int32_t PE_NONE = 0;
+inline constexpr int32_t PE_BAD_CALL = 1;
+inline constexpr int32_t PE_PORT = 2;
+inline constexpr int32_t PE_COMMUNICATION = 3;
+inline constexpr int32_t PE_NO_ANSWER = 4;
+inline constexpr int32_t PE_SERIAL_MISMATCH = 5;
+inline constexpr int32_t PE_WRONG_PRODUCT = 6;
+inline constexpr int32_t PE_VERSION_TOO_LOW = 7;
+inline constexpr int32_t PE_CHANNEL_BUSY = 8;
+
+// Export: the device whose serial code `serialText` names ("S" and hex
+// digits) takes bus address `address`. One broadcast; 1 when it was sent.
+int32_t SetAddrID(DriverContext& ctx, const char* serialText, int32_t address, int32_t percentage);
+
+// Export: the full download: stop all devices, address the target, identify
+// and check it, announce and send the program, restart all devices.
+int32_t Program(DriverContext& ctx, const char* serialText, int32_t address, int32_t product,
+                int32_t minLow, int32_t minHigh, const uint8_t* data, int32_t length);
+
+// Export: download to a device that already has its address, without stop,
+// address assignment or restart; leaves the port open.
+int32_t ProgramDirect(DriverContext& ctx, const char* serialText, int32_t address, int32_t product,
+                      int32_t minLow, int32_t minHigh, const uint8_t* data, int32_t length);
+
+namespace services {
+// The serial code in a serial text: characters 1 to 6, hex digits shift in,
+// anything else is skipped.
+uint32_t ParseSerialText(const char* text);
+}  // namespace services
+
+}  // namespace zeva

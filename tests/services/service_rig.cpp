@@ -1,0 +1,153 @@
+#include "service_rig.h"
+
+#include <cstdio>
+
+#include "link/frame.h"
+#include "serial/bridge.h"
+#include "serial/port.h"
+#include "serial/wait.h"
+
+namespace zeva::services_test {
+
+Rig* Rig::current = nullptr;
+
+namespace {
+
+constexpr unsigned kLaterMessage = 0x0401;
+
+std::string Text(const char* text) { return text != nullptr ? text : "(null)"; }
+
+void ZEVA_CALLBACK RecordMapProgress(int32_t address) {
+  Rig::current->mapProgress.push_back(address);
+  if (Rig::current->onMapProgress) Rig::current->onMapProgress(address);
+}
+
+void ZEVA_CALLBACK RecordDeviceFound(int32_t address, const char* serial, int32_t product, int32_t low,
+                                     int32_t high) {
+  Rig::current->found.push_back({address, Text(serial), product, low, high});
+}
+
+void ZEVA_CALLBACK RecordFirmwareInfo(int32_t address, const char* serial, int32_t product, const char* name,
+                                      int32_t low, int32_t high, const char* version) {
+  Rig::current->firmware.push_back({address, Text(serial), product, Text(name), low, high, Text(version)});
+}
+
+void ZEVA_CALLBACK RecordRemoteError(int32_t address, int32_t code, const char* report) {
+  Rig::current->remoteErrors.push_back({address, code, Text(report)});
+}
+
+void ZEVA_CALLBACK RecordProgress(int32_t value, const char* text) {
+  Rig::current->progress.push_back({value, Text(text)});
+  if (Rig::current->onProgress) Rig::current->onProgress(Rig::current->progress.back());
+}
+
+void ZEVA_CALLBACK RecordQueryReply(int32_t address, const uint8_t* reply, int32_t tag) {
+  Rig::current->replies.push_back({address, Bytes(reply, reply + 6), tag});
+}
+
+void ZEVA_CALLBACK RecordProgramDone() { ++Rig::current->programDone; }
+
+void ZEVA_CALLBACK RecordError(int32_t code, const char* text) {
+  Rig::current->errors.push_back({code, Text(text)});
+  if (Rig::current->onError) Rig::current->onError(Rig::current->errors.back());
+}
+
+LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+  Rig* rig = Rig::current;
+  if (rig != nullptr && message == kLaterMessage && rig->later) {
+    auto fn = std::move(rig->later);
+    rig->later = nullptr;
+    fn();
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+Rig::Rig(const sim::BusConfig& config, bool open) : bus(config), fx(), ctx(*fx.ctx) {
+  current = this;
+  ctx.settings.protocol = config.protocol;
+  ctx.settings.localAddress = config.localAddress;
+  fx.platform.AttachLine(ctx.settings.port, &bus);
+  ClientCallbacks callbacks;
+  callbacks.onMapProgress = &RecordMapProgress;
+  callbacks.onDeviceFound = &RecordDeviceFound;
+  callbacks.onFirmwareInfo = &RecordFirmwareInfo;
+  callbacks.onRemoteError = &RecordRemoteError;
+  callbacks.onProgress = &RecordProgress;
+  callbacks.onQueryReply = &RecordQueryReply;
+  callbacks.onProgramDone = &RecordProgramDone;
+  callbacks.onDriverError = &RecordError;
+  SetCallbackEvents(ctx, callbacks);
+  window = CreateMessageWindow(&ClientProc);
+  // The services reopen the port for the client window, so it is known
+  // even when the port starts closed.
+  SetClientHWND(ctx, window);
+  if (open && OpenCOM(ctx, window) != 1) std::fprintf(stderr, "Rig: OpenCOM failed\n");
+}
+
+Rig::~Rig() {
+  CloseCOM(ctx);
+  DetachWindowBridge(ctx);
+  DestroyWindow(window);
+  current = nullptr;
+}
+
+sim::Device& Rig::AddDevice(uint8_t address, uint32_t serial, uint8_t product, uint8_t versionHigh,
+                            uint8_t versionLow) {
+  sim::DeviceConfig config;
+  config.address = address;
+  config.serial = serial;
+  config.product = product;
+  config.versionHigh = versionHigh;
+  config.versionLow = versionLow;
+  return bus.AddDevice(config);
+}
+
+void Rig::RunMs(uint32_t ms) { WaitForFlags(ctx, ms, 0); }
+
+void Rig::MakeChannelBusy() { ctx.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING); }
+void Rig::FreeChannel() { ctx.flags.Clear(SF_TX_ACTIVE | SF_ECHO_PENDING); }
+
+void Rig::Later(std::function<void()> fn) {
+  later = std::move(fn);
+  PostMessageA(window, kLaterMessage, 0, 0);
+}
+
+std::vector<WireFrame> Rig::WireFrames(sim::TalkerKind talker) const {
+  std::vector<WireFrame> frames;
+  for (const sim::TraceEntry& e : bus.trace()) {
+    if (e.kind == sim::TraceEntry::Kind::kFrame && e.talker.kind == talker) {
+      frames.push_back({e.talker, e.bytes, e.startUs, e.endUs});
+    }
+  }
+  return frames;
+}
+
+std::vector<Bytes> Rig::HostDataFrames() const {
+  std::vector<Bytes> out;
+  for (const WireFrame& f : WireFrames(sim::TalkerKind::kHost)) {
+    if (f.bytes.size() == link::kDataFrameSize) out.push_back(f.bytes);
+  }
+  return out;
+}
+
+std::vector<Bytes> Rig::HostRequests(uint8_t code) const {
+  std::vector<Bytes> out;
+  for (const Bytes& f : HostDataFrames()) {
+    if (link::ControlType(f[3]) == 1 && f[9] == code) out.push_back(f);
+  }
+  return out;
+}
+
+std::vector<sim::CommandRecord> CommandsOf(const sim::Device& device, sim::Command kind) {
+  std::vector<sim::CommandRecord> out;
+  for (const sim::CommandRecord& c : device.commands()) {
+    if (c.command == kind) out.push_back(c);
+  }
+  return out;
+}
+
+Bytes DataOf(const Bytes& frame) { return Bytes(frame.begin() + 4, frame.begin() + 10); }
+
+}  // namespace zeva::services_test
