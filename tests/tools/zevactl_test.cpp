@@ -1,0 +1,334 @@
+// The built zevactl against its embedded simulated bus, in real time. Each
+// run is bounded and killed by its pid when it overstays; every test has a
+// private ZEVA_PREFIX so the machine's settings neither leak in nor change.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+constexpr auto kRunLimit = std::chrono::seconds(30);
+
+struct RunResult {
+  int status = -1;  // exit status; -1 when killed
+  std::string out;
+  std::string err;
+};
+
+// Runs zevactl; `interruptAfterMs` > 0 sends it SIGINT then.
+RunResult RunZevactl(const std::vector<std::string>& args, int interruptAfterMs = 0) {
+  RunResult result;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  std::vector<std::string> all = {ZEVACTL_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  const auto start = Clock::now();
+  bool interrupted = false;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (Clock::now() - start > kRunLimit) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (interruptAfterMs > 0 && !interrupted && elapsed >= interruptAfterMs) {
+      kill(pid, SIGINT);
+      interrupted = true;
+    }
+    if (poll(fds, 2, 50) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+      }
+    }
+  }
+  for (pollfd& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+class ZevactlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = fs::temp_directory_path() / ("zevactl_test_" + std::to_string(getpid()));
+    fs::create_directories(prefix_);
+    setenv("ZEVA_PREFIX", prefix_.c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(prefix_); }
+
+  std::string WriteFile(const std::string& name, const std::string& content) {
+    const fs::path path = prefix_ / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  fs::path prefix_;
+};
+
+// A short packet timeout keeps the map of 127 addresses to a few seconds.
+std::vector<std::string> Sim(std::vector<std::string> args) {
+  args.insert(args.begin(), {"--port", "sim", "--packet-timeout", "20"});
+  return args;
+}
+
+const char* const kProgramHex = ":100000000102030405060708090A0B0C0D0E0F1068\n:00000001FF\n";
+
+struct CommandCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string out;  // a part of standard output
+  std::string err;  // a part of standard error
+};
+
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
+class CommandTest : public ZevactlTest, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(CommandTest, ExitStatusAndOutput) {
+  const CommandCase& c = GetParam();
+  WriteFile("prog.hex", kProgramHex);
+  std::vector<std::string> args = c.args;
+  for (std::string& a : args) {
+    if (a == "PROG") a = (prefix_ / "prog.hex").string();
+  }
+  const RunResult r = RunZevactl(args);
+  EXPECT_EQ(r.status, c.status) << r.out << r.err;
+  EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OnTheDemoBus, CommandTest,
+    ::testing::Values(
+        CommandCase{"version", {"version"}, 0, "1. 2. 0. 19", ""},
+        CommandCase{"settings_show", {"--bps", "9600", "settings", "show"}, 0, "bps             9600", ""},
+        CommandCase{"map", Sim({"map"}), 0, "12       S1F2E3D   3", "3 device(s) found"},
+        CommandCase{"info", Sim({"info", "5"}), 0, "serial S01A2B3  product 5", ""},
+        CommandCase{"info_own_station", Sim({"info", "1"}), 0, "[WIN32 ZEVA COM Driver]", ""},
+        CommandCase{"info_nobody", Sim({"info", "9"}), 1, "", "(driver error 2)"},
+        CommandCase{"error_report", Sim({"error", "12"}), 0, "Reprogram error", ""},
+        CommandCase{"query", Sim({"query", "5", "01", "02", "03", "04", "05", "06"}), 0, "FE FD FC FB FA 06", ""},
+        CommandCase{"send", Sim({"send", "5", "--type", "20", "--int0", "1", "--int1", "-1"}), 0, "delivered", ""},
+        CommandCase{"send_bytes", Sim({"send", "5", "--type", "20", "--bytes", "01020304"}), 0, "delivered", ""},
+        CommandCase{"send_nobody", Sim({"send", "9", "--type", "20"}), 1, "", "not delivered"},
+        CommandCase{"senddata", Sim({"senddata", "5", "01", "02", "03", "04", "05", "06", "07"}), 0, "delivered", ""},
+        CommandCase{"raw_frame", Sim({"raw", "FE0501C10000000000FA00", "--whole-frame"}), 0, "checksum DD", ""},
+        CommandCase{"teststream", Sim({"teststream", "0x55", "8"}), 0, "8 bytes written", ""},
+        CommandCase{"stop_all", Sim({"stop", "0"}), 0, "sent", ""},
+        CommandCase{"reboot", Sim({"reboot", "5"}), 0, "sent", ""},
+        CommandCase{"reset", Sim({"reset", "5"}), 0, "sent", ""},
+        CommandCase{"clear", Sim({"clear", "12"}), 0, "sent", ""},
+        CommandCase{"restart", Sim({"restart"}), 0, "restarted", ""},
+        CommandCase{"assign", Sim({"assign", "S01A2B3", "9"}), 0, "address 9 sent to S01A2B3", "Searching device"},
+        CommandCase{"program", Sim({"program", "S01A2B3", "5", "PROG", "--product", "5", "--min-version", "2.0"}), 0,
+                    "programmed 16 bytes", "Restarting devices"},
+        CommandCase{"program_direct",
+                    Sim({"program", "S00C0DE", "7", "PROG", "--product", "12", "--min-version", "0.1", "--direct"}), 0,
+                    "programmed 16 bytes", "...program sent"},
+        CommandCase{"program_wrong_product",
+                    Sim({"program", "S01A2B3", "5", "PROG", "--product", "6", "--min-version", "2.0"}), 1, "",
+                    "product mismatch"},
+        CommandCase{"program_version_too_low",
+                    Sim({"program", "S01A2B3", "5", "PROG", "--product", "5", "--min-version", "2.8"}), 1, "",
+                    "(program error 7)"},
+        CommandCase{"program_serial_mismatch",
+                    Sim({"program", "S000001", "5", "PROG", "--product", "5", "--min-version", "2.0", "--direct"}), 1,
+                    "", "(program error 5)"}),
+    [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
+
+// Bad input is refused before the port is touched: the port given here
+// does not exist, so reaching it would fail with status 1 instead.
+INSTANTIATE_TEST_SUITE_P(
+    BadInput, CommandTest,
+    ::testing::Values(
+        CommandCase{"address_too_high", {"--port", "/nonexistent/tty", "info", "256"}, 2, "", "bad address \"256\""},
+        CommandCase{"address_not_a_number", {"--port", "/nonexistent/tty", "stop", "five"}, 2, "", "bad address"},
+        CommandCase{"assign_bad_serial", {"--port", "/nonexistent/tty", "assign", "X12", "5"}, 2, "", "bad serial"},
+        CommandCase{"assign_address_0", {"--port", "/nonexistent/tty", "assign", "S12", "0"}, 2, "", "bad address"},
+        CommandCase{"assign_own_address", {"--port", "/nonexistent/tty", "assign", "S12", "1"}, 2, "", "own address"},
+        CommandCase{"query_five_bytes", {"--port", "/nonexistent/tty", "query", "5", "0102030405"}, 2, "", "six bytes"},
+        CommandCase{"send_bad_hex", {"--port", "/nonexistent/tty", "send", "5", "--type", "1", "--bytes", "0g"}, 2, "",
+                    "not hex bytes"},
+        CommandCase{"send_int_and_bytes",
+                    {"--port", "/nonexistent/tty", "send", "5", "--type", "1", "--bytes", "01020304", "--int0", "1"},
+                    2, "", "excludes"},
+        CommandCase{"senddata_response_mode", {"--port", "/nonexistent/tty", "senddata", "5", "01", "--response", "3"},
+                    2, "", "--response needs --mode 2"},
+        CommandCase{"raw_short_frame", {"--port", "/nonexistent/tty", "raw", "FE01", "--whole-frame"}, 2, "",
+                    "at least four bytes"},
+        CommandCase{"program_missing_file",
+                    {"--port", "/nonexistent/tty", "program", "S1", "5", "/nonexistent/p.bin", "--product", "5",
+                     "--min-version", "1.0"},
+                    2, "", "cannot read"},
+        CommandCase{"program_bad_version",
+                    {"--port", "/nonexistent/tty", "program", "S1", "5", "PROG", "--product", "5", "--min-version", "1"},
+                    2, "", "bad --min-version"},
+        CommandCase{"bad_port", {"--port", "0", "map"}, 2, "", "bad --port"},
+        CommandCase{"unknown_command", {"frobnicate"}, 2, "", ""},
+        CommandCase{"settings_unknown", {"settings", "set", "speed", "5"}, 2, "", "unknown setting"},
+        CommandCase{"settings_out_of_range", {"settings", "set", "protocol", "3"}, 2, "", "bad protocol"},
+        CommandCase{"missing_port", {"--port", "/nonexistent/tty", "info", "5"}, 1, "", "no such terminal"}),
+    [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
+
+TEST_F(ZevactlTest, MalformedHexIsRefusedWithItsLine) {
+  const std::string path = WriteFile("bad.hex", ":0100000042BD\n:0100010043BD\n:00000001FF\n");
+  const RunResult r = RunZevactl(
+      {"--port", "/nonexistent/tty", "program", "S1", "5", path, "--product", "5", "--min-version", "1.0"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("bad.hex: line 2: checksum error"), std::string::npos) << r.err;
+}
+
+TEST_F(ZevactlTest, SendDataAwaitsTheResponseCode) {
+  const std::string config = WriteFile(
+      "bus.json", R"({"devices": [{"address": 5, "serial": "S01A2B3", "product": 5, "version": "2.7", "responseCode": 99}]})");
+  const std::vector<std::string> base = {"--port", "sim", "--sim-config", config, "--packet-timeout", "20",
+                                         "senddata", "5", "0102030405060708", "--mode", "2", "--response"};
+  std::vector<std::string> right = base, wrong = base;
+  right.push_back("99");
+  wrong.push_back("98");
+  EXPECT_EQ(RunZevactl(right).status, 0);
+  const RunResult r = RunZevactl(wrong);  // waits 5 s for a code that never comes
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not delivered"), std::string::npos) << r.err;
+}
+
+TEST_F(ZevactlTest, SilentDeviceFails) {
+  const std::string config = WriteFile(
+      "bus.json",
+      R"({"devices": [{"address": 5, "serial": "S01A2B3", "product": 5, "version": "2.7", "faults": {"silent": true}}]})");
+  const RunResult r = RunZevactl({"--port", "sim", "--sim-config", config, "--packet-timeout", "20", "info", "5"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+struct JsonCase {
+  const char* name;
+  std::vector<std::string> args;
+  bool ok;
+  std::string pointer;  // a field that must be there
+};
+
+void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
+
+class JsonTest : public ZevactlTest, public ::testing::WithParamInterface<JsonCase> {};
+
+TEST_P(JsonTest, StandardOutputIsOneJsonDocument) {
+  const JsonCase& c = GetParam();
+  WriteFile("prog.hex", kProgramHex);
+  std::vector<std::string> args = c.args;
+  for (std::string& a : args) {
+    if (a == "PROG") a = (prefix_ / "prog.hex").string();
+  }
+  args.insert(args.begin(), "--json");
+  const RunResult r = RunZevactl(args);
+  nlohmann::json doc;
+  ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+  EXPECT_EQ(doc.at("ok"), c.ok);
+  EXPECT_EQ(r.status, c.ok ? 0 : 1);
+  EXPECT_TRUE(doc.contains(nlohmann::json::json_pointer(c.pointer))) << doc.dump();
+  EXPECT_TRUE(doc.at("errors").is_array());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, JsonTest,
+    ::testing::Values(JsonCase{"version", {"version"}, true, "/driver"},
+                      JsonCase{"settings", {"settings"}, true, "/settings/packet-timeout"},
+                      JsonCase{"map", Sim({"map"}), true, "/devices/2/serial"},
+                      JsonCase{"info", Sim({"info", "7"}), true, "/device/version"},
+                      JsonCase{"error", Sim({"error", "12"}), true, "/code"},
+                      JsonCase{"query", Sim({"query", "5"}), true, "/reply"},
+                      JsonCase{"send", Sim({"send", "5", "--type", "30"}), true, "/result"},
+                      JsonCase{"info_nobody", Sim({"info", "9"}), false, "/errors/0/code"},
+                      JsonCase{"program_refused",
+                               Sim({"program", "S01A2B3", "5", "PROG", "--product", "6", "--min-version", "2.0"}),
+                               false, "/programError"}),
+    [](const ::testing::TestParamInfo<JsonCase>& info) { return info.param.name; });
+
+TEST_F(ZevactlTest, MapJsonListsTheDemoDevices) {
+  const RunResult r = RunZevactl(Sim({"--json", "map"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const nlohmann::json doc = nlohmann::json::parse(r.out);
+  ASSERT_EQ(doc["devices"].size(), 3u);
+  EXPECT_EQ(doc["devices"][0]["address"], 5);
+  EXPECT_EQ(doc["devices"][0]["serial"], "S01A2B3");
+  EXPECT_EQ(doc["devices"][0]["product"], 5);
+  EXPECT_EQ(doc["devices"][0]["version"], "2.7");
+  EXPECT_EQ(doc["devices"][1]["version"], "0.9");
+}
+
+TEST_F(ZevactlTest, InterruptStopsTheMap) {
+  // Default packet timeout: the whole map would take about 20 s.
+  const RunResult r = RunZevactl({"--port", "sim", "--json", "map"}, 1500);
+  EXPECT_EQ(r.status, 1) << r.err;
+  const nlohmann::json doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["aborted"], true);
+}
+
+TEST_F(ZevactlTest, MonitorPrintsFramesSentUnasked) {
+  const std::string config = WriteFile("bus.json", R"({
+    "devices": [{"address": 5, "serial": "S01A2B3", "product": 5, "version": "2.7"}],
+    "events": [{"atMs": 600, "kind": "unsolicited", "from": 5, "to": 1, "type": 1, "count": 6,
+                "data": [1, 2, 3, 4, 5, 6]}]})");
+  const RunResult r =
+      RunZevactl({"--port", "sim", "--sim-config", config, "--json", "monitor", "--for", "1.5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const nlohmann::json frame = nlohmann::json::parse(r.out.substr(0, r.out.find('\n')));
+  EXPECT_EQ(frame["source"], 5);
+  EXPECT_EQ(frame["destination"], 1);
+  EXPECT_EQ(frame["data"], "01 02 03 04 05 06");
+}
+
+TEST_F(ZevactlTest, SettingsSaveNeedsRootAndWritesThePrefix) {
+  const RunResult r = RunZevactl({"--busy-timeout", "450", "settings", "save"});
+  const fs::path reg = prefix_ / "system.reg";
+  if (geteuid() != 0) {
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("needs root"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(reg));
+    return;
+  }
+  ASSERT_EQ(r.status, 0) << r.err;
+  const RunResult shown = RunZevactl({"settings", "show"});
+  EXPECT_NE(shown.out.find("busy-timeout    450"), std::string::npos) << shown.out;
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// stop, reboot, reset, clear, restart, assign, program, monitor.
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "tools/zevactl/args.h"
+#include "tools/zevactl/command_util.h"
+#include "tools/zevactl/program_file.h"
+
+namespace zevactl {
+
+namespace {
+
+Command DeviceCommand(CLI::App& app, const char* name, const char* help, int32_t (*operation)(int32_t)) {
+  auto address = std::make_shared<std::string>();
+  Command c;
+  c.app = app.add_subcommand(name, help);
+  c.app->add_option("ADDR", *address, "bus address, 0-127 (0: every device)")->required();
+  c.validate = [=] { Address(*address, 0, 127); };
+  c.run = [=](Session& s, Json& out) {
+    const int32_t a = Address(*address, 0, 127);
+    const int32_t ok = operation(a);
+    s.Drain();
+    out["address"] = a;
+    if (!ok) return 1;
+    Print(s, "sent");
+    return 0;
+  };
+  return c;
+}
+
+Command RestartCommand(CLI::App& app) {
+  Command c;
+  c.app = app.add_subcommand("restart", "reopen the port, clear every device's error and reboot every device");
+  c.run = [](Session& s, Json&) {
+    const int32_t ok = Restart();
+    s.Drain();
+    if (!ok) return 1;
+    Print(s, "restarted");
+    return 0;
+  };
+  return c;
+}
+
+void CheckStationAddress(int32_t address) {
+  if (address == getLocalAddr()) {
+    throw UsageError("address " + std::to_string(address) + " is this station's own address");
+  }
+}
+
+Command AssignCommand(CLI::App& app) {
+  auto serial = std::make_shared<std::string>();
+  auto address = std::make_shared<std::string>();
+  Command c;
+  c.app = app.add_subcommand("assign", "give the device with serial code SERIAL the bus address ADDR");
+  c.app->add_option("SERIAL", *serial, "serial code, e.g. S01A2B3")->required();
+  c.app->add_option("ADDR", *address, "the new address, 1-127")->required();
+  c.validate = [=] {
+    if (!ParseSerialText(*serial)) throw UsageError("bad serial \"" + *serial + "\": expected S and 1-6 hex digits");
+    CheckStationAddress(Address(*address, 1, 127));
+  };
+  c.run = [=](Session& s, Json& out) {
+    const int32_t a = Address(*address, 1, 127);
+    CheckStationAddress(a);
+    const std::string text = *ParseSerialText(*serial);
+    const int32_t ok = SetAddrID(text.c_str(), a, 0);
+    s.Drain();
+    s.EndProgress();
+    out["serial"] = text;
+    out["address"] = a;
+    if (!ok) return 1;
+    Print(s, "address " + std::to_string(a) + " sent to " + text + " (the device does not confirm; try: info " +
+                 std::to_string(a) + ")");
+    return 0;
+  };
+  return c;
+}
+
+Command ProgramCommand(CLI::App& app) {
+  struct Args {
+    std::string serial, address, file, product, minVersion;
+    bool direct = false;
+  };
+  auto a = std::make_shared<Args>();
+  auto image = std::make_shared<ProgramImage>();
+  Command c;
+  c.app = app.add_subcommand("program", "download FILE (raw binary or Intel HEX) into a device");
+  c.app->add_option("SERIAL", a->serial, "the device's serial code, e.g. S01A2B3")->required();
+  c.app->add_option("ADDR", a->address, "its bus address, 1-127")->required();
+  c.app->add_option("FILE", a->file, "the program: raw binary, or Intel HEX (gaps filled with 0xFF)")->required();
+  c.app->add_option("--product", a->product, "the product code the program is for (above 200: not checked)")
+      ->required();
+  c.app->add_option("--min-version", a->minVersion, "the lowest firmware version it runs on, H.L")->required();
+  c.app->add_flag("--direct", a->direct, "the device has its address already: no stop, addressing or restart");
+  c.validate = [=] {
+    if (!ParseSerialText(a->serial)) throw UsageError("bad serial \"" + a->serial + "\": expected S and 1-6 hex digits");
+    CheckStationAddress(Address(a->address, 1, 127));
+    Number(a->product, 0, 65535, "product code");
+    if (!ParseVersion(a->minVersion)) throw UsageError("bad --min-version \"" + a->minVersion + "\": expected H.L");
+    std::string error;
+    auto loaded = LoadProgramFile(a->file, &error);
+    if (!loaded) throw UsageError(error);
+    *image = std::move(*loaded);
+  };
+  c.run = [=](Session& s, Json& out) {
+    const int32_t address = Address(a->address, 1, 127);
+    CheckStationAddress(address);
+    const std::string serial = *ParseSerialText(a->serial);
+    const auto [high, low] = *ParseVersion(a->minVersion);
+    const int32_t product = Number(a->product, 0, 65535, "product code");
+    const auto length = static_cast<int32_t>(image->bytes.size());
+    if (image->gapBytes > 0) s.Note(std::to_string(image->gapBytes) + " byte(s) of gaps filled with 0xFF");
+    s.Note("programming " + std::to_string(length) + " bytes into " + serial + " at address " +
+           std::to_string(address));
+    const int32_t ok = a->direct ? ProgramDirect(serial.c_str(), address, product, low, high, image->bytes.data(), length)
+                                 : Program(serial.c_str(), address, product, low, high, image->bytes.data(), length);
+    s.Drain();
+    s.EndProgress();
+    const int32_t code = GetLastProgramError();
+    out["bytes"] = length;
+    out["stages"] = s.stages;
+    out["programError"] = code;
+    out["programErrorText"] = ProgramErrorText(code);
+    // Program runs to its end also when the body failed; the code tells.
+    if (!ok || code != 0) {
+      std::fprintf(stderr, "error: programming failed: %s (program error %d)\n", ProgramErrorText(code).c_str(), code);
+      return 1;
+    }
+    Print(s, "programmed " + std::to_string(length) + " bytes into " + serial + " at address " + std::to_string(address));
+    return 0;
+  };
+  return c;
+}
+
+Command MonitorCommand(CLI::App& app) {
+  auto spy = std::make_shared<bool>(false);
+  auto seconds = std::make_shared<double>(0);
+  Command c;
+  c.app = app.add_subcommand("monitor", "print every frame received until Ctrl-C");
+  c.app->add_flag("--spy", *spy, "also frames between other stations");
+  c.app->add_option("--for", *seconds, "stop after this many seconds")->check(CLI::Range(0.0, 1e7));
+  c.run = [=](Session& s, Json& out) {
+    if (*spy) SetSpy(1);
+    // Frames the devices send unasked are to be shown, not answered.
+    s.monitoring = true;
+    s.Note("monitoring; Ctrl-C stops");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(*seconds);
+    while (!g_interrupted.load() && (*seconds <= 0 || std::chrono::steady_clock::now() < end)) {
+      s.Drain();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    s.monitoring = false;
+    out["stopped"] = g_interrupted.load() ? "interrupt" : "time";
+    return 0;
+  };
+  return c;
+}
+
+}  // namespace
+
+std::vector<Command> DefineDeviceCommands(CLI::App& app) {
+  return {DeviceCommand(app, "stop", "stop a device (0: all)", Stop),
+          DeviceCommand(app, "reboot", "reboot a device (0: all)", Reboot),
+          DeviceCommand(app, "reset", "reset a device's communication (0: all)", ResetComm),
+          DeviceCommand(app, "clear", "clear a device's stored error (0: all)", ClearRemoteError),
+          RestartCommand(app),
+          AssignCommand(app),
+          ProgramCommand(app),
+          MonitorCommand(app)};
+}
+
+}  // namespace zevactl

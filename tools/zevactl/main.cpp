@@ -1,0 +1,190 @@
+// zevactl: install, address, program and diagnose ZEVA devices from the
+// command line, through libzeva232's public interface only.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/zevactl/args.h"
+#include "tools/zevactl/commands.h"
+#include "tools/zevactl/private_port.h"
+#include "tools/zevactl/session.h"
+#include "zeva232.h"
+
+namespace {
+
+using namespace zevactl;
+
+const char* const kDescription =
+    "zevactl: map, identify, address, program and diagnose ZEVA devices on the bus behind a serial port.\n"
+    "Global options change the stored link settings for this run only (see 'settings save').\n"
+    "--port sim runs a simulated demo bus, so every command can be tried without hardware.\n";
+
+const char* const kFooter = R"(
+Exit status: 0 success, 1 the operation failed, 2 bad usage (nothing was sent).
+With --json standard output carries only JSON (monitor: one object per line).)";
+
+struct Globals {
+  std::string port;
+  std::string simConfig;
+  std::optional<int32_t> bps, protocol, localAddress, packetTimeout, busyTimeout, adapter;
+  bool noEchoCheck = false;
+  bool json = false;
+  bool quiet = false;
+
+  void Define(CLI::App& app) {
+    app.add_option("--port", port, "COM port number, a terminal path, or 'sim' for the simulated bus")
+        ->type_name("N|PATH|sim");
+    app.add_option("--sim-config", simConfig, "with --port sim: the bus description (zevasim --config format)")
+        ->type_name("FILE");
+    app.add_option("--bps", bps, "bit rate")->check(CLI::Range(1, 4'000'000));
+    app.add_option("--protocol", protocol, "checksum variant, 1 or 2")->check(CLI::Range(1, 2));
+    app.add_option("--local-address", localAddress, "this station's bus address")->check(CLI::Range(0, 255));
+    app.add_option("--packet-timeout", packetTimeout, "base of the driver's waits, ms")->check(CLI::Range(1, 32767));
+    app.add_option("--busy-timeout", busyTimeout, "pause after a busy channel, ms")->check(CLI::Range(1, 32767));
+    app.add_option("--adapter", adapter, "adapter kind: 0 plain RS-485 (driver acknowledges), else acknowledging")
+        ->check(CLI::Range(0, 255));
+    app.add_flag("--no-echo-check", noEchoCheck, "do not check the adapter's echo of written bytes");
+    app.add_flag("--json", json, "machine-readable output: nothing but JSON on standard output");
+    app.add_flag("--quiet", quiet, "no progress and no notes, only results and errors");
+  }
+
+  bool IsSim() const { return port == "sim"; }
+  bool IsPath() const { return port.find('/') != std::string::npos; }
+
+  void Validate() const {
+    if (!port.empty() && !IsSim() && !IsPath() && !ParseNumber(port, 1, 128)) {
+      throw UsageError("bad --port \"" + port + "\": expected 1..128, a terminal path, or sim");
+    }
+    if (!simConfig.empty() && !IsSim()) throw UsageError("--sim-config needs --port sim");
+  }
+
+  // Overrides of the stored settings, for this run.
+  void Apply() const {
+    if (bps) SetBps(*bps);
+    if (protocol) SetProtocol(*protocol);
+    if (localAddress) SetLocalAddress(*localAddress);
+    if (packetTimeout) SetPacketTimeout(*packetTimeout);
+    if (busyTimeout) SetBusyTimeout(*busyTimeout);
+    if (adapter) SetAdapterID(*adapter);
+    if (noEchoCheck) SetEchoCheck(0);
+    if (!port.empty() && !IsSim() && !IsPath()) SetCOMPort(static_cast<int32_t>(*ParseNumber(port, 1, 128)));
+  }
+};
+
+// The simulated bus and the driver must agree on the line: the options win,
+// then the bus description, then the stored settings (protocol: 2).
+SimOptions SimulatorFor(const Globals& g) {
+  Json file = Json::object();
+  if (!g.simConfig.empty()) {
+    std::ifstream in(g.simConfig);
+    if (!in) throw UsageError("cannot read " + g.simConfig);
+    try {
+      file = Json::parse(in);
+    } catch (const std::exception& e) {
+      throw UsageError(g.simConfig + ": " + e.what());
+    }
+    if (!file.is_object()) throw UsageError(g.simConfig + ": expected a JSON object");
+  }
+  auto pick = [&](const std::optional<int32_t>& option, const char* key, int32_t fallback) {
+    if (option) return *option;
+    if (file.contains(key) && file[key].is_number_integer()) return file[key].get<int32_t>();
+    return fallback;
+  };
+  const int32_t bps = pick(g.bps, "bps", GetBps());
+  const int32_t protocol = pick(g.protocol, "protocol", 2);
+  const int32_t local = pick(g.localAddress, "localAddress", getLocalAddr());
+  SetBps(bps);
+  SetProtocol(protocol);
+  SetLocalAddress(local);
+  SimOptions sim;
+  sim.config = g.simConfig;
+  sim.busArgs = {"--bps", std::to_string(bps), "--protocol", std::to_string(protocol), "--local-address",
+                 std::to_string(local), "--byte-size", std::to_string(GetFrameSize())};
+  if (getAdapterID() != 0) sim.busArgs.push_back("--adapter-acks");
+  return sim;
+}
+
+bool OpenPort(const Globals& g, Session& session, PrivatePort& port) {
+  std::string error;
+  bool mapped = true;
+  if (g.IsSim()) {
+    SimOptions sim = SimulatorFor(g);
+    sim.zevasim = FindZevasim();
+    mapped = port.StartSimulator(sim, &error);
+  } else if (g.IsPath()) {
+    mapped = port.MapTerminal(g.port, &error);
+  }
+  if (!mapped) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return false;
+  }
+  if (g.IsSim() || g.IsPath()) SetCOMPort(PrivatePort::kPort);
+  if (!OpenCOM(session.window())) {
+    session.Drain();
+    std::fprintf(stderr, "error: cannot open COM%d%s\n", GetCOMPort(),
+                 g.IsPath() ? (" (" + g.port + ")").c_str() : "");
+    return false;
+  }
+  return true;
+}
+
+extern "C" void OnInterrupt(int) {
+  // A second Ctrl-C ends at once; the first lets the operation end cleanly.
+  if (g_interrupted.exchange(true)) _exit(130);
+}
+
+int Run(Globals& g, Command& command) {
+  OutputMode mode{g.json, g.quiet, isatty(STDERR_FILENO) != 0};
+  std::signal(SIGINT, OnInterrupt);
+  PrivatePort port;  // outlives the session, which closes the port
+  Session session(mode);
+  Json out = {{"command", command.app->get_name()}};
+  int status = 1;
+  if (!command.needsPort || OpenPort(g, session, port)) status = command.run(session, out);
+  session.Drain();
+  session.EndProgress();
+  if (g.json) {
+    out["ok"] = status == 0;
+    out["errors"] = session.ErrorsJson();
+    std::printf("%s\n", out.dump().c_str());  // one line: monitor output stays JSON Lines
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(kDescription, "zevactl");
+  app.footer(kFooter);
+  app.require_subcommand(1);
+  app.fallthrough();  // global options may follow the command too
+  Globals globals;
+  globals.Define(app);
+  std::vector<Command> commands = DefineCommands(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+  Command* chosen = nullptr;
+  for (Command& c : commands) {
+    if (c.app->parsed()) chosen = &c;
+  }
+  if (chosen == nullptr) return 2;
+  try {
+    globals.Validate();
+    if (chosen->app->get_name() == "settings" && (globals.IsSim() || globals.IsPath())) {
+      throw UsageError("--port sim or a path holds for one run only; settings cannot use it");
+    }
+    globals.Apply();  // setters only: the checks below see this run's settings
+    if (chosen->validate) chosen->validate();
+    return Run(globals, *chosen);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "zevactl: %s\n", e.what());
+    return 2;
+  }
+}
