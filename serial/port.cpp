@@ -96,10 +96,13 @@ bool ExpectEcho(DriverContext& ctx, LinkBuffer& echo, const uint8_t* buffer, int
     MessageBoxA(nullptr, kTooManyRequests, kDriverCaption, MB_ICONERROR);
     return false;
   }
+  // A write nested inside another's wait appends to an echo still awaited:
+  // its echo follows that one on the line, so the earlier position stays.
+  const bool joinsPendingEcho = echo.length() > 0 && echo.echoStart >= 0;
   echo.AppendBytes(buffer, count);
   // The echo is expected where the accumulator ended when the receive loop
   // last ran, so bytes that arrived before it are not mistaken for it.
-  echo.echoStart = echo.rxLength;
+  if (!joinsPendingEcho) echo.echoStart = echo.rxLength;
   return true;
 }
 
@@ -197,12 +200,17 @@ namespace {
 class NestedWriteGuard {
  public:
   explicit NestedWriteGuard(DriverContext& ctx)
-      : ctx_(ctx), nested_(ctx.writesInProgress > 0), matchedBefore_(ctx.flags.AllSet(SF_ECHO_MATCHED)) {
+      : ctx_(ctx),
+        nested_(ctx.writesInProgress > 0),
+        matchedBefore_(ctx.flags.AllSet(SF_ECHO_MATCHED)),
+        joinsOuterEcho_(ctx.flags.AllSet(SF_ECHO_PENDING) && ctx.echo && ctx.echo->length() > 0) {
     ++ctx_.writesInProgress;
   }
   ~NestedWriteGuard() {
     --ctx_.writesInProgress;
-    if (!nested_) return;
+    // When the outer echo was still awaited, both were compared as one run
+    // of bytes, and the inner verdict is the outer one's too.
+    if (!nested_ || joinsOuterEcho_) return;
     if (matchedBefore_) {
       ctx_.flags.Set(SF_ECHO_MATCHED);
     } else {
@@ -216,6 +224,7 @@ class NestedWriteGuard {
   DriverContext& ctx_;
   bool nested_;
   bool matchedBefore_;
+  bool joinsOuterEcho_;
 };
 
 }  // namespace

@@ -78,6 +78,21 @@ TEST(GetFirmwareInfo, AddressZeroAcceptsWhoeverAnswers) {
   EXPECT_EQ(rig.firmware[0].versionText, "0.9");
 }
 
+// Several devices answer a request to address 0 at once; the driver's
+// acknowledgement of each is written while the previous one still waits for
+// its echo, and those echoes follow each other on the line.
+TEST(GetFirmwareInfo, AddressZeroOnABusOfSeveralDevicesIsAnsweredAtOnce) {
+  Rig rig;
+  rig.AddDevice(5, 0x01A2B3, 5, 2, 7);
+  rig.AddDevice(7, 0x00C0DE, 12, 0, 9);
+  rig.AddDevice(12, 0x1F2E3D, 3, 1, 4);
+  EXPECT_EQ(GetFirmwareInfo(rig.ctx, 0), 1);
+  ASSERT_EQ(rig.firmware.size(), 1u);
+  EXPECT_TRUE(rig.firmware[0].address == 5 || rig.firmware[0].address == 7 || rig.firmware[0].address == 12);
+  EXPECT_LT(rig.fx.platform.NowUs(), 20'000u) << "no acknowledgement waited out its echo";
+  EXPECT_EQ(rig.HostRequests(250).size(), 1u);
+}
+
 TEST(GetFirmwareInfo, AnswersFromAnotherStationAreNotAccepted) {
   Rig rig;
   sim::Device& device = rig.AddDevice(5);
