@@ -27,6 +27,7 @@
 
 #include "core/config.h"
 #include "core/driver_context.h"
+#include "tests/platform/temp_prefix.h"
 #include "platform/testing/test_platform.h"
 #include "serial/bridge.h"
 #include "serial/port.h"
@@ -129,23 +130,10 @@ void BM_MakeMapVirtual(benchmark::State& state) {
 BENCHMARK(BM_MakeMapVirtual)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 #ifdef ZEVASIM_PATH
-class Prefix {
- public:
-  Prefix() {
-    char pattern[] = "/tmp/zeva_bench_services_XXXXXX";
-    dir_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    setenv("ZEVA_PREFIX", dir_.c_str(), 1);
-    mkdir((dir_ + "/dosdevices").c_str(), 0755);
-  }
-  ~Prefix() {
-    unsetenv("ZEVA_PREFIX");
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string Com1() const { return dir_ + "/dosdevices/com1"; }
-
- private:
-  std::string dir_;
+// A temporary prefix whose dosdevices/com1 names the simulator's line.
+struct Prefix : zeva::testing::TempPrefix {
+  Prefix() { std::filesystem::create_directories(Path("dosdevices")); }
+  std::string Com1() const { return Path("dosdevices/com1"); }
 };
 
 // zevasim without pacing: the floor is the waits alone.

@@ -31,6 +31,7 @@
 
 #include "core/config.h"
 #include "core/driver_context.h"
+#include "tests/platform/temp_prefix.h"
 #include "link/frame.h"
 #include "platform/testing/test_platform.h"
 #include "serial/bridge.h"
@@ -57,24 +58,10 @@ void Percentiles(benchmark::State& state, std::vector<double> micros) {
   state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
 }
 
-// A temporary prefix with its dosdevices directory; ZEVA_PREFIX points at it.
-class Prefix {
- public:
-  Prefix() {
-    char pattern[] = "/tmp/zeva_bench_XXXXXX";
-    dir_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    setenv("ZEVA_PREFIX", dir_.c_str(), 1);
-    mkdir((dir_ + "/dosdevices").c_str(), 0755);
-  }
-  ~Prefix() {
-    unsetenv("ZEVA_PREFIX");
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string Com1() const { return dir_ + "/dosdevices/com1"; }
-
- private:
-  std::string dir_;
+// A temporary prefix whose dosdevices/com1 names the simulator's line.
+struct Prefix : zeva::testing::TempPrefix {
+  Prefix() { std::filesystem::create_directories(Path("dosdevices")); }
+  std::string Com1() const { return Path("dosdevices/com1"); }
 };
 
 LRESULT ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
