@@ -17,6 +17,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,6 +244,41 @@ void BM_RoundTripPty(benchmark::State& state) {
   DestroyWindow(window);
 }
 BENCHMARK(BM_RoundTripPty)->Iterations(100)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// CPU of the whole process (client thread and the port's event thread) per
+// wall second while the client waits two seconds with the port open on a
+// quiet line.
+void BM_IdleWaitOpenPortPty(benchmark::State& state) {
+  Prefix prefix;
+  zeva::transact_test::ZevasimProcess sim(ZEVASIM_PATH, prefix.Com1(), {"--device", "5:S01A2B3:5:2.7"});
+  if (!sim.ready()) {
+    state.SkipWithError("zevasim did not start");
+    return;
+  }
+  DriverContext ctx(zeva::platform::RealPlatform());
+  zeva::ProcessAttach(ctx);
+  ctx.settings.bps = kBps;
+  HWND window = CreateMessageWindow(&ClientProc);
+  if (zeva::OpenCOM(ctx, window) != 1) state.SkipWithError("port did not open");
+  const auto cpuSeconds = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  double share = 0;
+  for (auto _ : state) {
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    benchmark::DoNotOptimize(zeva::WaitForFlags(ctx, 2000, zeva::SF_ACK_RECEIVED));
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    share = (cpuSeconds() - cpu0) / wall;
+  }
+  state.counters["cpu_per_wall"] = share;
+  zeva::ProcessDetach(ctx);
+  DestroyWindow(window);
+}
+BENCHMARK(BM_IdleWaitOpenPortPty)->Iterations(1)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace
