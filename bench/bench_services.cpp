@@ -19,7 +19,6 @@
 // to zevasim on a pseudo-terminal.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -30,16 +29,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "core/config.h"
 #include "core/driver_context.h"
-#include "tests/platform/temp_prefix.h"
 #include "platform/testing/test_platform.h"
 #include "serial/bridge.h"
 #include "serial/port.h"
 #include "services/identify.h"
 #include "services/program.h"
 #include "sim/bus.h"
-#include "tests/transact/zevasim_process.h"
 
 namespace {
 
@@ -51,14 +49,7 @@ constexpr int32_t kDownloadBps = 115200;
 constexpr uint64_t kTurnaroundUs = 1000;
 constexpr size_t kProgramSize = 4096;
 
-LRESULT ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
-
-[[maybe_unused]] double ProcessCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using zeva::bench::IgnoreMessages;
 
 // The devices the map reported.
 int32_t gFound = 0;
@@ -95,7 +86,7 @@ struct VirtualDriver {
     platform.AttachLine(1, &bus);
     zeva::ProcessAttach(ctx);
     ctx.settings.bps = bps;
-    window = CreateMessageWindow(&ClientProc);
+    window = CreateMessageWindow(&IgnoreMessages);
     zeva::SetClientHWND(ctx, window);
   }
   ~VirtualDriver() {
@@ -144,41 +135,27 @@ void BM_MakeMapVirtual(benchmark::State& state) {
 BENCHMARK(BM_MakeMapVirtual)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 #ifdef ZEVASIM_PATH
-// A temporary prefix whose dosdevices/com1 names the simulator's line.
-struct Prefix : zeva::testing::TempPrefix {
-  Prefix() { std::filesystem::create_directories(Path("dosdevices")); }
-  std::string Com1() const { return Path("dosdevices/com1"); }
-};
-
 // zevasim without pacing: the floor is the waits alone.
 void BM_MakeMapPty(benchmark::State& state) {
-  Prefix prefix;
-  zeva::transact_test::ZevasimProcess sim(ZEVASIM_PATH, prefix.Com1(), {"--demo"});
-  if (!sim.ready()) {
-    state.SkipWithError("zevasim did not start");
+  zeva::bench::ZevasimDriver d({"--demo"}, 0, [](DriverContext& ctx) { ctx.callbacks.onDeviceFound = &CountFound; });
+  if (!d.ready()) {
+    state.SkipWithError("zevasim did not start or the port did not open");
     return;
   }
-  DriverContext ctx(zeva::platform::RealPlatform());
-  zeva::ProcessAttach(ctx);
-  HWND window = CreateMessageWindow(&ClientProc);
-  ctx.callbacks.onDeviceFound = &CountFound;
-  zeva::OpenCOM(ctx, window);
   double ratio = 0;
   double cpuShare = 0;
   for (auto _ : state) {
     gFound = 0;
-    const double cpu0 = ProcessCpuSeconds();
+    const double cpu0 = zeva::bench::CpuSeconds(RUSAGE_SELF);
     const auto t0 = Clock::now();
-    if (zeva::MakeMap(ctx) != 1 || gFound != 3) state.SkipWithError("map failed");
+    if (zeva::MakeMap(d.ctx) != 1 || gFound != 3) state.SkipWithError("map failed");
     const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-    cpuShare = (ProcessCpuSeconds() - cpu0) / (us / 1e6);
-    ratio = us / SilentWaitsUs(ctx, gFound);
+    cpuShare = (zeva::bench::CpuSeconds(RUSAGE_SELF) - cpu0) / (us / 1e6);
+    ratio = us / SilentWaitsUs(d.ctx, gFound);
     state.SetIterationTime(us / 1e6);
   }
   state.counters["ratio"] = ratio;
   state.counters["cpu_per_wall"] = cpuShare;
-  zeva::ProcessDetach(ctx);
-  DestroyWindow(window);
 }
 BENCHMARK(BM_MakeMapPty)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif
@@ -256,21 +233,14 @@ BENCHMARK(BM_ProgramVirtual)->Iterations(1)->Unit(benchmark::kMillisecond);
 // with the same turnaround.
 void BM_ProgramPty(benchmark::State& state) {
   const VirtualTransfer reference = DownloadVirtual();
-  Prefix prefix;
-  zeva::transact_test::ZevasimProcess sim(
-      ZEVASIM_PATH, prefix.Com1(),
-      {"--device", "0:S01A2B3:5:2.7", "--pacing", "--bps", std::to_string(kDownloadBps), "--turnaround-us",
-       std::to_string(kTurnaroundUs)});
-  if (!reference.ok || !sim.ready()) {
-    state.SkipWithError("no reference run or zevasim did not start");
+  zeva::bench::ZevasimDriver d({"--device", "0:S01A2B3:5:2.7", "--pacing", "--bps", std::to_string(kDownloadBps),
+                                "--turnaround-us", std::to_string(kTurnaroundUs)},
+                               kDownloadBps, [](DriverContext& ctx) { ctx.callbacks.onProgress = &MarkTransfer; });
+  if (!reference.ok || !d.ready()) {
+    state.SkipWithError("no reference run, or zevasim did not start");
     return;
   }
-  DriverContext ctx(zeva::platform::RealPlatform());
-  zeva::ProcessAttach(ctx);
-  ctx.settings.bps = kDownloadBps;
-  ctx.callbacks.onProgress = &MarkTransfer;
-  HWND window = CreateMessageWindow(&ClientProc);
-  zeva::OpenCOM(ctx, window);
+  DriverContext& ctx = d.ctx;
   const std::vector<uint8_t> program = TestProgram();
   std::vector<double> runs;
   for (auto _ : state) {
@@ -289,8 +259,6 @@ void BM_ProgramPty(benchmark::State& state) {
   state.counters["floor_ms"] = reference.floorUs / 1000.0;
   state.counters["ratio"] = runs.front() / reference.floorUs;
   state.counters["median_ratio"] = runs[runs.size() / 2] / reference.floorUs;
-  zeva::ProcessDetach(ctx);
-  DestroyWindow(window);
 }
 BENCHMARK(BM_ProgramPty)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif

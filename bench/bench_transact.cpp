@@ -17,7 +17,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,16 +29,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "core/config.h"
 #include "core/driver_context.h"
-#include "tests/platform/temp_prefix.h"
 #include "link/frame.h"
 #include "platform/testing/test_platform.h"
 #include "serial/bridge.h"
 #include "serial/port.h"
 #include "serial/wait.h"
 #include "sim/bus.h"
-#include "tests/transact/zevasim_process.h"
 #include "transact/transmitter.h"
 
 namespace {
@@ -59,13 +57,8 @@ void Percentiles(benchmark::State& state, std::vector<double> micros) {
   state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
 }
 
-// A temporary prefix whose dosdevices/com1 names the simulator's line.
-struct Prefix : zeva::testing::TempPrefix {
-  Prefix() { std::filesystem::create_directories(Path("dosdevices")); }
-  std::string Com1() const { return Path("dosdevices/com1"); }
-};
-
-LRESULT ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
+using zeva::bench::IgnoreMessages;
+using zeva::bench::Prefix;
 
 // --- receive latency ----------------------------------------------------------
 
@@ -89,7 +82,7 @@ struct PtyDriver {
     zeva::ProcessAttach(ctx);
     ctx.sw.noAck = 1;  // time the host's own work only
     ctx.callbacks.onDataReceived = &OnData;
-    window = CreateMessageWindow(&ClientProc);
+    window = CreateMessageWindow(&IgnoreMessages);
     if (zeva::OpenCOM(ctx, window) != 1) std::fprintf(stderr, "bench: OpenCOM failed\n");
   }
   ~PtyDriver() {
@@ -189,7 +182,7 @@ void BM_RoundTripVirtual(benchmark::State& state) {
   DriverContext ctx(platform);
   zeva::ProcessAttach(ctx);
   ctx.settings.bps = kBps;
-  HWND window = CreateMessageWindow(&ClientProc);
+  HWND window = CreateMessageWindow(&IgnoreMessages);
   zeva::OpenCOM(ctx, window);
   double ratio = 0;
   for (auto _ : state) {
@@ -207,20 +200,13 @@ BENCHMARK(BM_RoundTripVirtual)->Iterations(20);
 
 #ifdef ZEVASIM_PATH
 void BM_RoundTripPty(benchmark::State& state) {
-  Prefix prefix;
-  zeva::transact_test::ZevasimProcess sim(
-      ZEVASIM_PATH, prefix.Com1(),
-      {"--device", "5:S01A2B3:5:2.7", "--pacing", "--bps", std::to_string(kBps), "--turnaround-us",
-       std::to_string(kTurnaroundUs)});
-  if (!sim.ready()) {
-    state.SkipWithError("zevasim did not start");
+  zeva::bench::ZevasimDriver d({"--device", "5:S01A2B3:5:2.7", "--pacing", "--bps", std::to_string(kBps),
+                                "--turnaround-us", std::to_string(kTurnaroundUs)},
+                               kBps);
+  if (!d.ready()) {
+    state.SkipWithError("zevasim did not start or the port did not open");
     return;
   }
-  DriverContext ctx(zeva::platform::RealPlatform());
-  zeva::ProcessAttach(ctx);
-  ctx.settings.bps = kBps;
-  HWND window = CreateMessageWindow(&ClientProc);
-  zeva::OpenCOM(ctx, window);
   zeva::sim::BusConfig config;
   config.pacing = true;
   zeva::sim::Bus reference(config);  // for the wire time at the opened rate
@@ -230,18 +216,16 @@ void BM_RoundTripPty(benchmark::State& state) {
   std::vector<double> micros;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    if (!Query(ctx)) state.SkipWithError("no reply");
+    if (!Query(d.ctx)) state.SkipWithError("no reply");
     const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
     micros.push_back(us);
     state.SetIterationTime(us / 1e6);
-    zeva::WaitForFlags(ctx, 5, 0);
+    zeva::WaitForFlags(d.ctx, 5, 0);
   }
   Percentiles(state, micros);
   std::sort(micros.begin(), micros.end());
   state.counters["floor_us"] = FloorUs(reference);
   state.counters["median_ratio"] = micros[micros.size() / 2] / FloorUs(reference);
-  zeva::ProcessDetach(ctx);
-  DestroyWindow(window);
 }
 BENCHMARK(BM_RoundTripPty)->Iterations(100)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
@@ -249,34 +233,20 @@ BENCHMARK(BM_RoundTripPty)->Iterations(100)->UseManualTime()->Unit(benchmark::kM
 // wall second while the client waits two seconds with the port open on a
 // quiet line.
 void BM_IdleWaitOpenPortPty(benchmark::State& state) {
-  Prefix prefix;
-  zeva::transact_test::ZevasimProcess sim(ZEVASIM_PATH, prefix.Com1(), {"--device", "5:S01A2B3:5:2.7"});
-  if (!sim.ready()) {
-    state.SkipWithError("zevasim did not start");
+  zeva::bench::ZevasimDriver d({"--device", "5:S01A2B3:5:2.7"}, kBps);
+  if (!d.ready()) {
+    state.SkipWithError("zevasim did not start or the port did not open");
     return;
   }
-  DriverContext ctx(zeva::platform::RealPlatform());
-  zeva::ProcessAttach(ctx);
-  ctx.settings.bps = kBps;
-  HWND window = CreateMessageWindow(&ClientProc);
-  if (zeva::OpenCOM(ctx, window) != 1) state.SkipWithError("port did not open");
-  const auto cpuSeconds = [] {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-  };
   double share = 0;
   for (auto _ : state) {
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = zeva::bench::CpuSeconds(RUSAGE_SELF);
     const auto t0 = Clock::now();
-    benchmark::DoNotOptimize(zeva::WaitForFlags(ctx, 2000, zeva::SF_ACK_RECEIVED));
+    benchmark::DoNotOptimize(zeva::WaitForFlags(d.ctx, 2000, zeva::SF_ACK_RECEIVED));
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    share = (cpuSeconds() - cpu0) / wall;
+    share = (zeva::bench::CpuSeconds(RUSAGE_SELF) - cpu0) / wall;
   }
   state.counters["cpu_per_wall"] = share;
-  zeva::ProcessDetach(ctx);
-  DestroyWindow(window);
 }
 BENCHMARK(BM_IdleWaitOpenPortPty)->Iterations(1)->Unit(benchmark::kMillisecond);
 #endif

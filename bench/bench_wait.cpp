@@ -1,7 +1,6 @@
 // What a wait costs: CPU consumed while WaitForFlags waits on an idle queue,
 // and how fast it reacts to a message posted from another thread.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "core/driver_context.h"
 #include "serial/wait.h"
 
@@ -16,23 +16,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double ThreadCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_THREAD, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // CPU seconds per wall second during a 2-second wait with nothing to do.
 void BM_IdleWaitCpuShare(benchmark::State& state) {
   zeva::DriverContext ctx(zeva::platform::RealPlatform());
   double share = 0;
   for (auto _ : state) {
-    const double cpu0 = ThreadCpuSeconds();
+    const double cpu0 = zeva::bench::CpuSeconds(RUSAGE_THREAD);
     const auto t0 = Clock::now();
     benchmark::DoNotOptimize(zeva::WaitForFlags(ctx, 2000, zeva::SF_ACK_RECEIVED));
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    share = (ThreadCpuSeconds() - cpu0) / wall;
+    share = (zeva::bench::CpuSeconds(RUSAGE_THREAD) - cpu0) / wall;
   }
   state.counters["cpu_per_wall"] = share;
 }

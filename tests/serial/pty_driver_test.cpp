@@ -1,12 +1,8 @@
 // The whole serial channel on the real platform: zevasim on a
 // pseudo-terminal, the termios port, the event thread and the window bridge.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,75 +18,19 @@
 #include "serial/port.h"
 #include "serial/wait.h"
 #include "support/fixture.h"
-
-extern char** environ;
+#include "support/zevasim_process.h"
 
 namespace zeva::serial_test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// zevasim serving COM`port` of a temporary prefix. Only the process started
-// here is ever signalled.
-class Simulator {
+// zevasim serving COM`port` of a temporary prefix, with device 5.
+class Simulator : public test::ZevasimProcess {
  public:
-  Simulator(const std::string& prefixDir, int port) {
-    link_ = prefixDir + "/dosdevices/com" + std::to_string(port);
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {ZEVASIM_PATH, "--link", link_, "--device", "5:S01A2B3:5:2.7"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, ZEVASIM_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (pid_ > 0) tty_ = FirstLine(out[0], 5000ms);
-    close(out[0]);
-  }
-  ~Simulator() { Stop(SIGTERM); }
-
-  bool ready() const { return pid_ > 0 && !tty_.empty(); }
-
-  // Ends the simulator: its end of the line goes away.
-  void Stop(int signal) {
-    if (pid_ <= 0) return;
-    kill(pid_, signal);
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    pid_ = -1;
-  }
-
- private:
-  static std::string FirstLine(int fd, std::chrono::milliseconds limit) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (line.find('\n') == std::string::npos) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
-      char c;
-      if (read(fd, &c, 1) != 1) return {};
-      line += c;
-    }
-    line.pop_back();
-    return line;
-  }
-
-  pid_t pid_ = -1;
-  std::string link_;
-  std::string tty_;
+  Simulator(const std::string& prefixDir, int port)
+      : ZevasimProcess(ZEVASIM_PATH, prefixDir + "/dosdevices/com" + std::to_string(port),
+                       {"--device", "5:S01A2B3:5:2.7"}) {}
 };
 
 struct Received {

@@ -16,12 +16,12 @@
 #include "services/identify.h"
 #include "services/program.h"
 #include "support/fixture.h"
-#include "transact/zevasim_process.h"
+#include "support/zevasim_process.h"
 
 namespace zeva::services_test {
 namespace {
 
-using transact_test::ZevasimProcess;
+using test::ZevasimProcess;
 using Bytes = std::vector<uint8_t>;
 
 struct Seen {

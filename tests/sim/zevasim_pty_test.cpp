@@ -3,7 +3,6 @@
 // bounded.
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,8 +20,7 @@
 
 #include "link/frame.h"
 #include "sim/line_scanner.h"
-
-extern char** environ;
+#include "support/zevasim_process.h"
 
 namespace zeva::sim {
 namespace {
@@ -35,70 +33,11 @@ int RemainingMs(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// One zevasim process, killed by its pid if a test leaves it running.
-class Zevasim {
+// zevasim with the options of each test, stopped by its pid if a test
+// leaves it running.
+class Zevasim : public test::ZevasimProcess {
  public:
-  explicit Zevasim(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> all = {ZEVASIM_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, ZEVASIM_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    stdout_ = out[0];
-  }
-
-  ~Zevasim() {
-    if (pid_ > 0 && !status_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
-
-  pid_t pid() const { return pid_; }
-
-  // The first line of output, without its newline.
-  std::optional<std::string> ReadLine() {
-    std::string line;
-    const auto deadline = Clock::now() + kWait;
-    while (Clock::now() < deadline) {
-      pollfd p = {stdout_, POLLIN, 0};
-      if (poll(&p, 1, RemainingMs(deadline)) <= 0) break;
-      char c;
-      if (read(stdout_, &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return std::nullopt;
-  }
-
-  // The exit status, or nullopt when the process is still running after the wait.
-  std::optional<int> WaitExit() {
-    const auto deadline = Clock::now() + kWait;
-    while (!status_ && Clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = status;
-      } else {
-        usleep(10'000);
-      }
-    }
-    return status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdout_ = -1;
-  std::optional<int> status_;
+  explicit Zevasim(const std::vector<std::string>& args) : ZevasimProcess(ZEVASIM_PATH, args) {}
 };
 
 class TempDir {

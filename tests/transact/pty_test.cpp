@@ -12,13 +12,14 @@
 #include "serial/port.h"
 #include "serial/wait.h"
 #include "support/fixture.h"
+#include "support/zevasim_process.h"
 #include "transact/send.h"
-#include "zevasim_process.h"
 
 namespace zeva::transact_test {
 namespace {
 
 using namespace std::chrono_literals;
+using test::ZevasimProcess;
 
 struct Received {
   int32_t source = -1;
