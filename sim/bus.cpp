@@ -31,7 +31,7 @@ void Bus::InjectNoise(uint64_t atUs, std::vector<uint8_t> bytes) {
   Event e;
   e.kind = Event::Kind::kInject;
   e.box = kNoiseBox;
-  e.tx = {std::move(bytes), 0, TxKind::kNoise};
+  e.tx = {std::move(bytes), 0, TxKind::kNoise, {}, false};
   Schedule(atUs, std::move(e));
 }
 
@@ -46,7 +46,7 @@ void Bus::SendFromDevice(size_t index, uint64_t atUs, std::vector<uint8_t> bytes
   Event e;
   e.kind = Event::Kind::kInject;
   e.box = kFirstDeviceBox + index;
-  e.tx = {std::move(bytes), 0, kind};
+  e.tx = {std::move(bytes), 0, kind, {}, false};
   Schedule(atUs, std::move(e));
 }
 
@@ -145,6 +145,10 @@ void Bus::Handle(uint64_t atUs, Event& event) {
 // one (or after the frame it answers) and then for a quiet wire.
 void Bus::Enqueue(size_t box, Transmission tx, uint64_t atUs) {
   Outbox& out = boxes_[box];
+  const uint64_t turnaroundUs = config_.turnaroundUs;
+  tx.queuedBehindLate = std::any_of(out.queue.begin(), out.queue.end(), [turnaroundUs](const Transmission& q) {
+    return q.gapUs > turnaroundUs || q.queuedBehindLate;
+  });
   out.queue.push_back(std::move(tx));
   if (out.scheduled) return;
   out.scheduled = true;
@@ -196,6 +200,20 @@ void Bus::StartBurst(size_t box, const Transmission& tx, uint64_t atUs) {
   const size_t n = tx.bytes.size();
   if (n == 0) return;
   const bool host = box == kHostBox;
+  // Receivers give up on a frame when the line stays idle for longer than
+  // two characters: a torn frame never swallows the start of a later burst.
+  if (scanner_.pending() > 0 && atUs > wireFreeAt_ + WireTimeUs(2)) {
+    std::vector<ScannedFrame> torn;
+    scanner_.Break(&torn);
+    for (const ScannedFrame& frame : torn) AddTrace(frame);
+  }
+  if (onBurst) {
+    const Talker talker = TalkerOf(box);
+    const uint8_t address = talker.kind == TalkerKind::kDevice
+                                ? devices_[static_cast<size_t>(talker.device)]->address()
+                                : talker.kind == TalkerKind::kNoise ? 0 : config_.localAddress;
+    onBurst({talker, address, atUs, tx.kind, &tx.bytes, &tx.answers, tx.queuedBehindLate});
+  }
   size_t echoIndex = n;  // none
   if (host && corruptEchoIndex_) {
     echoIndex = *corruptEchoIndex_ < 0 ? n - 1 : std::min<size_t>(static_cast<size_t>(*corruptEchoIndex_), n - 1);
@@ -213,6 +231,7 @@ void Bus::StartBurst(size_t box, const Transmission& tx, uint64_t atUs) {
     e.toHost = ReachesHost(box, tx.kind);
     e.corruptEcho = i == echoIndex;
     e.lastOfBurst = i + 1 == n;
+    e.burstStartUs = atUs;
     Schedule(end, std::move(e));
     previousEnd = end;
   }
@@ -226,16 +245,32 @@ void Bus::OnByte(uint64_t atUs, Event& event) {
   std::vector<ScannedFrame> frames;
   LineByte byte = event.byte;
   if (rng_.Chance(lineFaults.dropProbability)) {
-    // A byte lost on the wire is a framing error to the host's receiver.
+    ++faultCounts_.bytesDropped;
+    // A byte lost on the wire is a framing error to the host's receiver,
+    // and to every device's: none takes the frame it was part of.
     if (event.toHost && hostOpen_ && !unplugged_ && !lineErrorAt_) lineErrorAt_ = atUs;
+    if (event.toHost && hostOpen_ && !unplugged_ && onHostByte) {
+      onHostByte({atUs, byte.talker, event.burstStartUs, byte.value, false, true});
+    }
+    scanner_.Break(&frames);
   } else {
-    if (rng_.Chance(lineFaults.corruptProbability)) byte.value ^= rng_.NonZeroByte();
+    bool damaged = false;
+    if (rng_.Chance(lineFaults.corruptProbability)) {
+      byte.value ^= rng_.NonZeroByte();
+      ++faultCounts_.bytesCorrupted;
+      damaged = true;
+    }
     const bool fromHost = byte.talker.kind == TalkerKind::kHost;
     if (event.toHost && hostOpen_ && !unplugged_) {
       if (!fromHost && HostMismatch()) {
         if (!lineErrorAt_) lineErrorAt_ = atUs;
+        if (onHostByte) onHostByte({atUs, byte.talker, event.burstStartUs, byte.value, false, true});
       } else {
-        toHost_.emplace_back(atUs, event.corruptEcho ? static_cast<uint8_t>(~byte.value) : byte.value);
+        const uint8_t value = event.corruptEcho ? static_cast<uint8_t>(~byte.value) : byte.value;
+        toHost_.emplace_back(atUs, value);
+        if (onHostByte) {
+          onHostByte({atUs, byte.talker, event.burstStartUs, value, damaged || event.corruptEcho, false});
+        }
       }
     }
     scanner_.Push(byte, &frames);
@@ -256,6 +291,10 @@ void Bus::HearFrame(const ScannedFrame& frame) {
       continue;  // a device does not answer itself
     }
     for (Transmission& tx : devices_[i]->OnFrame(link(), frame.bytes.data(), size, frame.endUs)) {
+      if (tx.kind == TxKind::kAck && rng_.Chance(lineFaults.ackLossProbability)) {
+        ++faultCounts_.acksLost;
+        continue;
+      }
       Enqueue(kFirstDeviceBox + i, std::move(tx), frame.endUs);
     }
   }
@@ -270,7 +309,7 @@ void Bus::AckForHost(const ScannedFrame& frame) {
   const link::ShortFrame ack = link::EncodeAck(config_.protocol, frame.bytes[2], destination);
   Enqueue(kAdapterBox,
           {std::vector<uint8_t>(ack.bytes.begin(), ack.bytes.begin() + ack.size), config_.turnaroundUs,
-           TxKind::kAdapterAck},
+           TxKind::kAdapterAck, frame.bytes, false},
           frame.endUs);
 }
 
@@ -328,7 +367,7 @@ void Bus::HostWrite(const uint8_t* bytes, size_t n, uint64_t nowUs) {
     AddEvent(nowUs_, "host write lost: line unplugged");
     return;
   }
-  Enqueue(kHostBox, {std::vector<uint8_t>(bytes, bytes + n), 0, TxKind::kHostWrite}, nowUs_);
+  Enqueue(kHostBox, {std::vector<uint8_t>(bytes, bytes + n), 0, TxKind::kHostWrite, {}, false}, nowUs_);
 }
 
 std::optional<uint64_t> Bus::NextEventUs() {

@@ -53,6 +53,43 @@ struct BusConfig {
 struct LineFaults {
   double dropProbability = 0.0;     // the byte reaches nobody; the host sees a line error
   double corruptProbability = 0.0;  // every listener gets the same damaged byte
+  // A device's acknowledgement never makes it onto the line (drawn per
+  // acknowledgement; the frame it acknowledges was taken all the same).
+  double ackLossProbability = 0.0;
+};
+
+// How often each line fault struck, for reports on long runs.
+struct LineFaultCounts {
+  uint64_t bytesDropped = 0;
+  uint64_t bytesCorrupted = 0;
+  uint64_t acksLost = 0;
+};
+
+// A burst as its talker put it on the wire, before any line fault.
+struct Burst {
+  Talker talker;
+  uint8_t address = 0;  // a device's bus address when it talked
+  uint64_t startUs = 0;
+  TxKind kind = TxKind::kReply;
+  const std::vector<uint8_t>* bytes = nullptr;  // valid during the call only
+  // The frame a device's acknowledgement, reply or response answers, as the
+  // device heard it; empty for other bursts. Valid during the call only.
+  const std::vector<uint8_t>* answers = nullptr;
+  // It waited behind a burst its talker delayed on purpose (a late reply);
+  // see Transmission::queuedBehindLate.
+  bool queuedBehindLate = false;
+};
+
+// One byte position of what the host's receiver got, in order: a byte (as
+// the line delivered it, damage included) or a byte lost on the way, which
+// the host only sees as a line error.
+struct HostByte {
+  uint64_t atUs = 0;
+  Talker talker;
+  uint64_t burstStartUs = 0;  // the start of the burst it belongs to
+  uint8_t value = 0;          // as received; meaningless when lost
+  bool damaged = false;       // the line changed it
+  bool lost = false;          // it never arrived
 };
 
 class Bus : public testing::VirtualLine {
@@ -81,6 +118,7 @@ class Bus : public testing::VirtualLine {
   // byte intact.
   void CorruptNextEcho(int32_t index = -1);
   LineFaults lineFaults;
+  const LineFaultCounts& faultCounts() const { return faultCounts_; }
 
   // --- happenings at a virtual time ---------------------------------------
   void InjectNoise(uint64_t atUs, std::vector<uint8_t> bytes);
@@ -107,6 +145,12 @@ class Bus : public testing::VirtualLine {
   const std::vector<TraceEntry>& trace() const { return trace_; }
   void ClearTrace() { trace_.clear(); }
   std::function<void(const TraceEntry&)> onTrace;
+  // Every burst as it starts, intact: what a talker meant to send, for
+  // comparing with what the host made of it after the line's faults.
+  std::function<void(const Burst&)> onBurst;
+  // Every byte position headed for the host while its port is open, in the
+  // order the host's receiver gets them.
+  std::function<void(const HostByte&)> onHostByte;
 
   // How far the line has run.
   uint64_t now() const { return nowUs_; }
@@ -142,6 +186,7 @@ class Bus : public testing::VirtualLine {
     bool toHost = false;
     bool corruptEcho = false;
     bool lastOfBurst = false;
+    uint64_t burstStartUs = 0;
     Transmission tx;  // kInject
   };
 
@@ -170,6 +215,7 @@ class Bus : public testing::VirtualLine {
   uint64_t nowUs_ = 0;
   uint64_t wireFreeAt_ = 0;
   Rng rng_;
+  LineFaultCounts faultCounts_;
   LineScanner scanner_;
   std::optional<int32_t> corruptEchoIndex_;
 

@@ -115,6 +115,7 @@ void Device::QueueAck(const LinkSettings& link, const Incoming& in, std::vector<
   t.bytes.assign(ack.bytes.begin(), ack.bytes.begin() + ack.size);
   t.gapUs = link.turnaroundUs + faults.extraAckDelayUs;
   t.kind = TxKind::kAck;
+  t.answers.assign(in.bytes.begin(), in.bytes.end());
   out->push_back(std::move(t));
   ++acksSent_;
 }
@@ -131,12 +132,13 @@ void Device::QueueReply(const LinkSettings& link, const Incoming& in, const Byte
   }
   const uint64_t gap = link.turnaroundUs + faults.extraReplyDelayUs;
   if (!faults.noiseBeforeReplies.empty()) {
-    out->push_back({faults.noiseBeforeReplies, gap, TxKind::kNoise});
+    out->push_back({faults.noiseBeforeReplies, gap, TxKind::kNoise, {}, false});
   }
   Transmission t;
   t.bytes.assign(frame.begin(), frame.end());
   t.gapUs = faults.noiseBeforeReplies.empty() ? gap : 0;
   t.kind = kind;
+  t.answers.assign(in.bytes.begin(), in.bytes.end());
   out->push_back(std::move(t));
 }
 
@@ -263,6 +265,12 @@ void Device::OnRequest(const LinkSettings& link, const Incoming& in, std::vector
     QueueReply(link, in, queryHandler ? queryHandler(in.data) : DefaultQueryReply(in.data),
                TxKind::kReply, out);
   }
+}
+
+void Device::ClearRecords() {
+  heard_.clear();
+  commands_.clear();
+  acksReceived_.clear();
 }
 
 void Device::Record(const Incoming& in, Command command, bool obeyed) {

@@ -48,6 +48,15 @@ struct Transmission {
   std::vector<uint8_t> bytes;
   uint64_t gapUs = 0;
   TxKind kind = TxKind::kReply;
+  // Acknowledgements, replies and responses: the frame they answer, as the
+  // device heard it. An acknowledgement names no frame on the wire; this
+  // lets a test tell which frame one was sent for.
+  std::vector<uint8_t> answers;
+  // Set by the bus: when this burst was queued, the talker still had an
+  // earlier burst waiting that it had delayed on purpose (a late reply), or
+  // one that itself waited behind such a burst; so this one goes out late
+  // by the talker's own doing.
+  bool queuedBehindLate = false;
 };
 
 struct DeviceConfig {
@@ -167,6 +176,9 @@ class Device {
   const std::vector<CommandRecord>& commands() const { return commands_; }
   const std::vector<AckRecord>& acks_received() const { return acksReceived_; }
   const ProgramReceipt& program() const { return program_; }
+  // Forgets heard(), commands() and acks_received(), so that a long run
+  // compares each exchange with what was kept since it began.
+  void ClearRecords();
   int32_t acks_sent() const { return acksSent_; }
   int32_t acks_dropped() const { return acksDropped_; }
 

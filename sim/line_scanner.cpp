@@ -68,6 +68,12 @@ void LineScanner::FlushGarbage(std::vector<ScannedFrame>* out) {
   out->push_back(std::move(garbage));
 }
 
+void LineScanner::Break(std::vector<ScannedFrame>* out) {
+  skipped_.insert(skipped_.end(), buffer_.begin(), buffer_.end());
+  buffer_.clear();
+  FlushGarbage(out);
+}
+
 std::vector<std::vector<uint8_t>> SplitFrames(int32_t protocol, const std::vector<uint8_t>& bytes) {
   LineScanner scanner(protocol);
   std::vector<ScannedFrame> scanned;

@@ -45,6 +45,10 @@ class LineScanner {
   // Reports the garbage skipped so far (the bus calls it when a burst ends,
   // so noise shows up as one entry per burst).
   void FlushGarbage(std::vector<ScannedFrame>* out);
+  // A byte was lost on the wire: every receiver sees the framing error and
+  // abandons the frame in progress, so bytes on either side of the gap
+  // never join into one frame. What was kept comes out as garbage.
+  void Break(std::vector<ScannedFrame>* out);
   // Bytes kept for a frame that has not ended yet.
   size_t pending() const { return buffer_.size(); }
 

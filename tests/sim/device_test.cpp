@@ -234,5 +234,23 @@ TEST(DeviceTest, UnaddressedDeviceAnswersOnlyAfterItGotAnAddress) {
   EXPECT_EQ(frames.back()[2], 33);
 }
 
+TEST(DeviceTest, ClearRecordsForgetsWhatWasKeptButNotItsState) {
+  Device device(Device5());
+  const LinkSettings link;
+  const link::DataFrame clear = link::EncodeDataFrame(2, kAddress, 1, 0xC1, Bytes6{0, 0, 0, 0, 0, kCodeClearError}.data());
+  device.OnFrame(link, clear.data(), link::kDataFrameSize, 10);
+  const link::ShortFrame ack = link::EncodeAck(2, kAddress, 1);
+  device.OnFrame(link, ack.bytes.data(), ack.size, 20);
+  ASSERT_EQ(device.heard().size(), 1u);
+  ASSERT_EQ(device.commands().size(), 1u);
+  ASSERT_EQ(device.acks_received().size(), 1u);
+  device.ClearRecords();
+  EXPECT_TRUE(device.heard().empty());
+  EXPECT_TRUE(device.commands().empty());
+  EXPECT_TRUE(device.acks_received().empty());
+  EXPECT_EQ(device.config().remoteError, Bytes6{});
+  EXPECT_EQ(device.acks_sent(), 1);
+}
+
 }  // namespace
 }  // namespace zeva::sim
