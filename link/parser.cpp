@@ -91,6 +91,34 @@ class FrameWalk {
     return true;
   }
 
+  // The adapter holds the station's bytes while a device talks, and bytes
+  // still queued in the port when the write was made land after the echo's
+  // expected position too: a device's talk can stand where the echo is due.
+  // A frame there is the echo when it begins as the echo does (start byte,
+  // destination, source); damage further on makes it a differing echo.
+  // Anything else is the device's: a frame that checks is handed on, other
+  // bytes are searched past, and the echo is awaited after them. Returns
+  // kEchoHere, a frame's end, kWait while such a frame is incomplete, or
+  // kInvalid to search on.
+  static constexpr int32_t kEchoHere = -2;
+  static constexpr int32_t kEchoHeadSize = 3;
+  int32_t EchoOrFrameAhead(int32_t limit) {
+    const int32_t at = p_ - 1;
+    const int32_t head = std::min({state_.echo->length(), kEchoHeadSize, length_ - at});
+    if (std::equal(bytes_ + at, bytes_ + at + head, state_.echo->data())) return kEchoHere;
+    return JudgeFrame(limit);
+  }
+
+  // True when the echo still awaited begins with the data frame whose
+  // acknowledgement is awaited: an acknowledgement on the line ahead of
+  // that echo was sent before the device could hear the frame, so it
+  // answers an earlier one.
+  bool AwaitedFrameEchoPending() const {
+    if (!EchoPending() || state_.echo->length() < kDataFrameSize) return false;
+    const uint8_t* echo = state_.echo->data();
+    return echo[0] == kStartByte && echo[1] == *state_.lastDestination && !IsShortControl(echo[3]);
+  }
+
   // Where the raw echo begins, searching from its expected position; -1
   // while it has not arrived.
   int32_t LocateRawEcho() const {
@@ -143,14 +171,47 @@ class FrameWalk {
           // Nothing was recorded to compare with: the echo cannot be confirmed.
           SettleEcho();
         } else {
+          const int32_t found = EchoOrFrameAhead(limit);
+          if (found == kInvalid) continue;
+          if (found != kEchoHere) return found;
           if (!DropEcho(p_ - 1)) return kWait;
           if (p_ >= length_) return kWait;
           continue;
         }
       }
-      const int32_t frameEnd = JudgeFrame(limit);
+      const int32_t frameEnd = echoStep ? JudgeFrameBeforeEcho(limit) : JudgeFrame(limit);
       if (frameEnd != kInvalid) return frameEnd;
     }
+  }
+
+  // What the bytes where the echo is expected say about frames before it.
+  enum class EchoHead { kUnknown, kPartly, kThere };
+
+  // Where the echo is expected, the bytes begin as the echo does (start
+  // byte, destination, source): nothing came between the write and its
+  // echo, so no frame that began before the write runs on into it. kPartly
+  // while too few of them have arrived to tell.
+  EchoHead EchoHeadAtExpectedPlace() const {
+    if (!EchoPending() || state_.echo->length() == 0) return EchoHead::kUnknown;
+    const int32_t at = state_.echo->echoStart;
+    if (at < p_ || at >= length_) return EchoHead::kUnknown;
+    const int32_t head = std::min(state_.echo->length(), kEchoHeadSize);
+    const int32_t n = std::min(head, length_ - at);
+    if (!std::equal(bytes_ + at, bytes_ + at + n, state_.echo->data())) return EchoHead::kUnknown;
+    return n == head ? EchoHead::kThere : EchoHead::kPartly;
+  }
+
+  // Judges the frame at p like JudgeFrame, except that one which would take
+  // bytes of the station's own echo is no frame: a frame that a lost or
+  // damaged byte cut short must not be completed from the echo.
+  int32_t JudgeFrameBeforeEcho(int32_t limit) {
+    const EchoHead echoHead = EchoHeadAtExpectedPlace();
+    if (echoHead == EchoHead::kUnknown) return JudgeFrame(limit);
+    const int32_t echoAt = state_.echo->echoStart;
+    const int32_t cutShort = echoHead == EchoHead::kPartly ? kWait : kInvalid;
+    if (Available(echoAt) < MinimumSize()) return cutShort;
+    const int32_t frameEnd = JudgeFrame(echoAt);
+    return frameEnd != kWait ? frameEnd : cutShort;
   }
 
   // --- header, short frame, data frame ---------------------------------------
@@ -197,7 +258,7 @@ class FrameWalk {
   // without the acknowledgement bit resets the link state.
   void ShortFrameEffects() {
     if ((header_->control5 & kAckBit) != 0) {
-      if (header_->source == *state_.lastDestination) {
+      if (header_->source == *state_.lastDestination && !AwaitedFrameEchoPending()) {
         state_.flags->Set(SF_ACK_RECEIVED);
         state_.flags->Clear(SF_ACK_PENDING);
       }

@@ -18,6 +18,18 @@ Bytes With(Bytes b, size_t at, uint8_t value) {
   return b;
 }
 
+// A frame from device 5 whose checksum byte is a start byte: cut short by a
+// lost byte, its first ten bytes and the first byte of the echo after them
+// would check as this frame.
+Bytes EndingInStartByte() {
+  for (uint8_t last = 0;; ++last) {
+    const Bytes frame = DataBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, last});
+    if (frame.back() == kStartByte) return frame;
+  }
+}
+const Bytes kCutShort = Head(EndingInStartByte(), 10);
+const Bytes kAckFrom6 = ShortBytes(EncodeAck(2, 1, 6));
+
 // Each case starts as a write to device 5 leaves things: a transmission
 // active, its acknowledgement and its echo pending.
 struct EchoCase {
@@ -51,6 +63,31 @@ const EchoCase kCases[] = {
     {"echo_after_garbage", 2, 0, kWritten, 2, Concat({{0x00, 0x13}, kWritten}), -13, true, true},
     {"echo_of_ack", 2, 0, ShortBytes(EncodeAck(2, 5, 1)), 0, ShortBytes(EncodeAck(2, 5, 1)), -5,
      true, true},
+    // A device's frame that came between the write and its echo (queued in
+    // the port, or held back by the adapter while the device talked) is
+    // handed on, and the echo is still awaited right after it.
+    {"device_frame_where_echo_is_due", 2, 0, kWritten, 0, Concat({kFromDevice, kWritten}), 11, false,
+     false},
+    {"device_frame_where_echo_is_due_p1", 1, 0, kWrittenP1, 0,
+     Concat({DataBytes(1, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4}), kWrittenP1}), 11, false, false},
+    {"other_ack_where_echo_is_due", 2, 0, kWritten, 0, Concat({kAckFrom6, kWritten}), 5, false, false},
+    // An acknowledgement ahead of the echo of the frame it would answer was
+    // sent before the device could hear that frame.
+    {"ack_ahead_of_its_frame_echo", 2, 0, kWritten, 0, Concat({kAckFrom5, kWritten}), 5, false,
+     false},
+    {"ack_ahead_of_echo_left_over", 2, 0, kWritten, 5, Concat({kAckFrom5, kWritten}), 5, false,
+     false},
+    // Damaged talk of a device where the echo is due is searched past.
+    {"damaged_frame_where_echo_is_due", 2, 0, kWritten, 0,
+     Concat({With(kFromDevice, 6, 0x00), kWritten}), -22, true, true},
+    {"damaged_frame_then_partial_echo", 2, 0, kWritten, 0,
+     Concat({With(kFromDevice, 6, 0x00), Head(kWritten, 6)}), 0, false, false},
+    // The echo begins where it is due: a frame cut short before the write
+    // is not completed from the echo's bytes, whole or still arriving.
+    {"cut_short_frame_before_echo", 2, 0, kWritten, 10, Concat({kCutShort, kWritten}), -21, true,
+     true},
+    {"cut_short_frame_before_echo_start", 2, 0, kWritten, 10, Concat({kCutShort, Head(kWritten, 1)}),
+     0, false, false},
     // Raw sends: the echo is found from the written bytes, not a start byte.
     {"raw_without_start_byte", 2, 1, kRaw, 0, kRaw, -4, true, true},
     {"raw_single_byte", 2, 1, {0x55}, 0, {0x55}, -1, true, true},

@@ -116,5 +116,48 @@ TEST(Faults, LinkResetDuringATransmissionRepeatsTheFrame) {
   EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING | SF_RESPONSE_WAIT), 0u);
 }
 
+// What reaches the station between its write and the echo of it (a frame
+// still queued in the port, or one the adapter let a device finish first)
+// stands where the echo is due. A device's frame there reaches the client
+// and is acknowledged; the echo after it still counts, so the write is not
+// repeated. A device's acknowledgement there came before the device could
+// hear the frame, so it never counts for it.
+struct AheadOfEchoCase {
+  const char* name;
+  bool targetSilent;  // the target hears the frame but never answers
+  Bytes ahead;        // from device 6 (index 1), on the line as the write is made
+  int32_t result;
+  size_t writes;        // data frames the station wrote
+  size_t dataEvents;    // frames handed to the client
+};
+
+void PrintTo(const AheadOfEchoCase& c, std::ostream* os) { *os << c.name; }
+
+class AheadOfEcho : public ::testing::TestWithParam<AheadOfEchoCase> {};
+
+TEST_P(AheadOfEcho, IsTheDevicesAndTheEchoStillCounts) {
+  const AheadOfEchoCase& c = GetParam();
+  Stack s;
+  s.AddDevice(5, 0x000005).faults.silent = c.targetSilent;
+  s.AddDevice(6, 0x000006);
+  s.bus.SendFromDevice(1, s.NowUs(), c.ahead);
+  EXPECT_EQ(SendData(s.ctx, 5, 0, 2, kMessage.data(), 6), c.result);
+  s.RunMs(20);
+  EXPECT_EQ(s.HostDataFrames().size(), c.writes);
+  ASSERT_EQ(s.data.size(), c.dataEvents);
+  if (c.dataEvents != 0) {
+    EXPECT_EQ(s.data[0].source, 6);
+  }
+  EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AheadOfEcho,
+    ::testing::Values(
+        AheadOfEchoCase{"DeviceFrame", false, DataFrameBytes(2, kStation, 6, 0xC4, {9, 8, 7, 6, 5, 4}), 1, 1, 1},
+        // Device 6 sends what looks like device 5's acknowledgement.
+        AheadOfEchoCase{"AcknowledgementOfNoFrame", true, AckBytes(2, kStation, 5), 0, 5, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace zeva::transact_test
