@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/int16.h"
 #include "link/frame.h"
 #include "serial/bridge.h"
 #include "serial/port.h"
@@ -51,6 +52,9 @@ void FillRequest(DriverContext& ctx, PendingRequest& live, int32_t kind, const R
 // whatever is newest now. Returns true when the frame completed a request.
 bool CompleteRequest(DriverContext& ctx, const ReceivedFrame& frame) {
   if (!ctx.requests) return false;
+  // A frame with this station's own source is its own write read back (an
+  // echo that was not recognised as one); it answers nothing.
+  if (frame.header.source == Low8(ctx.settings.localAddress)) return false;
   PendingRequest candidate = frame.request;
   while (candidate.kind != RQ_NONE) {
     if (candidate.peer != frame.header.source && candidate.anyPeer == 0) return false;

@@ -275,6 +275,22 @@ INSTANTIATE_TEST_SUITE_P(
         CompletionCase{"NewestOfTwo", {{RQ_REPLY, 6}, {RQ_IDENTIFY, 5}}, kDevice5, 1, SF_IDENTIFY_REPLY}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The station's own frame read back (an echo not recognised as one, like a
+// bus map's probe of the station's own address) answers no request, not
+// even one that takes any peer.
+TEST(Dispatcher, OwnFrameCompletesNoRequest) {
+  const std::pair<int32_t, uint8_t> kRequests[] = {{RQ_IDENTIFY, kStation}, {RQ_IDENTIFY, 0}, {RQ_REPLY, kStation}};
+  for (const auto& [kind, peer] : kRequests) {
+    SCOPED_TRACE(peer);
+    Bus56 s;
+    Areas areas;
+    s.ctx.requests->PushRequest(kind, peer, 0, areas.header, areas.data);
+    s.Arrive(kDevice5, s.Frame(kStation, kStation, 0xC1));
+    EXPECT_EQ(s.ctx.requests->slot(0).done, 0);
+    EXPECT_EQ(s.ctx.flags.word & (SF_IDENTIFY_REPLY | SF_QUERY_REPLY), 0u);
+  }
+}
+
 struct ResponseCodeCase {
   const char* name;
   uint8_t awaited;
