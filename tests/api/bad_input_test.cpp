@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "api/instance.h"
+#include "tests/api/export_list.h"
 #include "platform/testing/test_platform.h"
 #include "sim/bus.h"
 #include "zeva232.h"
@@ -785,25 +786,6 @@ TEST_P(BadInputTest, DocumentedResultAndNothingOutOfBounds) {
 INSTANTIATE_TEST_SUITE_P(Exports, BadInputTest, ::testing::Range<size_t>(0, Rows().size()),
                          [](const auto& info) { return std::string(Rows()[info.param].name); });
 
-// The exports' list, from the linker's version script.
-std::set<std::string> ListedExports() {
-  std::ifstream in(ZEVA_EXPORT_MAP);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string s = std::regex_replace(text.str(), std::regex(R"(/\*[\s\S]*?\*/)"), " ");
-  const auto global = s.find("global:");
-  const auto local = s.find("local:");
-  std::set<std::string> names;
-  if (global == std::string::npos || local == std::string::npos) return names;
-  std::istringstream body(s.substr(global + 7, local - global - 7));
-  std::string token;
-  while (std::getline(body, token, ';')) {
-    std::istringstream words(token);
-    std::string w;
-    while (words >> w) names.insert(w);
-  }
-  return names;
-}
 
 TEST(BadInputTable, HasARowForEveryExport) {
   const std::set<std::string> listed = ListedExports();

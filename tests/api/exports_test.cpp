@@ -12,26 +12,12 @@
 #include <sstream>
 #include <string>
 
+#include "tests/api/export_list.h"
+
 namespace {
 
-std::set<std::string> ListedExports() {
-  std::ifstream in(ZEVA_EXPORT_MAP);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string s = text.str();
-  s = std::regex_replace(s, std::regex(R"(/\*[\s\S]*?\*/)"), " ");
-  const auto global = s.find("global:");
-  const auto local = s.find("local:");
-  std::set<std::string> names;
-  std::istringstream body(s.substr(global + 7, local - global - 7));
-  std::string token;
-  while (std::getline(body, token, ';')) {
-    std::istringstream words(token);
-    std::string w;
-    while (words >> w) names.insert(w);
-  }
-  return names;
-}
+using zeva::api_test::ListedExports;
+
 
 std::set<std::string> DynamicSymbols() {
   const std::string cmd = std::string("nm -D --defined-only ") + ZEVA_SHARED_LIBRARY;
