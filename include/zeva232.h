@@ -429,7 +429,8 @@ ZEVA_API int32_t ZEVA_CALL SetAddrID(const char* serial, int32_t address, int32_
  * stage and the share of the body sent. Result 1 when the download ran to
  * its end, also when the body itself failed (then GetLastProgramError gives
  * 3 or 8); 0 otherwise, with the reason in GetLastProgramError (1 bad call:
- * a "Bad call" box, also for a NULL data or a length outside 0..65535).
+ * a "Bad call" box, also for NULL data with a length above 0 or a length
+ * outside 0..65535).
  * Leaves the port open or closed as it was, NoAck at 0. */
 ZEVA_API int32_t ZEVA_CALL Program(const char* serial, int32_t address, int32_t product, int32_t minLow,
                                    int32_t minHigh, const uint8_t* data, int32_t length);
