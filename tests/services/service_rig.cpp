@@ -64,11 +64,8 @@ LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) 
 
 }  // namespace
 
-Rig::Rig(const sim::BusConfig& config, bool open) : bus(config), fx(), ctx(*fx.ctx) {
+Rig::Rig(const sim::BusConfig& config, bool open) : SimDriver(config) {
   current = this;
-  ctx.settings.protocol = config.protocol;
-  ctx.settings.localAddress = config.localAddress;
-  fx.platform.AttachLine(ctx.settings.port, &bus);
   ClientCallbacks callbacks;
   callbacks.onMapProgress = &RecordMapProgress;
   callbacks.onDeviceFound = &RecordDeviceFound;
@@ -78,8 +75,7 @@ Rig::Rig(const sim::BusConfig& config, bool open) : bus(config), fx(), ctx(*fx.c
   callbacks.onQueryReply = &RecordQueryReply;
   callbacks.onProgramDone = &RecordProgramDone;
   callbacks.onDriverError = &RecordError;
-  SetCallbackEvents(ctx, callbacks);
-  window = CreateMessageWindow(&ClientProc);
+  Start(callbacks, &ClientProc);
   // The services reopen the port for the client window, so it is known
   // even when the port starts closed.
   SetClientHWND(ctx, window);
@@ -87,24 +83,9 @@ Rig::Rig(const sim::BusConfig& config, bool open) : bus(config), fx(), ctx(*fx.c
 }
 
 Rig::~Rig() {
-  CloseCOM(ctx);
-  DetachWindowBridge(ctx);
-  DestroyWindow(window);
+  Stop();
   current = nullptr;
 }
-
-sim::Device& Rig::AddDevice(uint8_t address, uint32_t serial, uint8_t product, uint8_t versionHigh,
-                            uint8_t versionLow) {
-  sim::DeviceConfig config;
-  config.address = address;
-  config.serial = serial;
-  config.product = product;
-  config.versionHigh = versionHigh;
-  config.versionLow = versionLow;
-  return bus.AddDevice(config);
-}
-
-void Rig::RunMs(uint32_t ms) { WaitForFlags(ctx, ms, 0); }
 
 void Rig::MakeChannelBusy() { ctx.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING); }
 void Rig::FreeChannel() { ctx.flags.Clear(SF_TX_ACTIVE | SF_ECHO_PENDING); }
@@ -112,24 +93,6 @@ void Rig::FreeChannel() { ctx.flags.Clear(SF_TX_ACTIVE | SF_ECHO_PENDING); }
 void Rig::Later(std::function<void()> fn) {
   later = std::move(fn);
   PostMessageA(window, kLaterMessage, 0, 0);
-}
-
-std::vector<WireFrame> Rig::WireFrames(sim::TalkerKind talker) const {
-  std::vector<WireFrame> frames;
-  for (const sim::TraceEntry& e : bus.trace()) {
-    if (e.kind == sim::TraceEntry::Kind::kFrame && e.talker.kind == talker) {
-      frames.push_back({e.talker, e.bytes, e.startUs, e.endUs});
-    }
-  }
-  return frames;
-}
-
-std::vector<Bytes> Rig::HostDataFrames() const {
-  std::vector<Bytes> out;
-  for (const WireFrame& f : WireFrames(sim::TalkerKind::kHost)) {
-    if (f.bytes.size() == link::kDataFrameSize) out.push_back(f.bytes);
-  }
-  return out;
 }
 
 std::vector<Bytes> Rig::HostRequests(uint8_t code) const {

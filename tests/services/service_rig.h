@@ -10,11 +10,12 @@
 
 #include "core/driver_context.h"
 #include "sim/bus.h"
-#include "support/fixture.h"
+#include "support/sim_driver.h"
 
 namespace zeva::services_test {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::WireFrame;
 
 struct FirmwareInfo {
   int32_t address;
@@ -60,24 +61,10 @@ struct ErrorEvent {
   bool operator==(const ErrorEvent&) const = default;
 };
 
-struct WireFrame {
-  sim::Talker talker;
-  Bytes bytes;
-  uint64_t startUs = 0;
-  uint64_t endUs = 0;
-};
-
-class Rig {
+class Rig : public test::SimDriver {
  public:
   explicit Rig(const sim::BusConfig& config = {}, bool open = true);
   ~Rig();
-  Rig(const Rig&) = delete;
-  Rig& operator=(const Rig&) = delete;
-
-  sim::Bus bus;  // outlives the driver, which closes the port at its end
-  test::DriverFixture fx;
-  DriverContext& ctx;
-  HWND window = nullptr;
 
   std::vector<FirmwareInfo> firmware;
   std::vector<int32_t> mapProgress;
@@ -95,12 +82,7 @@ class Rig {
   // Runs when a message posted with Later() reaches the client window.
   std::function<void()> later;
 
-  sim::Device& AddDevice(uint8_t address, uint32_t serial = 0x01A2B3, uint8_t product = 5,
-                         uint8_t versionHigh = 2, uint8_t versionLow = 7);
-  uint64_t NowUs() const { return fx.platform.NowUs(); }
   uint64_t ElapsedMsSince(uint64_t us) const { return (NowUs() - us) / 1000; }
-  // Lets virtual time pass while the client thread serves its queue.
-  void RunMs(uint32_t ms);
 
   // The transmitter answers busy while a transmission waits for its echo.
   void MakeChannelBusy();
@@ -109,8 +91,6 @@ class Rig {
   // dispatches it.
   void Later(std::function<void()> fn);
 
-  std::vector<WireFrame> WireFrames(sim::TalkerKind talker) const;
-  std::vector<Bytes> HostDataFrames() const;
   // Nothing from the host went over the line.
   bool NothingSent() const { return WireFrames(sim::TalkerKind::kHost).empty(); }
   // The host's data frames whose data byte 5 is `code`.

@@ -40,52 +40,19 @@ LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) 
 
 }  // namespace
 
-Stack::Stack(const sim::BusConfig& config, uint32_t startTick)
-    : bus(config), fx(startTick), ctx(*fx.ctx) {
+Stack::Stack(const sim::BusConfig& config, uint32_t startTick) : SimDriver(config, startTick) {
   current = this;
-  ctx.settings.protocol = config.protocol;
-  ctx.settings.localAddress = config.localAddress;
-  fx.platform.AttachLine(ctx.settings.port, &bus);
   ClientCallbacks callbacks;
   callbacks.onDataReceived = &RecordData;
   callbacks.onDriverError = &RecordError;
   callbacks.onProgress = &RecordProgress;
-  SetCallbackEvents(ctx, callbacks);
-  window = CreateMessageWindow(&ClientProc);
+  Start(callbacks, &ClientProc);
   if (OpenCOM(ctx, window) != 1) std::fprintf(stderr, "Stack: OpenCOM failed\n");
 }
 
 Stack::~Stack() {
-  CloseCOM(ctx);
-  DetachWindowBridge(ctx);
-  DestroyWindow(window);
+  Stop();
   current = nullptr;
-}
-
-sim::Device& Stack::AddDevice(uint8_t address, uint32_t serial) {
-  sim::DeviceConfig config;
-  config.address = address;
-  config.serial = serial;
-  config.product = 5;
-  config.versionHigh = 2;
-  config.versionLow = 7;
-  return bus.AddDevice(config);
-}
-
-std::vector<WireFrame> Stack::WireFrames() const {
-  std::vector<WireFrame> frames;
-  for (const sim::TraceEntry& e : bus.trace()) {
-    if (e.kind == sim::TraceEntry::Kind::kFrame) frames.push_back({e.talker, e.bytes, e.startUs, e.endUs});
-  }
-  return frames;
-}
-
-std::vector<WireFrame> Stack::WireFrames(sim::TalkerKind talker) const {
-  std::vector<WireFrame> frames;
-  for (WireFrame& f : WireFrames()) {
-    if (f.talker.kind == talker) frames.push_back(std::move(f));
-  }
-  return frames;
 }
 
 std::vector<Bytes> Stack::HostBytes() const {
@@ -93,16 +60,6 @@ std::vector<Bytes> Stack::HostBytes() const {
   for (const WireFrame& f : WireFrames(sim::TalkerKind::kHost)) out.push_back(f.bytes);
   return out;
 }
-
-std::vector<Bytes> Stack::HostDataFrames() const {
-  std::vector<Bytes> out;
-  for (Bytes& b : HostBytes()) {
-    if (b.size() == link::kDataFrameSize) out.push_back(std::move(b));
-  }
-  return out;
-}
-
-void Stack::RunMs(uint32_t ms) { WaitForFlags(ctx, ms, 0); }
 
 std::vector<Bytes> Stack::AllBursts() const {
   std::vector<Bytes> out;

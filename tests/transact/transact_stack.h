@@ -10,11 +10,12 @@
 
 #include "core/driver_context.h"
 #include "sim/bus.h"
-#include "support/fixture.h"
+#include "support/sim_driver.h"
 
 namespace zeva::transact_test {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::WireFrame;
 
 struct DataEvent {
   int32_t source = 0;
@@ -30,24 +31,10 @@ struct ErrorEvent {
   std::string text;
 };
 
-struct WireFrame {
-  sim::Talker talker;
-  Bytes bytes;
-  uint64_t startUs = 0;
-  uint64_t endUs = 0;
-};
-
-class Stack {
+class Stack : public test::SimDriver {
  public:
   explicit Stack(const sim::BusConfig& config = {}, uint32_t startTick = 1000);
   ~Stack();
-  Stack(const Stack&) = delete;
-  Stack& operator=(const Stack&) = delete;
-
-  sim::Bus bus;  // outlives the driver, which closes the port at its end
-  test::DriverFixture fx;
-  DriverContext& ctx;
-  HWND window = nullptr;
 
   // What the client's callbacks saw.
   std::vector<DataEvent> data;
@@ -59,18 +46,7 @@ class Stack {
   // driver's event message.
   std::function<void(unsigned message, WPARAM, LPARAM)> onClientMessage;
 
-  sim::Device& AddDevice(uint8_t address, uint32_t serial = 0x01A2B3);
-  uint64_t NowUs() const { return fx.platform.NowUs(); }
-  // Lets virtual time pass while the client thread serves its queue, the
-  // way every wait of the driver does.
-  void RunMs(uint32_t ms);
-
-  // Valid frames on the line, in order; WireFrames(kHost) only the host's.
-  std::vector<WireFrame> WireFrames() const;
-  std::vector<WireFrame> WireFrames(sim::TalkerKind talker) const;
   std::vector<Bytes> HostBytes() const;
-  // Only the host's data frames (not its acknowledgements).
-  std::vector<Bytes> HostDataFrames() const;
   // Everything that went over the line, valid or not, in order.
   std::vector<Bytes> AllBursts() const;
 
