@@ -101,12 +101,20 @@ class FrameWalk {
   // kEchoHere, a frame's end, kWait while such a frame is incomplete, or
   // kInvalid to search on.
   static constexpr int32_t kEchoHere = -2;
-  static constexpr int32_t kEchoHeadSize = 3;
   int32_t EchoOrFrameAhead(int32_t limit) {
-    const int32_t at = p_ - 1;
-    const int32_t head = std::min({state_.echo->length(), kEchoHeadSize, length_ - at});
-    if (std::equal(bytes_ + at, bytes_ + at + head, state_.echo->data())) return kEchoHere;
+    if (EchoHeadAt(p_ - 1) != EchoHead::kNone) return kEchoHere;
     return JudgeFrame(limit);
+  }
+
+  // How the echo's head (start byte, destination, source) stands at `at`:
+  // all of it, as much of it as has arrived so far, or not at all.
+  enum class EchoHead { kNone, kPartly, kThere };
+  static constexpr int32_t kEchoHeadSize = 3;
+  EchoHead EchoHeadAt(int32_t at) const {
+    const int32_t head = std::min(state_.echo->length(), kEchoHeadSize);
+    const int32_t n = std::min(head, length_ - at);
+    if (!std::equal(bytes_ + at, bytes_ + at + n, state_.echo->data())) return EchoHead::kNone;
+    return n == head ? EchoHead::kThere : EchoHead::kPartly;
   }
 
   // True when the echo still awaited begins with the data frame whose
@@ -184,21 +192,15 @@ class FrameWalk {
     }
   }
 
-  // What the bytes where the echo is expected say about frames before it.
-  enum class EchoHead { kUnknown, kPartly, kThere };
-
-  // Where the echo is expected, the bytes begin as the echo does (start
-  // byte, destination, source): nothing came between the write and its
-  // echo, so no frame that began before the write runs on into it. kPartly
-  // while too few of them have arrived to tell.
+  // Where the echo is expected, the bytes begin as the echo does: nothing
+  // came between the write and its echo, so no frame that began before the
+  // write runs on into it. kPartly while too few of them have arrived to
+  // tell; kNone when no echo is awaited there.
   EchoHead EchoHeadAtExpectedPlace() const {
-    if (!EchoPending() || state_.echo->length() == 0) return EchoHead::kUnknown;
+    if (!EchoPending() || state_.echo->length() == 0) return EchoHead::kNone;
     const int32_t at = state_.echo->echoStart;
-    if (at < p_ || at >= length_) return EchoHead::kUnknown;
-    const int32_t head = std::min(state_.echo->length(), kEchoHeadSize);
-    const int32_t n = std::min(head, length_ - at);
-    if (!std::equal(bytes_ + at, bytes_ + at + n, state_.echo->data())) return EchoHead::kUnknown;
-    return n == head ? EchoHead::kThere : EchoHead::kPartly;
+    if (at < p_ || at >= length_) return EchoHead::kNone;
+    return EchoHeadAt(at);
   }
 
   // Judges the frame at p like JudgeFrame, except that one which would take
@@ -206,7 +208,7 @@ class FrameWalk {
   // damaged byte cut short must not be completed from the echo.
   int32_t JudgeFrameBeforeEcho(int32_t limit) {
     const EchoHead echoHead = EchoHeadAtExpectedPlace();
-    if (echoHead == EchoHead::kUnknown) return JudgeFrame(limit);
+    if (echoHead == EchoHead::kNone) return JudgeFrame(limit);
     const int32_t echoAt = state_.echo->echoStart;
     const int32_t cutShort = echoHead == EchoHead::kPartly ? kWait : kInvalid;
     if (Available(echoAt) < MinimumSize()) return cutShort;
