@@ -81,9 +81,11 @@ int32_t SetBusyTimeout(DriverContext& ctx, int32_t ms) {
 }
 int32_t GetBusyTimeout(const DriverContext& ctx) { return Widen16(ctx.settings.busyTimeout); }
 
+// The type is the last byte of the message Send and Query compose: it goes
+// on the wire with the next Query that sends the output buffer.
 int32_t SetType(DriverContext& ctx, int32_t type) {
   const int16_t v = Low16(type);
-  if (v >= 10 && v <= 240) ctx.sw.type = static_cast<uint8_t>(v);
+  if (v >= 10 && v <= 240) ctx.outputBuffer[kOutputBufferType] = static_cast<uint8_t>(v);
   return Widen16(v);
 }
 

@@ -40,7 +40,6 @@ struct Switches {
   uint8_t echoCheck = 0;  // on after the start when the adapter is the plain kind (0)
   int32_t noErrMsgBox = 0;
   int32_t eventsFrozen = 0;
-  uint8_t type = 0;
   int32_t responseMsg = 0;
 };
 
@@ -86,6 +85,10 @@ struct PortContext {
   std::unique_ptr<LinkBuffer> rx;  // the receive accumulator
 };
 
+// Byte positions of the output buffer with a meaning of their own.
+inline constexpr int kOutputBufferReserved = 4;  // Query sends it as 0
+inline constexpr int kOutputBufferType = 5;
+
 class DriverContext {
  public:
   explicit DriverContext(platform::Platform& platform) : platform(platform) {}
@@ -125,6 +128,7 @@ class DriverContext {
   ClientCallbacks callbacks;
 
   // Data interface and services.
+  // The six-byte message Send and Query compose; byte 5 is the type.
   uint8_t outputBuffer[6] = {0, 0, 0, 0, 0, 0};
   uint8_t programmingMode = 0;
   int32_t lastProgramError = 0;

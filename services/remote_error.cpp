@@ -14,7 +14,6 @@ namespace {
 using namespace services;
 
 constexpr uint8_t kRemoteErrorRequest[6] = {0, 0, 0, 0, 0, 5};
-constexpr int kOutputBufferReserved = 4;
 
 struct RemoteErrorEntry {
   uint8_t code;

@@ -34,8 +34,8 @@ uint8_t RawChecksum(uint8_t* bytes, int32_t length, bool wholeFrame) {
 int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode) {
   if (IsOpen(ctx) == 0) return SEND_PORT_CLOSED;
   if (!ValidAddress(address) || (mode != TM_NORMAL && mode != TM_UNACKED)) return SEND_BAD_ARGUMENT;
-  ctx.outputBuffer[4] = 0;
-  ctx.outputBuffer[5] = Low8(type);
+  ctx.outputBuffer[kOutputBufferReserved] = 0;
+  ctx.outputBuffer[kOutputBufferType] = Low8(type);
   ctx.awaitedResponseCode = 0;
   ctx.sw.responseMsg = 0;
   const int32_t result = TransmitMessage(ctx, Low8(address), 1, ctx.outputBuffer, 6, Low8(mode), 0);

@@ -335,15 +335,15 @@ const std::vector<Row>& Rows() {
          EXPECT_EQ(GetFirmwareInfo(getLocalAddr()), 1);
          EXPECT_EQ(gFirmwareInfos, 0);
        }},
-      {"SetType", "outside 10..240",
+      {"SetType", "outside 10..240 leaves the type byte the next Query sends",
        [](Env& e) {
-         const uint8_t before = e.ctx().sw.type;
-         for (int32_t t : {9, 241, -1, 0}) {
-           EXPECT_EQ(SetType(t), t);
-           EXPECT_EQ(e.ctx().sw.type, before) << t;
-         }
-         EXPECT_EQ(SetType(65536 + 10), 10);
-         EXPECT_EQ(e.ctx().sw.type, 10);
+         e.Open();
+         EXPECT_EQ(SetType(65536 + 10), 10);  // low 16 bits: 10
+         for (int32_t t : {9, 241, -1, 0}) EXPECT_EQ(SetType(t), t);
+         EXPECT_EQ(Query(5, nullptr, 0, 0), 1);
+         const std::vector<uint8_t>& frame = e.bus.device(0).heard().back().bytes;
+         ASSERT_EQ(frame.size(), 11u);
+         EXPECT_EQ(frame[9], 10) << "the type byte";
        }},
       {"SetResponseMsg", "any value", [](Env&) { EXPECT_EQ(SetResponseMsg(kMin), kMin); }},
       {"GetLastProgramError", "after a refused download",

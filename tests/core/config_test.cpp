@@ -39,7 +39,6 @@ const auto kFrame = [](const DriverContext& c) { return config::GetFrameSize(c);
 const auto kPacket = [](const DriverContext& c) { return config::GetPacketTimeout(c); };
 const auto kBusy = [](const DriverContext& c) { return config::GetBusyTimeout(c); };
 const auto kProtocol = [](const DriverContext& c) { return c.settings.protocol; };
-const auto kType = [](const DriverContext& c) { return int32_t{c.sw.type}; };
 const auto kSpy = [](const DriverContext& c) { return c.sw.spy; };
 const auto kAutoEcho = [](const DriverContext& c) { return c.sw.autoEcho; };
 const auto kEcho = [](const DriverContext& c) { return int32_t{c.sw.echoCheck}; };
@@ -65,9 +64,6 @@ INSTANTIATE_TEST_SUITE_P(
         SetterCase{"BusyNegative", config::SetBusyTimeout, kBusy, -1, -1, 300},
         SetterCase{"ProtocolRefused", config::SetProtocol, kProtocol, 3, 3, 2},
         SetterCase{"ProtocolOne", config::SetProtocol, kProtocol, 1, 1, 1},
-        SetterCase{"TypeBelow", config::SetType, kType, 9, 9, 0},
-        SetterCase{"TypeAbove", config::SetType, kType, 241, 241, 0},
-        SetterCase{"TypeTop", config::SetType, kType, 240, 240, 240},
         SetterCase{"SpyTwo", config::SetSpy, kSpy, 2, 1, 1},
         SetterCase{"SpyLow16Zero", config::SetSpy, kSpy, 65536, 0, 0},
         SetterCase{"AutoEchoMinusOne", config::SetAutoEcho, kAutoEcho, -1, -1, -1},

@@ -1,9 +1,12 @@
 // The remote error report and the query over the simulated bus.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core/config.h"
 #include "service_rig.h"
 #include "services/remote_error.h"
+#include "transact/data_interface.h"
 
 namespace zeva::services_test {
 namespace {
@@ -109,19 +112,59 @@ TEST(Query, SendsTheCallersBytesAndDeliversTheAnswer) {
   EXPECT_EQ(rig.replies[0].tag, 0x1234ABCD);
 }
 
-TEST(Query, WithoutDataSendsTheOutputBufferWithByte4Cleared) {
+// Without data of its own, Query sends the message the client composed with
+// the output-buffer setters, byte 4 cleared and byte 5 the type.
+struct ComposedQuery {
+  const char* name;
+  std::function<void(DriverContext&)> compose;
+  Bytes wire;  // the request's six data bytes
+};
+
+class ComposedQueries : public ::testing::TestWithParam<ComposedQuery> {};
+
+TEST_P(ComposedQueries, SendTheOutputBuffer) {
+  const ComposedQuery& c = GetParam();
   Rig rig;
   rig.AddDevice(5);
-  const Bytes buffer = {0x10, 0x20, 0x30, 0x40, 0x77, 0x42};
-  std::copy(buffer.begin(), buffer.end(), rig.ctx.outputBuffer);
+  c.compose(rig.ctx);
   EXPECT_EQ(Query(rig.ctx, 5, nullptr, 0, 7), 1);
-  const Bytes expected = {0x10, 0x20, 0x30, 0x40, 0x00, 0x42};
   ASSERT_EQ(rig.HostDataFrames().size(), 1u);
-  EXPECT_EQ(DataOf(rig.HostDataFrames()[0]), expected);
-  EXPECT_EQ(Bytes(rig.ctx.outputBuffer, rig.ctx.outputBuffer + 6), expected);
+  EXPECT_EQ(DataOf(rig.HostDataFrames()[0]), c.wire);
   ASSERT_EQ(rig.replies.size(), 1u);
   EXPECT_EQ(rig.replies[0].tag, 7);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Query, ComposedQueries,
+    ::testing::Values(
+        ComposedQuery{"Byte4Cleared",
+                      [](DriverContext& ctx) {
+                        const Bytes buffer = {0x10, 0x20, 0x30, 0x40, 0x77, 0x42};
+                        std::copy(buffer.begin(), buffer.end(), ctx.outputBuffer);
+                      },
+                      {0x10, 0x20, 0x30, 0x40, 0x00, 0x42}},
+        // Fault: SetType stored a value nothing sent.
+        ComposedQuery{"SetTypeIsByte5",
+                      [](DriverContext& ctx) {
+                        SetInt(ctx, 0x1234, 0);
+                        SetByte(ctx, 0x77, 2);
+                        config::SetType(ctx, 0x42);
+                      },
+                      {0x34, 0x12, 0x77, 0x00, 0x00, 0x42}},
+        ComposedQuery{"SetTypeOutOfRangeKeepsByte5",
+                      [](DriverContext& ctx) {
+                        config::SetType(ctx, 240);
+                        config::SetType(ctx, 241);
+                        config::SetType(ctx, 9);
+                      },
+                      {0, 0, 0, 0, 0, 240}},
+        ComposedQuery{"ClearBufferZeroesTheType",
+                      [](DriverContext& ctx) {
+                        config::SetType(ctx, 0x42);
+                        ClearBuffer(ctx);
+                      },
+                      {0, 0, 0, 0, 0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct QueryFailure {
   const char* name;

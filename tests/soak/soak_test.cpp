@@ -159,7 +159,7 @@ struct RestState {
   bool operator==(const RestState& o) const {
     return sw.spy == o.sw.spy && sw.autoEcho == o.sw.autoEcho && sw.noAck == o.sw.noAck &&
            sw.echoCheck == o.sw.echoCheck && sw.noErrMsgBox == o.sw.noErrMsgBox &&
-           sw.eventsFrozen == o.sw.eventsFrozen && sw.type == o.sw.type && sw.responseMsg == o.sw.responseMsg;
+           sw.eventsFrozen == o.sw.eventsFrozen && sw.responseMsg == o.sw.responseMsg;
   }
 };
 
