@@ -267,8 +267,17 @@ class FrameWalk {
       return;
     }
     const uint8_t code = header_->count & 3;
-    if (code == 1 || code == 2) state_.flags->Reset();
+    if (code == 1 || code == 2) ResetLinkState();
     *state_.lastDestination = 0;
+  }
+
+  // A device's link reset clears the station's link state, but the bytes
+  // the station wrote are on the line all the same: their echo stays
+  // awaited, or it would be read as a frame that some device sent.
+  void ResetLinkState() {
+    const uint32_t echoAwaited = state_.flags->word & SF_ECHO_PENDING;
+    state_.flags->Reset();
+    state_.flags->Set(echoAwaited);
   }
 
   int32_t DataFrameStep(uint8_t control, int32_t limit) {

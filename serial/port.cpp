@@ -60,11 +60,29 @@ void SerialEventThread(PortContext& pc) {
   }
 }
 
+void ForgetEcho(LinkBuffer& echo) {
+  echo.ReleaseBytes();
+  echo.DropRequests();
+  echo.echoStart = -1;
+}
+
+// The receive accumulator starts empty with each opening of the port, and
+// the echo bookkeeping with it: a position noted against the bytes of an
+// earlier opening would place the next echo where it cannot be. (A pending
+// mark left by a write the reopening cut off is settled by the parser: it
+// has nothing to compare.)
+void StartReceiving(DriverContext& ctx) {
+  ctx.portContext->rx->ReleaseBytes();
+  ctx.portContext->rx->DropRequests();
+  if (!ctx.echo) return;
+  ForgetEcho(*ctx.echo);
+  ctx.echo->rxLength = 0;
+}
+
 std::unique_ptr<platform::EventThread> StartEventThread(DriverContext& ctx, platform::SerialPort& port) {
   PortContext* pc = ctx.portContext.get();
   if (pc == nullptr || !pc->rx) return nullptr;
-  pc->rx->ReleaseBytes();
-  pc->rx->DropRequests();
+  StartReceiving(ctx);
   pc->eventHandler = [&ctx](uint32_t mask) { CommEventHandler(ctx, mask); };
   pc->port = &port;
   auto thread = ctx.platform.StartEventThread(port, [pc] { SerialEventThread(*pc); }, pc->eventHandler);
@@ -81,6 +99,8 @@ void ClosePort(DriverContext& ctx) {
   if (ctx.eventThread) ctx.eventThread->Join();
   ctx.eventThread.reset();
   port->Purge();
+  // Nothing written before the close can come back now.
+  if (ctx.echo) ForgetEcho(*ctx.echo);
   if (!port->Close()) ShowSystemError(ctx);
 }
 
@@ -106,11 +126,6 @@ bool ExpectEcho(DriverContext& ctx, LinkBuffer& echo, const uint8_t* buffer, int
   return true;
 }
 
-void ForgetEcho(LinkBuffer& echo) {
-  echo.ReleaseBytes();
-  echo.DropRequests();
-  echo.echoStart = -1;
-}
 
 void ReportWriteTimeout(DriverContext& ctx, int32_t total) {
   char text[96];

@@ -18,14 +18,51 @@ constexpr int32_t kFrameDataSize = 6;
 
 enum class Verdict { kDone, kRepeat, kFailed };
 
+// A transmission started while another one is under way (from a client
+// callback or the automatic echo, inside the other's wait) hands the line
+// back as it found it: the outer one's mark and destination, and, when the
+// inner one waited for acknowledgements of its own, the outer one's
+// acknowledgement state. An inner one that waits for none leaves the flags
+// alone, so an acknowledgement of the outer frame arriving meanwhile counts.
+class OuterTransmission {
+ public:
+  explicit OuterTransmission(DriverContext& ctx)
+      : ctx_(ctx),
+        present_(ctx.flags.AllSet(SF_TX_ACTIVE)),
+        destination_(ctx.lastDestination),
+        ackState_(ctx.flags.word & (SF_ACK_PENDING | SF_ACK_RECEIVED)) {}
+  ~OuterTransmission() {
+    if (!present_) return;
+    ctx_.flags.Set(SF_TX_ACTIVE);
+    if (ackTaken_) {
+      ctx_.flags.Clear(SF_ACK_PENDING | SF_ACK_RECEIVED);
+      ctx_.flags.Set(ackState_);
+    }
+    ctx_.lastDestination = destination_;
+  }
+  OuterTransmission(const OuterTransmission&) = delete;
+  OuterTransmission& operator=(const OuterTransmission&) = delete;
+
+  bool present() const { return present_; }
+  // The inner transmission now waits for acknowledgements of its own.
+  void AckExpectationTaken() { ackTaken_ = true; }
+
+ private:
+  DriverContext& ctx_;
+  bool present_;
+  uint8_t destination_;
+  uint32_t ackState_;
+  bool ackTaken_ = false;
+};
+
 // One call of TransmitMessage: the message, where it stands, and the areas a
 // response wait hands to the dispatcher.
 class Transmission {
  public:
   Transmission(DriverContext& ctx, uint8_t destination, uint8_t type, const uint8_t* data,
-               uint16_t length, uint8_t mode, uint8_t checksumOnly)
+               uint16_t length, uint8_t mode, uint8_t checksumOnly, OuterTransmission& outer)
       : ctx_(ctx), destination_(destination), type_(type), data_(data), length_(length),
-        checksumOnly_(checksumOnly != 0) {
+        checksumOnly_(checksumOnly != 0), outer_(outer) {
     // Every broadcast goes unacknowledged.
     mode_ = destination == 0 || (mode != TM_NORMAL && mode != TM_ALTERNATING) ? TM_UNACKED : mode;
   }
@@ -61,7 +98,9 @@ class Transmission {
           return std::nullopt;
         }
         if (!Acknowledged()) {
-          ExpectAck();
+          // Nothing waits for this frame's acknowledgement; inside another
+          // transmission, that one's expectation stays in force.
+          if (!outer_.present()) ExpectAck();
           WriteDataFrame(frame);  // only the first frame; a failed write still counts as sent
           return EndTransmission(ctx_, TX_DONE);
         }
@@ -99,6 +138,7 @@ class Transmission {
 
   // The parser takes an acknowledgement from this destination for this frame.
   void ExpectAck() {
+    outer_.AckExpectationTaken();
     ctx_.flags.Clear(SF_ACK_RECEIVED);
     ctx_.flags.Set(SF_ACK_PENDING);
     ctx_.lastDestination = destination_;
@@ -169,6 +209,7 @@ class Transmission {
   uint32_t length_;
   uint8_t mode_;
   bool checksumOnly_;
+  OuterTransmission& outer_;  // the transmission this one runs inside, if any
   uint8_t checksumSum_ = 0;
   uint8_t responseHeader_[sizeof(link::FrameHeader)] = {};
   uint8_t responseData_[kFrameDataSize] = {};
@@ -180,13 +221,14 @@ int32_t TransmitMessage(DriverContext& ctx, uint8_t destination, uint8_t type, c
                         uint16_t length, uint8_t mode, uint8_t checksumOnly) {
   // A transmission waiting for its echo keeps its marks: no EndTransmission.
   if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return TX_BUSY;
+  OuterTransmission outer(ctx);
   type &= link::kTypeMask;
   // The first byte of an empty message counts as 0, like every byte past the end.
   const uint8_t first = length > 0 && data != nullptr ? data[0] : 0;
   if (type == 6 && first == 0) return EndTransmission(ctx, TX_FAILED);
   if (ctx.receiveActive != 0) return EndTransmission(ctx, TX_BUSY);
   ctx.flags.Set(SF_TX_ACTIVE);
-  return Transmission(ctx, destination, type, data, length, mode, checksumOnly).Run();
+  return Transmission(ctx, destination, type, data, length, mode, checksumOnly, outer).Run();
 }
 
 }  // namespace zeva

@@ -3,8 +3,13 @@
 // an exchange.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
+
 #include "core/config.h"
 #include "link/frame.h"
+#include "serial/port.h"
+#include "services/device_commands.h"
 #include "sim/device.h"
 #include "transact/send.h"
 #include "transact/transmitter.h"
@@ -129,7 +134,13 @@ struct AheadOfEchoCase {
   int32_t result;
   size_t writes;        // data frames the station wrote
   size_t dataEvents;    // frames handed to the client
+  uint8_t destination = 5;  // of the station's message
 };
+
+Bytes ShortFrameBytes(uint8_t destination, uint8_t source, uint8_t control) {
+  const link::ShortFrame f = link::EncodeShortFrame(2, destination, source, control);
+  return Bytes(f.bytes.begin(), f.bytes.begin() + f.size);
+}
 
 void PrintTo(const AheadOfEchoCase& c, std::ostream* os) { *os << c.name; }
 
@@ -141,7 +152,7 @@ TEST_P(AheadOfEcho, IsTheDevicesAndTheEchoStillCounts) {
   s.AddDevice(5, 0x000005).faults.silent = c.targetSilent;
   s.AddDevice(6, 0x000006);
   s.bus.SendFromDevice(1, s.NowUs(), c.ahead);
-  EXPECT_EQ(SendData(s.ctx, 5, 0, 2, kMessage.data(), 6), c.result);
+  EXPECT_EQ(SendData(s.ctx, c.destination, 0, 2, kMessage.data(), 6), c.result);
   s.RunMs(20);
   EXPECT_EQ(s.HostDataFrames().size(), c.writes);
   ASSERT_EQ(s.data.size(), c.dataEvents);
@@ -156,7 +167,112 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AheadOfEchoCase{"DeviceFrame", false, DataFrameBytes(2, kStation, 6, 0xC4, {9, 8, 7, 6, 5, 4}), 1, 1, 1},
         // Device 6 sends what looks like device 5's acknowledgement.
-        AheadOfEchoCase{"AcknowledgementOfNoFrame", true, AckBytes(2, kStation, 5), 0, 5, 0}),
+        AheadOfEchoCase{"AcknowledgementOfNoFrame", true, AckBytes(2, kStation, 5), 0, 5, 0},
+        // Fault: the link reset cleared the echo's pending mark with the rest
+        // of the link state, and the station's own broadcast came back as a
+        // frame to everyone, handed to OnDataReceived.
+        AheadOfEchoCase{"LinkResetAheadOfABroadcastsEcho", false, ShortFrameBytes(kStation, 6, 0x27), 1, 1,
+                        0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The port is opened again while the accumulator holds the start of a frame
+// that never finished: the first echo after the opening must still be found
+// where it arrives.
+struct ReopenCase {
+  const char* name;
+  std::function<int32_t(Stack&)> call;  // reopens the port and sends
+  int32_t result;
+  size_t writes;  // data frames the station wrote
+};
+
+void PrintTo(const ReopenCase& c, std::ostream* os) { *os << c.name; }
+
+class Reopen : public ::testing::TestWithParam<ReopenCase> {};
+
+TEST_P(Reopen, FirstEchoAfterwardsIsStillRecognised) {
+  const ReopenCase& c = GetParam();
+  Stack s;
+  s.AddDevice(5);
+  s.bus.InjectNoise(s.NowUs(), {0xFE, kStation, 5});
+  s.RunMs(5);
+  EXPECT_EQ(c.call(s), c.result);
+  s.RunMs(20);
+  EXPECT_EQ(s.HostDataFrames().size(), c.writes);
+  EXPECT_TRUE(s.data.empty()) << "the station's own frame reached the client";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Reopen,
+    ::testing::Values(
+        // Fault: the echo was looked for at the old accumulator's length, the
+        // acknowledgement taken for one ahead of its echo, the frame sent twice.
+        ReopenCase{"CloseAndOpen",
+                   [](Stack& s) {
+                     CloseCOM(s.ctx);
+                     EXPECT_EQ(OpenCOM(s.ctx, s.window), 1);
+                     return SendData(s.ctx, 5, 0, 2, kMessage.data(), 6);
+                   },
+                   1, 1},
+        // Fault: the echo of the broadcast clear-error frame was parsed as a
+        // frame to everyone and handed to OnDataReceived.
+        ReopenCase{"Restart", [](Stack& s) { return Restart(s.ctx); }, 1, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A transmission made inside another one's acknowledgement wait: the
+// automatic echo of a type-0 frame, or the client sending from a callback.
+// The outer frame is acknowledged during or after it and must count.
+struct NestedCase {
+  const char* name;
+  bool autoEcho;
+  bool sendFromCallback;  // OnDataReceived sends to device 9
+  uint64_t ackDelayUs;    // device 5's acknowledgement, held back
+  bool targetSilent = false;  // device 5 hears but never acknowledges
+  int32_t result = 1;
+  int framesTo5 = 1;
+};
+
+void PrintTo(const NestedCase& c, std::ostream* os) { *os << c.name; }
+
+class Nested : public ::testing::TestWithParam<NestedCase> {};
+
+TEST_P(Nested, LeavesTheOuterTransmissionAsItFoundIt) {
+  const NestedCase& c = GetParam();
+  Stack s;
+  sim::Device& device5 = s.AddDevice(5, 0x000005);
+  device5.faults.extraAckDelayUs = c.ackDelayUs;
+  device5.faults.silent = c.targetSilent;
+  s.AddDevice(9, 0x000009);
+  config::SetAutoEcho(s.ctx, c.autoEcho ? 1 : 0);
+  std::vector<int32_t> inner;
+  if (c.sendFromCallback) {
+    s.onData = [&s, &inner](const DataEvent& e) {
+      if (e.source == 9 && inner.empty()) inner.push_back(Send(s.ctx, 9, 0x33, 0));
+    };
+  }
+  s.bus.SendUnsolicited(1, s.NowUs() + 1000, kStation, 0xC0, {1, 2, 3, 4, 5, 6});  // type 0
+  EXPECT_EQ(SendData(s.ctx, 5, 0, 2, kMessage.data(), 6), c.result);
+  s.RunMs(50);
+  std::map<uint8_t, int> framesTo;
+  for (const Bytes& f : s.HostDataFrames()) ++framesTo[f[1]];
+  EXPECT_EQ(framesTo[5], c.framesTo5);
+  EXPECT_EQ(framesTo[9], 1);
+  if (c.sendFromCallback) {
+    EXPECT_EQ(inner, std::vector<int32_t>{1});
+  }
+  EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Nested,
+    ::testing::Values(
+        // Fault: the echo reply's end cleared the destination, device 5's
+        // acknowledgement was ignored and its frame written again.
+        NestedCase{"AutoEchoBeforeTheAck", true, false, 15'000},
+        NestedCase{"AutoEchoWhileTheAckArrives", true, false, 2'000},
+        // Fault: the inner Send took the acknowledgement expectation with it.
+        // Fault: device 9's acknowledgement of the inner frame was taken for
+        // device 5's, and a frame nobody acknowledged reported delivered.
+        NestedCase{"SendFromCallbackTargetSilent", false, true, 0, true, 0, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -313,7 +313,8 @@ struct RefusalCase {
 class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 
 // A transmission waiting for its echo keeps its marks; a refusal from
-// inside the receive loop ends like any transmission.
+// inside the receive loop ends like any transmission, and one made inside
+// another transmission leaves that one's mark and destination.
 TEST_P(Refusals, BusyOrNot) {
   const RefusalCase& c = GetParam();
   Stack s;
@@ -332,8 +333,9 @@ INSTANTIATE_TEST_SUITE_P(
     Transmitter, Refusals,
     ::testing::Values(RefusalCase{"EchoPending", SF_TX_ACTIVE | SF_ECHO_PENDING, 0, TX_BUSY,
                                   SF_TX_ACTIVE | SF_ECHO_PENDING, 9},
-                      RefusalCase{"TxActiveAlonePasses", SF_TX_ACTIVE, 0, TX_DONE, 0, 0},
-                      RefusalCase{"ReceiveLoopRuns", SF_TX_ACTIVE, 2, TX_BUSY, 0, 0}),
+                      RefusalCase{"TxActiveAlonePasses", SF_TX_ACTIVE, 0, TX_DONE, SF_TX_ACTIVE, 9},
+                      RefusalCase{"ReceiveLoopRunsInsideATransmission", SF_TX_ACTIVE, 2, TX_BUSY, SF_TX_ACTIVE, 9},
+                      RefusalCase{"ReceiveLoopRuns", 0, 2, TX_BUSY, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- programming mode ------------------------------------------------------------
