@@ -199,9 +199,10 @@ ZEVA_API void ZEVA_CALL SetByte(int32_t value, int32_t index);
  * SetOut" (always a message box) and returns the box's answer. */
 ZEVA_API int32_t ZEVA_CALL SetOut(int32_t bit, int32_t value);
 /* Reads from a six-byte block received from a device (e.g. in OnDataReceived).
- * GetInt: 16-bit little-endian word index (0 or 1); any other index is
- * returned unchanged. GetByte: byte index (0..5; other indexes are outside
- * the contract and return 0). GetType: byte 5. NULL block: 0. */
+ * GetInt: 16-bit little-endian word index (0 or 1), sign-extended; any other
+ * index is returned unchanged, whatever the block. GetByte: byte index
+ * (0..5; other indexes are outside the contract and return 0). GetType:
+ * byte 5. A NULL block gives 0 (GetInt: for the indexes 0 and 1). */
 ZEVA_API int32_t ZEVA_CALL GetInt(const uint8_t* block, int32_t index);
 ZEVA_API int32_t ZEVA_CALL GetByte(const uint8_t* block, int32_t index);
 ZEVA_API int32_t ZEVA_CALL GetType(const uint8_t* block);
@@ -209,8 +210,12 @@ ZEVA_API int32_t ZEVA_CALL GetType(const uint8_t* block);
 /* ---------------------------------------------------------------------------
  * Sending data. Call from the client thread. All four block it (serving its
  * message queue, so callbacks may run meanwhile) until the bytes are out and,
- * where asked, acknowledged; called from a callback of a received frame,
- * Send and SendData answer 2.
+ * where asked, acknowledged. Called from a callback of a received frame, Send
+ * and SendData answer 2 (busy) while the receive run that delivered the frame
+ * is still under way: for a broadcast, or a frame that asked for no
+ * acknowledgement. A frame this station acknowledged ends that run (the
+ * acknowledgement's write reads the line while it waits), and then they
+ * transmit as from anywhere else.
  * Results of Send and SendData: 16 port not open, 99 bad argument (nothing
  * sent, nothing changed), 0 not delivered, 1 delivered, 2 busy (nothing sent).
  * ------------------------------------------------------------------------- */
@@ -409,12 +414,13 @@ ZEVA_API int32_t ZEVA_CALL GetRemoteError(int32_t address);
 ZEVA_API int32_t ZEVA_CALL Query(int32_t address, const uint8_t* data, int32_t quiet, int32_t tag);
 
 /* Gives the device whose serial code serial names ("S" and up to six hex
- * digits, e.g. "S01A2B3") the bus address (low 8 bits, 1..127): one
+ * digits, e.g. "S01A2B3") the bus address (16-bit, 1..127): one
  * broadcast, sent after the port has been reopened. OnProgress(percentage,
  * "Searching device...") is called first. Result 1 when the broadcast was
- * written (the device does not confirm); 0 otherwise. An address of 0 or
- * of this station, or a serial text not starting with "S", shows a "Bad
- * call" message box (always a box, whatever SetNoErrMsgBox says). Leaves
+ * written (the device does not confirm); 0 otherwise. An address outside
+ * 1..127 or of this station, or a serial text not starting with "S", shows
+ * a "Bad call" message box (always a box, whatever SetNoErrMsgBox says),
+ * and nothing is sent; Program and ProgramDirect check the same. Leaves
  * NoAck at 0 and the port open or closed as it was. */
 ZEVA_API int32_t ZEVA_CALL SetAddrID(const char* serial, int32_t address, int32_t percentage);
 

@@ -51,11 +51,17 @@ int HexDigit(char c) {
 // program calling is wrong, not the bus.
 void ShowBadCall(const char* text) { MessageBoxA(nullptr, text, kDriverCaption, MB_ICONERROR); }
 
+// The address goes on the wire as one byte, and a device can only be
+// reached at 1..127 (a byte with bit 7 set never follows a start byte as a
+// destination). Anything else would address every device (a low byte of 0:
+// the broadcast), this station, or a device nobody can reach again.
+bool DeviceAddress(const DriverContext& ctx, int32_t address) {
+  const int16_t a = Low16(address);
+  return a >= 1 && a <= 127 && a != ctx.settings.localAddress;
+}
+
 bool CallAccepted(const DriverContext& ctx, const char* serialText, int32_t address) {
-  const int16_t station = Low16(address);
-  if (station != 0 && station != ctx.settings.localAddress && serialText != nullptr && serialText[0] == 'S') {
-    return true;
-  }
+  if (DeviceAddress(ctx, address) && serialText != nullptr && serialText[0] == 'S') return true;
   ShowBadCall(kBadCallText);
   return false;
 }

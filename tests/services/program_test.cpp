@@ -114,6 +114,13 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{"ProgramNegativeLength", Op::kProgram, "S01A2B3", 9, -1, false, kBadProgram},
                       BadCall{"ProgramNullData", Op::kProgram, "S01A2B3", 9, 16, true, kBadProgram},
                       BadCall{"DirectAddressZero", Op::kProgramDirect, "S01A2B3", 0, 16, false, kBadCall},
+                      // Fault: the low 16 bits were checked, the low byte 0 went out as a broadcast.
+                      BadCall{"SetAddrIDLowByteZero", Op::kSetAddrID, "S01A2B3", 256, 16, false, kBadCall},
+                      BadCall{"DirectLowByteZero", Op::kProgramDirect, "S01A2B3", 0x200, 16, false, kBadCall},
+                      BadCall{"SetAddrIDLowByteIsTheStation", Op::kSetAddrID, "S01A2B3", 257, 16, false, kBadCall},
+                      // A device at 128..255 could never be addressed again.
+                      BadCall{"SetAddrIDAbove127", Op::kSetAddrID, "S01A2B3", 128, 16, false, kBadCall},
+                      BadCall{"ProgramAbove127", Op::kProgram, "S01A2B3", 255, 16, false, kBadCall},
                       BadCall{"DirectTooLong", Op::kProgramDirect, "S01A2B3", 9, 70000, true, kBadProgram}),
     [](const auto& info) { return std::string(info.param.name); });
 
