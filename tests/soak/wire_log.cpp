@@ -37,7 +37,7 @@ WireLog::WireLog(sim::Bus& bus)
     } else if (burst.talker.kind == sim::TalkerKind::kDevice && bytes.size() == link::kDataFrameSize) {
       deviceFrames_.push_back({burst.startUs, bytes});
     } else if (burst.kind == sim::TxKind::kAck && burst.answers != nullptr) {
-      deviceAcks_.push_back({burst.startUs, burst.talker.device, bytes.size(), *burst.answers, burst.queuedBehindLate});
+      deviceAcks_.push_back({burst.startUs, burst.talker.device, bytes.size(), burst.queuedBehindLate});
     }
   };
   bus.onTrace = [this](const sim::TraceEntry& entry) {
@@ -134,14 +134,13 @@ bool WireLog::ReachedIntact(int32_t device, uint64_t burstStartUs, size_t size) 
   return got == size;
 }
 
-bool WireLog::AckOfAnotherFrameArrived(const sim::Device& device, const Bytes& frame, uint64_t sinceUs) const {
+bool WireLog::AckOfAnotherFrameArrived(const sim::Device& device, uint64_t sinceUs) const {
   int32_t index = -1;
   for (size_t i = 0; i < bus_.device_count(); ++i) {
     if (&bus_.device(i) == &device) index = static_cast<int32_t>(i);
   }
   for (const AckBurst& a : deviceAcks_) {
-    if (a.device == index && a.queuedBehindLate && a.atUs >= sinceUs && a.answers != frame &&
-        ReachedIntact(a.device, a.atUs, a.size)) {
+    if (a.device == index && a.queuedBehindLate && a.atUs >= sinceUs && ReachedIntact(a.device, a.atUs, a.size)) {
       return true;
     }
   }

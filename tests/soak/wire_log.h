@@ -71,12 +71,13 @@ class WireLog {
   // `withLineMade`) the runs of received bytes that pass the data-frame
   // check only by the line's doing.
   std::vector<Candidate> CandidatesFrom(uint8_t source, bool withLineMade = true) const;
-  // True when an acknowledgement that `device` sent for a frame other than
-  // `frame`, held back in the device behind a late reply of its own,
-  // reached the station intact at or after `sinceUs`. An
-  // acknowledgement names no frame: the driver cannot tell it from one for
-  // `frame`.
-  bool AckOfAnotherFrameArrived(const sim::Device& device, const Bytes& frame, uint64_t sinceUs) const;
+  // For a frame `device` did not hear in this exchange: true when an
+  // acknowledgement it sent for a frame it heard earlier (other bytes, or
+  // the same bytes in an earlier exchange), held back in the device behind
+  // a late reply of its own, reached the station intact at or after
+  // `sinceUs`. An acknowledgement names no frame: the driver cannot tell it
+  // from one for the frame it waits for.
+  bool AckOfAnotherFrameArrived(const sim::Device& device, uint64_t sinceUs) const;
   // True when received bytes that arrived at or after `sinceUs`, damaged by
   // the line or joined across bursts or a lost byte, pass the short-frame
   // check as a frame from `source` with the acknowledgement bit, which
@@ -102,7 +103,6 @@ class WireLog {
     uint64_t atUs = 0;
     int32_t device = -1;  // index on the bus
     size_t size = 0;
-    Bytes answers;  // the frame it was sent for
     bool queuedBehindLate = false;
   };
 
