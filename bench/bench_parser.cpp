@@ -43,7 +43,7 @@ std::vector<uint8_t> FrameStream(int32_t protocol, size_t bytes) {
 struct Link {
   StatusFlags flags;
   uint8_t lastDestination = 0;
-  LinkBuffer echo;
+  EchoTracker echo{flags};
   ParserState state;
   explicit Link(int32_t protocol) {
     state.flags = &flags;
@@ -82,8 +82,8 @@ void BM_Backlog(benchmark::State& st) {
   Link link(2);
   for (auto _ : st) {
     LinkBuffer accumulator;
-    const int32_t frames = ReceiveBytes(link.state, accumulator, stream.data(), n,
-                                        [](const FoundFrame& f) { benchmark::DoNotOptimize(&f); });
+    const int32_t frames = ReceiveBytes(
+        link.state, accumulator, stream.data(), n, [](const FoundFrame& f) { benchmark::DoNotOptimize(&f); }, n);
     benchmark::DoNotOptimize(frames);
   }
   st.SetBytesProcessed(static_cast<int64_t>(st.iterations()) * n);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "core/status_flags.h"
+#include "link/echo_tracker.h"
 #include "platform/platform.h"
 #include "transact/link_buffer.h"
 #include "zeva232.h"
@@ -106,14 +107,13 @@ class DriverContext {
   uint8_t awaitedResponseCode = 0;
   uint8_t receiveActive = 0;
   uint8_t rawSendActive = 0;
-  int32_t writesInProgress = 0;  // WriteBytes calls on the stack (they nest through waits)
 
   // Driver core objects. heapCreated stands for the private heap in which
   // the PortContext lives.
   bool heapCreated = false;
   std::unique_ptr<PortContext> portContext;
   std::unique_ptr<LinkBuffer> requests;  // the request table
-  std::unique_ptr<LinkBuffer> echo;      // the echo buffer
+  std::unique_ptr<link::EchoTracker> echo;  // the station's own writes coming back
 
   // Serial channel.
   std::unique_ptr<platform::SerialPort> portHandle;  // nullptr: closed

@@ -50,7 +50,7 @@ void ProcessAttach(DriverContext& ctx) {
   ctx.eventThread.reset();
 
   ctx.requests.reset(new (std::nothrow) LinkBuffer);
-  ctx.echo.reset(new (std::nothrow) LinkBuffer);
+  ctx.echo.reset(new (std::nothrow) link::EchoTracker(ctx.flags));
   if (!ctx.requests || !ctx.echo) AttachBox("Not enough memory");
 
   LoadSettings(ctx);

@@ -43,7 +43,7 @@ constexpr uint32_t kParserSets = SF_ECHO_MATCHED | SF_ACK_RECEIVED;
 struct Link {
   StatusFlags flags;
   uint8_t lastDestination = 0;
-  LinkBuffer echo;
+  EchoTracker echo{flags};
   LinkBuffer accumulator;
   ParserState state;
 };
@@ -78,6 +78,7 @@ int32_t ParseChecked(Link& link) {
   std::unique_ptr<uint8_t[]> bytes(new uint8_t[static_cast<size_t>(length)]);
   std::memcpy(bytes.get(), link.accumulator.data(), static_cast<size_t>(length));
   const std::vector<uint8_t> echoBefore(link.echo.data(), link.echo.data() + link.echo.length());
+  const int32_t writesBefore = link.echo.writes();
   const uint32_t flagsBefore = link.flags.word;
 
   FrameHeader header;
@@ -87,11 +88,11 @@ int32_t ParseChecked(Link& link) {
   FUZZ_CHECK(result <= length && result >= -length);
   FUZZ_CHECK((link.flags.word & ~flagsBefore & ~kParserSets) == 0);
   if (result > 0) CheckFrame(link.state.protocol, bytes.get(), result, header, data);
-  // An echo no longer pending was compared and released, unless a link
-  // reset cleared the whole word.
-  const bool echoCleared = (flagsBefore & SF_ECHO_PENDING) != 0 &&
-                           (link.flags.word & SF_ECHO_PENDING) == 0 && link.flags.word != 0;
-  if (echoCleared) FUZZ_CHECK(link.echo.length() == 0 && link.echo.echoStart == -1);
+  // An echo no longer pending was compared: none is awaited any more, and
+  // the write it belongs to is still recorded for its verdict.
+  const bool echoCleared = (flagsBefore & SF_ECHO_PENDING) != 0 && (link.flags.word & SF_ECHO_PENDING) == 0;
+  if (echoCleared) FUZZ_CHECK(!link.echo.Awaited() && link.echo.start() == -1);
+  FUZZ_CHECK(link.echo.writes() == writesBefore);
   // A match is only reported for bytes that are there, in what is dropped.
   if ((link.flags.word & ~flagsBefore & SF_ECHO_MATCHED) != 0) {
     const int32_t dropped = result < 0 ? -result : result;
@@ -122,9 +123,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   size_t restSize = size - kPrefix;
   const size_t echoLength = std::min<size_t>(mode >> 4, restSize);
   if ((mode & 2) != 0) {
-    link.flags.Set(SF_ECHO_PENDING);
-    link.echo.AppendBytes(rest, static_cast<int32_t>(echoLength));
-    link.echo.echoStart = input[2] == 0xFF ? -1 : (input[2] & 0x3F);
+    // A write made when the accumulator held that many bytes; 0xFF: the
+    // pending mark without a write recorded.
+    if (input[2] == 0xFF) {
+      link.flags.Set(SF_ECHO_PENDING);
+    } else {
+      link.echo.Appended(input[2] & 0x3F);
+      link.echo.Expect(rest, static_cast<int32_t>(echoLength));
+      link.echo.Appended(0);
+    }
   }
   if ((mode & 8) == 0) {  // the echo bytes are not part of the stream
     rest += echoLength;
@@ -147,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
       const int32_t result = ParseChecked(link);
       ConsumeParsed(link.accumulator, &link.echo, result);
       FUZZ_CHECK(link.accumulator.length() == before - (result < 0 ? -result : result));
-      FUZZ_CHECK(link.echo.rxLength == link.accumulator.length());
+      FUZZ_CHECK(link.echo.received() == link.accumulator.length());
       if (result == 0) break;
     }
   }

@@ -359,13 +359,13 @@ LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) 
 // request left behind, the echo marks consistent with the accumulator.
 void CheckSettled(const DriverContext& ctx) {
   FUZZ_CHECK(ctx.receiveActive == 0);
-  FUZZ_CHECK(ctx.writesInProgress == 0);
+  FUZZ_CHECK(ctx.echo->writes() == 0);
   FUZZ_CHECK((ctx.flags.word & SF_TX_ACTIVE) == 0);
   FUZZ_CHECK(ctx.requests->count() == 0);
   if (ctx.portContext && ctx.portContext->rx) {
     const int32_t length = ctx.portContext->rx->length();
     FUZZ_CHECK(length >= 0);
-    FUZZ_CHECK(ctx.echo->echoStart >= -1 && ctx.echo->echoStart <= length);
+    FUZZ_CHECK(ctx.echo->start() >= -1 && ctx.echo->start() <= length);
   }
 }
 

@@ -44,10 +44,13 @@ class FrameWalk {
       : state_(state), bytes_(bytes), length_(length), header_(header), data_(data) {}
 
   int32_t Run() {
-    if (RawEchoAwaited()) {
+    // The raw write's echo, and the echo of any write made inside its wait
+    // right after it.
+    while (RawEchoAwaited()) {
+      const int32_t droppedBefore = echoEnd_;
       const int32_t frameEnd = RawEchoStep();
       if (frameEnd != kWait) return frameEnd;
-      if (RawEchoAwaited()) return kWait;
+      if (echoEnd_ == droppedBefore) return -echoEnd_;  // the rest has not arrived yet
     }
     const int32_t frameEnd = ScanFrames(length_, true);
     // An echo followed only by bytes that decide nothing yet is dropped at
@@ -68,24 +71,26 @@ class FrameWalk {
     return state_.rawSendActive != 0 && EchoPending() && state_.echo->length() > 0;
   }
 
-  // The frame starting at p - 1 is the echo when one is pending and due here.
-  bool EchoDueAtStart() const { return EchoPending() && state_.echo->echoStart <= p_; }
+  // The frame starting at p - 1 is the echo when one is pending and due
+  // here (or when nothing was recorded to place it by).
+  bool EchoDueAtStart() const { return EchoPending() && state_.echo->start() <= p_; }
 
-  // Nothing more will be compared: the pending echo is settled.
-  void SettleEcho() {
-    state_.echo->ReleaseBytes();
-    state_.echo->echoStart = -1;
-    state_.flags->Clear(SF_ECHO_PENDING);
+  // Nothing was recorded to compare with: the echo cannot be confirmed.
+  void SettleUnrecorded() {
+    if (state_.echo->Awaited()) {
+      state_.echo->Settle(false, state_.echo->start());
+    } else {
+      state_.flags->Clear(SF_ECHO_PENDING);
+    }
   }
 
   // Compares the echo at `at` and drops it; false while it is incomplete.
+  // The tracker records the outcome, and the next write's echo (one made
+  // inside this one's wait) is due right after it.
   bool DropEcho(int32_t at) {
     const int32_t n = state_.echo->length();
     if (length_ - at < n) return false;
-    if (std::equal(bytes_ + at, bytes_ + at + n, state_.echo->data())) {
-      state_.flags->Set(SF_ECHO_MATCHED);
-    }
-    SettleEcho();
+    state_.echo->Settle(std::equal(bytes_ + at, bytes_ + at + n, state_.echo->data()), at + n);
     p_ = at + n;
     echoEnd_ = p_;
     return true;
@@ -132,7 +137,7 @@ class FrameWalk {
   int32_t LocateRawEcho() const {
     const uint8_t* echo = state_.echo->data();
     const int32_t n = state_.echo->length();
-    for (int32_t q = std::max(p_, state_.echo->echoStart); q < length_; ++q) {
+    for (int32_t q = std::max(p_, state_.echo->start()); q < length_; ++q) {
       if (bytes_[q] == echo[0]) return q;
       // A byte matching the echo's second one marks a corrupted first byte,
       // unless it could itself begin the echo.
@@ -176,8 +181,7 @@ class FrameWalk {
       if (Available(limit) < MinimumSize()) return kWait;
       if (echoStep && EchoDueAtStart()) {
         if (state_.echo->length() == 0) {
-          // Nothing was recorded to compare with: the echo cannot be confirmed.
-          SettleEcho();
+          SettleUnrecorded();
         } else {
           const int32_t found = EchoOrFrameAhead(limit);
           if (found == kInvalid) continue;
@@ -198,7 +202,7 @@ class FrameWalk {
   // tell; kNone when no echo is awaited there.
   EchoHead EchoHeadAtExpectedPlace() const {
     if (!EchoPending() || state_.echo->length() == 0) return EchoHead::kNone;
-    const int32_t at = state_.echo->echoStart;
+    const int32_t at = state_.echo->start();
     if (at < p_ || at >= length_) return EchoHead::kNone;
     return EchoHeadAt(at);
   }
@@ -209,7 +213,7 @@ class FrameWalk {
   int32_t JudgeFrameBeforeEcho(int32_t limit) {
     const EchoHead echoHead = EchoHeadAtExpectedPlace();
     if (echoHead == EchoHead::kNone) return JudgeFrame(limit);
-    const int32_t echoAt = state_.echo->echoStart;
+    const int32_t echoAt = state_.echo->start();
     const int32_t cutShort = echoHead == EchoHead::kPartly ? kWait : kInvalid;
     if (Available(echoAt) < MinimumSize()) return cutShort;
     const int32_t frameEnd = JudgeFrame(echoAt);

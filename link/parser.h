@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "core/status_flags.h"
-#include "transact/link_buffer.h"
+#include "link/echo_tracker.h"
 
 namespace zeva {
 class DriverContext;
@@ -31,7 +31,7 @@ static_assert(sizeof(FrameHeader) == 8, "FrameHeader is 8 bytes on the wire of r
 struct ParserState {
   StatusFlags* flags = nullptr;
   uint8_t* lastDestination = nullptr;
-  LinkBuffer* echo = nullptr;  // the echo buffer; may be null
+  EchoTracker* echo = nullptr;  // the station's own writes coming back; may be null
   int32_t protocol = 2;
   uint8_t rawSendActive = 0;
 };

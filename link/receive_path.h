@@ -7,50 +7,80 @@
 #include <cstdint>
 
 #include "link/frame.h"
+#include "link/echo_tracker.h"
 #include "link/parser.h"
 #include "transact/link_buffer.h"
 
 namespace zeva::link {
 
-// A frame the receive path found, with the parser's record of it.
+// A frame the receive path found, with the parser's record of it and its
+// bytes as they were received.
 struct FoundFrame {
   FrameHeader header;
   uint8_t data[6] = {0, 0, 0, 0, 0, 0};
   bool isShort = false;
+  uint8_t wire[kDataFrameSize] = {};
+  int32_t wireSize = 0;
 };
 
-// Appends bytes to the accumulator and notes its new length in the echo
-// buffer's rxLength, where the next echo-checking write expects its echo.
-void AppendReceived(LinkBuffer& accumulator, LinkBuffer* echo, const uint8_t* bytes, int32_t n);
+// Appends bytes to the accumulator and tells the echo tracker its new
+// length, where the next echo-checking write expects its echo.
+void AppendReceived(LinkBuffer& accumulator, EchoTracker* echo, const uint8_t* bytes, int32_t n);
 
 // Drops what a parse result covers (result bytes when positive, -result when
-// negative) and keeps the echo buffer's marks in step with the accumulator:
-// rxLength is its new length, and an expected echo position moves down with
-// the bytes dropped before it.
-void ConsumeParsed(LinkBuffer& accumulator, LinkBuffer* echo, int32_t result);
+// negative) and keeps the echo tracker in step with the accumulator.
+void ConsumeParsed(LinkBuffer& accumulator, EchoTracker* echo, int32_t result);
 
 // Parses the accumulator once and drops what the parser consumed. Returns the
-// parser's result; header and data are filled when it is positive.
-int32_t ParseAndConsume(ParserState& state, LinkBuffer& accumulator, FrameHeader* header,
-                        uint8_t data[6]);
+// parser's result; `frame` describes the frame found when it is positive.
+int32_t ParseAndConsume(ParserState& state, LinkBuffer& accumulator, FoundFrame* frame);
 
-// Appends the bytes, then parses and drops until the parser waits, calling
-// onFrame(const FoundFrame&) for every frame found. Returns the
-// number of frames.
+// One run of the receive loop, as the driver makes it when a data event
+// arrives: each pass reads what is queued (`read` appends it to the
+// accumulator and returns how many bytes, or -1 when there is nothing to
+// read into) and takes one thing out of the accumulator (`takeOne`: a
+// frame, or an echo dropped; it returns the parse result). The run ends
+// after a pass that read nothing or took nothing, so a frame still complete
+// in the accumulator waits for the next data event.
+template <typename Read, typename TakeOne>
+void ReceiveRun(Read&& read, TakeOne&& takeOne) {
+  for (;;) {
+    const int32_t n = read();
+    if (n < 0) return;
+    if (takeOne() == 0 || n == 0) return;
+  }
+}
+
+// The receive loop over bytes at hand, for tests and benchmarks: the bytes
+// arrive in reads of at most `chunk`, with one run per data event until a
+// run takes nothing; onFrame(const FoundFrame&) is called for every frame.
+// Returns the number of frames.
 template <typename OnFrame>
 int32_t ReceiveBytes(ParserState& state, LinkBuffer& accumulator, const uint8_t* bytes, int32_t n,
-                     OnFrame&& onFrame) {
-  AppendReceived(accumulator, state.echo, bytes, n);
+                     OnFrame&& onFrame, int32_t chunk = 255) {
+  int32_t at = 0;
   int32_t frames = 0;
-  for (;;) {
-    FoundFrame frame;
-    const int32_t result = ParseAndConsume(state, accumulator, &frame.header, frame.data);
-    if (result == 0) return frames;
-    if (result < 0) continue;
-    frame.isShort = IsShortControl(frame.header.control5);
-    ++frames;
-    onFrame(frame);
+  for (bool took = true; took;) {
+    took = false;
+    ReceiveRun(
+        [&] {
+          const int32_t m = n - at < chunk ? n - at : chunk;
+          if (m > 0) AppendReceived(accumulator, state.echo, bytes + at, m);
+          at += m;
+          return m;
+        },
+        [&] {
+          FoundFrame frame;
+          const int32_t result = ParseAndConsume(state, accumulator, &frame);
+          took = took || result != 0;
+          if (result > 0) {
+            ++frames;
+            onFrame(frame);
+          }
+          return result;
+        });
   }
+  return frames;
 }
 
 }  // namespace zeva::link

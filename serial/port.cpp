@@ -60,12 +60,6 @@ void SerialEventThread(PortContext& pc) {
   }
 }
 
-void ForgetEcho(LinkBuffer& echo) {
-  echo.ReleaseBytes();
-  echo.DropRequests();
-  echo.echoStart = -1;
-}
-
 // The receive accumulator starts empty with each opening of the port, and
 // the echo bookkeeping with it: a position noted against the bytes of an
 // earlier opening would place the next echo where it cannot be. (A pending
@@ -74,9 +68,7 @@ void ForgetEcho(LinkBuffer& echo) {
 void StartReceiving(DriverContext& ctx) {
   ctx.portContext->rx->ReleaseBytes();
   ctx.portContext->rx->DropRequests();
-  if (!ctx.echo) return;
-  ForgetEcho(*ctx.echo);
-  ctx.echo->rxLength = 0;
+  if (ctx.echo) ctx.echo->Reset();
 }
 
 std::unique_ptr<platform::EventThread> StartEventThread(DriverContext& ctx, platform::SerialPort& port) {
@@ -100,30 +92,20 @@ void ClosePort(DriverContext& ctx) {
   ctx.eventThread.reset();
   port->Purge();
   // Nothing written before the close can come back now.
-  if (ctx.echo) ForgetEcho(*ctx.echo);
+  if (ctx.echo) ctx.echo->Reset();
   if (!port->Close()) ShowSystemError(ctx);
 }
 
 // --- WriteBytes -------------------------------------------------------------
 
-// Records the bytes whose echo the parser is to compare. False when ten
-// echo-checking writes are already in progress.
-bool ExpectEcho(DriverContext& ctx, LinkBuffer& echo, const uint8_t* buffer, int32_t count) {
-  ctx.flags.Set(SF_ECHO_PENDING);
-  ctx.flags.Clear(SF_ECHO_MATCHED);
-  echo.PushRequest(RQ_ECHO, 0, 0, nullptr, nullptr);
-  if (!echo.lastPushOk()) {
-    MessageBoxA(nullptr, kTooManyRequests, kDriverCaption, MB_ICONERROR);
-    return false;
-  }
-  // A write nested inside another's wait appends to an echo still awaited:
-  // its echo follows that one on the line, so the earlier position stays.
-  const bool joinsPendingEcho = echo.length() > 0 && echo.echoStart >= 0;
-  echo.AppendBytes(buffer, count);
-  // The echo is expected where the accumulator ended when the receive loop
-  // last ran, so bytes that arrived before it are not mistaken for it.
-  if (!joinsPendingEcho) echo.echoStart = echo.rxLength;
-  return true;
+// With the echo check on, records the bytes whose echo the parser is to
+// compare. Returns the write's number in the echo tracker, 0 when the echo
+// is not checked, -1 when ten echo-checking writes are already in progress.
+int32_t ExpectEcho(DriverContext& ctx, const uint8_t* buffer, int32_t count) {
+  if (ctx.sw.echoCheck == 0 || !ctx.echo) return 0;
+  const int32_t write = ctx.echo->Expect(buffer, count);
+  if (write < 0) MessageBoxA(nullptr, kTooManyRequests, kDriverCaption, MB_ICONERROR);
+  return write;
 }
 
 
@@ -149,16 +131,12 @@ int32_t WriteToPort(DriverContext& ctx, platform::SerialPort& port, const uint8_
   }
 }
 
-LinkBuffer* EchoBufferIfChecking(DriverContext& ctx) { return ctx.sw.echoCheck != 0 ? ctx.echo.get() : nullptr; }
-
 // After the wait: with the echo check on, the write counts only when its
 // echo came back unchanged.
-int32_t EchoVerdict(DriverContext& ctx, int32_t written) {
-  LinkBuffer* echo = EchoBufferIfChecking(ctx);
-  if (echo == nullptr) return written;
-  const bool matched = ctx.flags.AllSet(SF_ECHO_MATCHED);
-  if (!matched) ctx.flags.Clear(SF_ECHO_PENDING);
-  ForgetEcho(*echo);
+int32_t EchoVerdict(DriverContext& ctx, int32_t write, int32_t written) {
+  if (write == 0 || !ctx.echo) return written;
+  const bool matched = ctx.echo->Matched(write);
+  ctx.echo->Finish(write);
   return matched ? written : 0;
 }
 
@@ -207,63 +185,20 @@ int32_t ReadBytes(DriverContext& ctx, uint8_t* buffer, int32_t maximum) {
   return read > 0 ? read : 0;
 }
 
-namespace {
-
-// A write made while another one waits (an acknowledgement sent from inside
-// that wait) has its own echo, and its verdict must not become the waiting
-// write's: SF_ECHO_MATCHED is put back as the inner write found it.
-class NestedWriteGuard {
- public:
-  explicit NestedWriteGuard(DriverContext& ctx)
-      : ctx_(ctx),
-        nested_(ctx.writesInProgress > 0),
-        matchedBefore_(ctx.flags.AllSet(SF_ECHO_MATCHED)),
-        joinsOuterEcho_(ctx.flags.AllSet(SF_ECHO_PENDING) && ctx.echo && ctx.echo->length() > 0) {
-    ++ctx_.writesInProgress;
-  }
-  ~NestedWriteGuard() {
-    --ctx_.writesInProgress;
-    // When the outer echo was still awaited, both were compared as one run
-    // of bytes, and the inner verdict is the outer one's too.
-    if (!nested_ || joinsOuterEcho_) return;
-    if (matchedBefore_) {
-      ctx_.flags.Set(SF_ECHO_MATCHED);
-    } else {
-      ctx_.flags.Clear(SF_ECHO_MATCHED);
-    }
-  }
-  NestedWriteGuard(const NestedWriteGuard&) = delete;
-  NestedWriteGuard& operator=(const NestedWriteGuard&) = delete;
-
- private:
-  DriverContext& ctx_;
-  bool nested_;
-  bool matchedBefore_;
-  bool joinsOuterEcho_;
-};
-
-}  // namespace
-
 int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, uint8_t waitForAck) {
   platform::SerialPort* port = ThreadPort(ctx);
   if (port == nullptr) return 0;
-  NestedWriteGuard guard(ctx);
-  LinkBuffer* echoAtEntry = EchoBufferIfChecking(ctx);
-  if (echoAtEntry != nullptr && !ExpectEcho(ctx, *echoAtEntry, buffer, count)) return 0;
+  const int32_t write = ExpectEcho(ctx, buffer, count);
+  if (write < 0) return 0;
   const int32_t written = WriteToPort(ctx, *port, buffer, count);
   if (written < 0) {
-    if (LinkBuffer* echo = EchoBufferIfChecking(ctx)) {
-      ctx.flags.Clear(SF_ECHO_PENDING);
-      echo->DropBack(count);
-      echo->echoStart = -1;
-      echo->DropRequests();
-    }
+    if (write > 0 && ctx.echo) ctx.echo->Withdraw(write);
     return 0;
   }
   uint32_t mask = waitForAck != 0 ? SF_ACK_RECEIVED : 0;
-  if (echoAtEntry != nullptr) mask |= SF_ECHO_MATCHED;
+  if (write > 0) mask |= SF_ECHO_MATCHED;
   WaitForFlags(ctx, 2 * PacketTimeoutMs(ctx), mask);
-  return EchoVerdict(ctx, written);
+  return EchoVerdict(ctx, write, written);
 }
 
 void ShowSystemError(DriverContext& ctx) {

@@ -24,6 +24,7 @@ Device* Bus::FindDevice(uint8_t address) {
 }
 
 void Bus::CorruptNextEcho(int32_t index) { corruptEchoIndex_ = index; }
+void Bus::LoseEchoByte(int32_t write, int32_t index) { loseEcho_ = {write, index}; }
 
 // --- happenings ---------------------------------------------------------------
 
@@ -219,6 +220,11 @@ void Bus::StartBurst(size_t box, const Transmission& tx, uint64_t atUs) {
     echoIndex = *corruptEchoIndex_ < 0 ? n - 1 : std::min<size_t>(static_cast<size_t>(*corruptEchoIndex_), n - 1);
     corruptEchoIndex_.reset();
   }
+  size_t lostIndex = n;  // none
+  if (host && loseEcho_ && loseEcho_->first-- == 0) {
+    lostIndex = std::min<size_t>(static_cast<size_t>(std::max(loseEcho_->second, 0)), n - 1);
+    loseEcho_.reset();
+  }
   const uint64_t bits = static_cast<uint64_t>(CharBits(host));
   const uint64_t bps = static_cast<uint64_t>(std::max(Bps(host), 1));
   uint64_t previousEnd = atUs;
@@ -230,6 +236,7 @@ void Bus::StartBurst(size_t box, const Transmission& tx, uint64_t atUs) {
     e.byte = {tx.bytes[i], TalkerOf(box), previousEnd, end};
     e.toHost = ReachesHost(box, tx.kind);
     e.corruptEcho = i == echoIndex;
+    e.loseEcho = i == lostIndex;
     e.lastOfBurst = i + 1 == n;
     e.burstStartUs = atUs;
     Schedule(end, std::move(e));
@@ -262,7 +269,7 @@ void Bus::OnByte(uint64_t atUs, Event& event) {
     }
     const bool fromHost = byte.talker.kind == TalkerKind::kHost;
     if (event.toHost && hostOpen_ && !unplugged_) {
-      if (!fromHost && HostMismatch()) {
+      if ((!fromHost && HostMismatch()) || event.loseEcho) {
         if (!lineErrorAt_) lineErrorAt_ = atUs;
         if (onHostByte) onHostByte({atUs, byte.talker, event.burstStartUs, byte.value, false, true});
       } else {

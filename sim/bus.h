@@ -117,6 +117,10 @@ class Bus : public testing::VirtualLine {
   // its last byte); only the host's copy is damaged, the devices get the
   // byte intact.
   void CorruptNextEcho(int32_t index = -1);
+  // The host's receiver loses byte `index` of the echo of its write number
+  // `write` from now (0: the next write), as a framing error: the line error
+  // is reported, the byte never arrives. The devices get it intact.
+  void LoseEchoByte(int32_t write, int32_t index);
   LineFaults lineFaults;
   const LineFaultCounts& faultCounts() const { return faultCounts_; }
 
@@ -185,6 +189,7 @@ class Bus : public testing::VirtualLine {
     LineByte byte;
     bool toHost = false;
     bool corruptEcho = false;
+    bool loseEcho = false;
     bool lastOfBurst = false;
     uint64_t burstStartUs = 0;
     Transmission tx;  // kInject
@@ -218,6 +223,7 @@ class Bus : public testing::VirtualLine {
   LineFaultCounts faultCounts_;
   LineScanner scanner_;
   std::optional<int32_t> corruptEchoIndex_;
+  std::optional<std::pair<int32_t, int32_t>> loseEcho_;  // writes to let pass, byte index
 
   bool hostOpen_ = false;
   platform::SerialConfig hostConfig_;

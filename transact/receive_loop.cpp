@@ -1,4 +1,4 @@
-#include <algorithm>
+#include <cstring>
 
 #include "link/frame.h"
 #include "link/parser.h"
@@ -20,48 +20,43 @@ bool ConcernsStation(const DriverContext& ctx, const link::FrameHeader& header) 
   return header.destination == 0 || header.destination == ctx.settings.localAddress;
 }
 
-void TraceIncoming(DriverContext& ctx, const LinkBuffer& accumulator, int32_t frameEnd,
-                   const link::FrameHeader& header) {
-  if (!ctx.trace) return;
-  const int32_t size = link::IsShortControl(header.control5)
-                           ? link::ShortFrameSize(ctx.settings.protocol)
-                           : link::kDataFrameSize;
-  const int32_t start = std::max(frameEnd - size, 0);
-  ctx.trace(1, accumulator.data() + start, frameEnd - start);
-}
-
-// One parse of the accumulator. Returns the parser's result; a frame that
-// concerns this station is dispatched after it has been dropped.
-int32_t ParseOnce(DriverContext& ctx, LinkBuffer& accumulator) {
-  if (accumulator.length() == 0) return 0;
+// One frame out of the accumulator; a frame that concerns this station is
+// dispatched after it has been dropped.
+int32_t TakeOne(DriverContext& ctx, LinkBuffer& accumulator) {
   // Fresh each pass: a raw send started from a callback changes how the
   // parser positions on the echo.
   link::ParserState state = link::ParserStateOf(ctx);
-  ReceivedFrame frame;
-  const int32_t result =
-      link::ParseFrame(state, accumulator.data(), accumulator.length(), &frame.header, frame.data);
-  if (result > 0) TraceIncoming(ctx, accumulator, result, frame.header);
-  link::ConsumeParsed(accumulator, ctx.echo.get(), result);
+  link::FoundFrame found;
+  const int32_t result = link::ParseAndConsume(state, accumulator, &found);
   if (result <= 0) return result;
+  if (ctx.trace) ctx.trace(1, found.wire, found.wireSize);
+  ReceivedFrame frame;
+  frame.header = found.header;
+  std::memcpy(frame.data, found.data, sizeof frame.data);
   if (ctx.requests) ctx.requests->SnapshotNewestRequest(&frame.request);
   if (ConcernsStation(ctx, frame.header)) DispatchFrame(ctx, frame);
   return result;
 }
 
+LinkBuffer* Accumulator(DriverContext& ctx) { return ctx.portContext ? ctx.portContext->rx.get() : nullptr; }
+
 }  // namespace
 
-// One frame per pass; the loop ends after the first pass that read nothing,
-// so frames still complete in the accumulator wait for the next data event.
 void RunReceiveLoop(DriverContext& ctx) {
   ctx.receiveActive = 2;
-  for (;;) {
-    uint8_t buffer[kReadChunk];
-    const int32_t n = ReadBytes(ctx, buffer, kReadChunk);
-    LinkBuffer* accumulator = ctx.portContext ? ctx.portContext->rx.get() : nullptr;
-    if (accumulator == nullptr) break;
-    if (n > 0) link::AppendReceived(*accumulator, ctx.echo.get(), buffer, n);
-    if (ParseOnce(ctx, *accumulator) == 0 || n == 0) break;
-  }
+  link::ReceiveRun(
+      [&ctx] {
+        uint8_t buffer[kReadChunk];
+        const int32_t n = ReadBytes(ctx, buffer, kReadChunk);
+        LinkBuffer* accumulator = Accumulator(ctx);
+        if (accumulator == nullptr) return -1;
+        if (n > 0) link::AppendReceived(*accumulator, ctx.echo.get(), buffer, n);
+        return n;
+      },
+      [&ctx] {
+        LinkBuffer* accumulator = Accumulator(ctx);
+        return accumulator == nullptr ? 0 : TakeOne(ctx, *accumulator);
+      });
   // Not restored to an earlier value: a run nested inside a dispatch leaves
   // the outer run unmarked, which lets its automatic echo go out.
   ctx.receiveActive = 0;

@@ -128,11 +128,10 @@ TEST(ParseFrameEcho, Cases) {
     if (!c.settled) expected |= SF_ECHO_PENDING;
     EXPECT_EQ(rig.flags.word, expected);
     if (c.settled) {
-      EXPECT_EQ(rig.echo.length(), 0);
-      EXPECT_EQ(rig.echo.echoStart, -1);
+      EXPECT_FALSE(rig.echo.Awaited());
     } else {
       EXPECT_EQ(rig.EchoBytes(), c.written);
-      EXPECT_EQ(rig.echo.echoStart, c.echoStart);
+      EXPECT_EQ(rig.echo.start(), c.echoStart);
     }
   }
 }
@@ -143,18 +142,17 @@ TEST(ParseFrameEcho, Cases) {
 TEST(ParseFrameEcho, NothingRecordedConfirmsNothing) {
   ParserRig rig(2);
   rig.flags.Set(SF_ECHO_PENDING);
-  rig.echo.echoStart = 0;
   EXPECT_EQ(rig.Parse(kFromDevice), 11);
   EXPECT_EQ(rig.flags.word, 0u);
-  EXPECT_EQ(rig.echo.echoStart, -1);
+  EXPECT_FALSE(rig.echo.Awaited());
 }
 
 TEST(ParseFrameEcho, RecordedBytesWithoutPendingEchoAreIgnored) {
   for (uint8_t raw : {0, 1}) {
     ParserRig rig(2);
     rig.state.rawSendActive = raw;
-    rig.echo.AppendBytes(kWritten.data(), 11);
-    rig.echo.echoStart = 0;
+    rig.echo.Expect(kWritten.data(), 11);
+    rig.flags.Clear(SF_ECHO_PENDING);
     EXPECT_EQ(rig.Parse(kWritten), 11);
     EXPECT_EQ(rig.flags.word, 0u);
     EXPECT_EQ(rig.echo.length(), 11);

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "core/status_flags.h"
+#include "link/echo_tracker.h"
 #include "link/frame.h"
 #include "link/parser.h"
-#include "transact/link_buffer.h"
 
 namespace zeva::link::test {
 
@@ -37,7 +37,7 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
 struct ParserRig {
   StatusFlags flags;
   uint8_t lastDestination = 0;
-  LinkBuffer echo;
+  EchoTracker echo{flags};
   ParserState state;
   FrameHeader header;
   uint8_t data[6] = {0, 0, 0, 0, 0, 0};
@@ -51,11 +51,11 @@ struct ParserRig {
   ParserRig(const ParserRig&) = delete;
   ParserRig& operator=(const ParserRig&) = delete;
 
-  // As an echo-checking write leaves things: echo pending, bytes recorded.
+  // As an echo-checking write leaves things when the accumulator held
+  // `echoStart` bytes: echo pending there, bytes recorded.
   void AwaitEcho(const Bytes& written, int32_t echoStart) {
-    flags.Set(SF_ECHO_PENDING);
-    echo.AppendBytes(written.data(), static_cast<int32_t>(written.size()));
-    echo.echoStart = echoStart;
+    echo.Appended(echoStart);
+    echo.Expect(written.data(), static_cast<int32_t>(written.size()));
   }
 
   int32_t Parse(const Bytes& bytes) {

@@ -90,13 +90,13 @@ TEST(ReceivePath, EchoBehindAWaitingFrame) {
     Path path(2);
     path.rig.state.rawSendActive = raw;
     AppendReceived(path.accumulator, &path.rig.echo, kFromDevice.data(), 11);
-    path.rig.AwaitEcho(kWritten, path.rig.echo.rxLength);
+    path.rig.AwaitEcho(kWritten, path.rig.echo.received());
     path.Receive(kWritten, kWritten.size());
     EXPECT_EQ(path.rig.flags.word, SF_ECHO_MATCHED);
     ASSERT_EQ(path.found.size(), 1u);
     EXPECT_EQ(path.found[0], RecordOf(2, kFromDevice));
     EXPECT_EQ(path.accumulator.length(), 0);
-    EXPECT_EQ(path.rig.echo.rxLength, 0);
+    EXPECT_EQ(path.rig.echo.received(), 0);
   }
 }
 

@@ -211,9 +211,7 @@ TEST_P(WriteBytesTest, Verdict) {
   ASSERT_EQ(line.writes.size(), 1u);
   EXPECT_EQ(line.writes[0], Bytes(kFrame.begin(), kFrame.end()));
   EXPECT_FALSE(ctx().flags.AllSet(SF_ECHO_PENDING));
-  EXPECT_EQ(ctx().echo->length(), 0);
-  EXPECT_EQ(ctx().echo->count(), 0);
-  EXPECT_EQ(ctx().echo->echoStart, -1);
+  EXPECT_EQ(ctx().echo->writes(), 0) << "the echo bookkeeping is left as found";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WriteBytesTest, ::testing::ValuesIn(kWriteCases),
@@ -223,7 +221,7 @@ TEST_F(SerialRig, WriteWithThePortClosedChangesNothing) {
   ctx().flags.word = SF_ACK_PENDING | SF_ECHO_MATCHED;
   EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, 1), 0);
   EXPECT_EQ(ctx().flags.word, SF_ACK_PENDING | SF_ECHO_MATCHED);
-  EXPECT_EQ(ctx().echo->count(), 0);
+  EXPECT_EQ(ctx().echo->writes(), 0);
   EXPECT_EQ(platform().NowUs(), 0u);
 }
 
@@ -232,7 +230,7 @@ TEST_F(SerialRig, TenEchoMarkersAbortTheWrite) {
     SCOPED_TRACE(noErrMsgBox);
     ctx().sw.noErrMsgBox = noErrMsgBox;
     ASSERT_EQ(Open(), 1);
-    for (int i = 0; i < LinkBuffer::kMaxRequests; ++i) ctx().echo->PushRequest(RQ_ECHO, 0, 0, nullptr, nullptr);
+    for (int i = 0; i < link::EchoTracker::kMaxWrites; ++i) ctx().echo->Expect(nullptr, 0);
     fixture_.boxes.clear();
 
     EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, 0), 0);
@@ -244,7 +242,7 @@ TEST_F(SerialRig, TenEchoMarkersAbortTheWrite) {
     EXPECT_TRUE(ctx().flags.AllSet(SF_ECHO_PENDING));
     EXPECT_EQ(ctx().echo->length(), 0);
 
-    ctx().echo->DropRequests();
+    ctx().echo->Reset();
     ctx().flags.Reset();
     CloseCOM(ctx());
   }
@@ -277,15 +275,16 @@ TEST_P(FailedWriteTest, TakesTheEchoBackAndReports) {
   if (!c.window) SetClientHWND(ctx(), nullptr);
   ctx().sw.noErrMsgBox = c.noErrMsgBox;
   platform().writeOverride = [&c](const uint8_t*, int32_t) { return c.outcome; };
-  const uint8_t leftover[2] = {0xAA, 0xBB};
-  ctx().echo->AppendBytes(leftover, 2);
+  // An earlier write, still waiting for its echo (this one is made inside its wait).
+  const uint8_t earlier[2] = {0xAA, 0xBB};
+  ctx().echo->Expect(earlier, 2);
 
   EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, 1), 0);
   EXPECT_EQ(platform().NowUs(), 0u);  // no wait after a failed write
-  EXPECT_FALSE(ctx().flags.AllSet(SF_ECHO_PENDING));
-  EXPECT_EQ(ctx().echo->length(), 2);  // only this write's bytes are taken back
-  EXPECT_EQ(ctx().echo->count(), 0);
-  EXPECT_EQ(ctx().echo->echoStart, -1);
+  // Only this write's bytes are taken back; the earlier echo is still due.
+  EXPECT_EQ(ctx().echo->writes(), 1);
+  EXPECT_EQ(ctx().echo->length(), 2);
+  EXPECT_TRUE(ctx().flags.AllSet(SF_ECHO_PENDING));
 
   if (c.box == nullptr) {
     EXPECT_TRUE(boxes().empty());
