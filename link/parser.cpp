@@ -29,7 +29,7 @@ constexpr int32_t kInvalid = -1;  // it fails its check: search on
 // Raw-send positioning. Raw bytes need not begin with a start byte, so while
 // a raw write waits for its echo the echo is not found by the start search:
 // it is located from where the accumulator ended when the write was made
-// (echoStart), at the first byte equal to the echo's first byte, or at the
+// (the tracker's start), at the first byte equal to the echo's first byte, or at the
 // byte before one equal to the echo's second byte (a corrupted first byte).
 // Frames that lie wholly before that position arrived before the write and
 // are parsed as usual; bytes there that do not complete a frame are dropped

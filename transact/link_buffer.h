@@ -1,7 +1,6 @@
-// LinkBuffer: the link layer's one container. A byte array (the receive
-// accumulator, the echo of the last write) combined with a fixed table of up
-// to ten pending requests and the two marks that place an echo in the
-// accumulator.
+// LinkBuffer: a byte array (the receive accumulator) combined with a fixed
+// table of up to ten pending requests (the request table). The echo of the
+// station's writes has its own owner, link/echo_tracker.h.
 #pragma once
 
 #include <array>
@@ -68,10 +67,6 @@ class LinkBuffer {
   const PendingRequest& slot(int32_t i) const { return slots_[static_cast<std::size_t>(i)]; }
   uint32_t idCounter() const { return idCounter_; }
   void set_idCounter(uint32_t v) { idCounter_ = v; }
-
-  // --- echo placement (echo buffer only) ----------------------------------
-  int32_t rxLength = 0;    // accumulator length when the receive loop last ran
-  int32_t echoStart = -1;  // accumulator position of the expected echo; -1 none
 
  private:
   std::vector<uint8_t> bytes_;
