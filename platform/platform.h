@@ -177,9 +177,13 @@ class Platform {
   virtual std::string VersionString(std::string_view name) = 0;
   // Creating the driver's private heap; the test platform can refuse.
   virtual bool CreateDriverHeap() { return true; }
+  // A modal message box with no owner window (MessageBoxA); returns the
+  // button. POSIX hands it to the window system's box hook, the test
+  // platform to its recorder, Win32 shows the real box.
+  virtual int ShowBox(const char* text, const char* caption, unsigned type) = 0;
 };
 
-// The process's real platform (POSIX now).
+// The process's real platform.
 Platform& RealPlatform();
 
 }  // namespace zeva::platform

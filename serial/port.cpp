@@ -93,7 +93,7 @@ bool ExpectEcho(DriverContext& ctx, LinkBuffer& echo, const uint8_t* buffer, int
   ctx.flags.Clear(SF_ECHO_MATCHED);
   echo.PushRequest(RQ_ECHO, 0, 0, nullptr, nullptr);
   if (!echo.lastPushOk()) {
-    MessageBoxA(nullptr, kTooManyRequests, kDriverCaption, MB_ICONERROR);
+    ctx.platform.ShowBox(kTooManyRequests, kDriverCaption, MB_ICONERROR);
     return false;
   }
   // A write nested inside another's wait appends to an echo still awaited:
@@ -253,7 +253,7 @@ int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, uin
 
 void ShowSystemError(DriverContext& ctx) {
   const std::string text = ctx.platform.LastErrorText();
-  MessageBoxA(nullptr, text.c_str(), kDriverCaption, MB_ICONINFORMATION);
+  ctx.platform.ShowBox(text.c_str(), kDriverCaption, MB_ICONINFORMATION);
 }
 
 }  // namespace zeva

@@ -49,20 +49,20 @@ int HexDigit(char c) {
 
 // A bad call is always shown as a box, whatever NoErrMsgBox says: the
 // program calling is wrong, not the bus.
-void ShowBadCall(const char* text) { MessageBoxA(nullptr, text, kDriverCaption, MB_ICONERROR); }
+void ShowBadCall(const DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
 
 bool CallAccepted(const DriverContext& ctx, const char* serialText, int32_t address) {
   const int16_t station = Low16(address);
   if (station != 0 && station != ctx.settings.localAddress && serialText != nullptr && serialText[0] == 'S') {
     return true;
   }
-  ShowBadCall(kBadCallText);
+  ShowBadCall(ctx, kBadCallText);
   return false;
 }
 
-bool ProgramAccepted(const uint8_t* data, int32_t length) {
+bool ProgramAccepted(const DriverContext& ctx, const uint8_t* data, int32_t length) {
   if (length >= 0 && length <= kLongestProgram && (data != nullptr || length == 0)) return true;
-  ShowBadCall(kBadProgramText);
+  ShowBadCall(ctx, kBadProgramText);
   return false;
 }
 
@@ -161,7 +161,7 @@ class Download : public Session {
  private:
   bool Start() {
     ctx_.lastProgramError = PE_NONE;
-    if (!CallAccepted(ctx_, serialText_, address_) || !ProgramAccepted(data_, length_)) {
+    if (!CallAccepted(ctx_, serialText_, address_) || !ProgramAccepted(ctx_, data_, length_)) {
       ctx_.lastProgramError = PE_BAD_CALL;
       return false;
     }

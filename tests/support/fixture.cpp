@@ -17,9 +17,9 @@ int RecordBox(const char* text, const char* caption, unsigned type) {
 
 BoxRecorder::BoxRecorder() {
   Recorded().clear();
-  SetMessageBoxHook(&RecordBox);
+  testing::SetBoxHook(&RecordBox);
 }
-BoxRecorder::~BoxRecorder() { SetMessageBoxHook(nullptr); }
+BoxRecorder::~BoxRecorder() { testing::SetBoxHook(nullptr); }
 const std::vector<Box>& BoxRecorder::boxes() const { return Recorded(); }
 void BoxRecorder::clear() { Recorded().clear(); }
 
