@@ -58,6 +58,16 @@ struct WriteResult {
   int32_t written = 0;
 };
 
+// Threading contract, the same on every platform: two threads use one port
+// at the same time. The event thread calls SetEventMask and WaitEvent (and,
+// while no client window is set, QueuedBytes and Read); the client thread
+// calls QueuedBytes, Read, Write, Purge, Close and SetEventMask(0) to stop
+// the event thread. So each of these may run concurrently with a WaitEvent
+// in progress, and a platform whose I/O needs per-operation state (Win32's
+// OVERLAPPED records) keeps one such record per kind of operation that can
+// be in progress at once: the wait, the read and the write each have their
+// own. Close is called only after the event thread has ended (or was found
+// gone), never while it waits.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
