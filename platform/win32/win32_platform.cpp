@@ -21,14 +21,17 @@ HMODULE DriverModule() {
   return module;
 }
 
-// What the thread runs, and the signal that it has left the driver's code.
+// What the thread runs, and its signals: it has begun (the loader has let
+// it in), and it has left the driver's code.
 struct ThreadStart {
   std::function<void()> body;
+  HANDLE started = nullptr;
   HANDLE done = nullptr;
 };
 
 unsigned __stdcall ThreadMain(void* argument) {
   auto* start = static_cast<ThreadStart*>(argument);
+  SetEvent(start->started);
   start->body();
   // The last thing the thread does in the driver's code: after this only
   // its return into the C run-time remains, so an unload may go on.
@@ -48,6 +51,7 @@ class Win32EventThread : public platform::EventThread {
   ~Win32EventThread() override {
     Join();
     CloseHandle(thread_);
+    CloseHandle(start_->started);
     CloseHandle(start_->done);
   }
 
@@ -93,23 +97,33 @@ std::unique_ptr<platform::EventThread> Win32Platform::StartEventThread(platform:
   (void)handler;
   auto start = std::make_unique<ThreadStart>();
   start->body = std::move(body);
+  start->started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   start->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (start->done == nullptr) {
+  if (start->started == nullptr || start->done == nullptr) {
     CaptureLastError();
+    if (start->started != nullptr) CloseHandle(start->started);
+    if (start->done != nullptr) CloseHandle(start->done);
     return nullptr;
   }
   unsigned id = 0;
   const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, start.get(), CREATE_SUSPENDED, &id);
   if (thread == 0) {
     CaptureLastError();
+    CloseHandle(start->started);
     CloseHandle(start->done);
     return nullptr;
   }
   const auto handle = reinterpret_cast<HANDLE>(thread);
   // Received-data events should be posted without delay.
   SetThreadPriority(handle, THREAD_PRIORITY_HIGHEST);
+  HANDLE started[2] = {start->started, handle};
   auto eventThread = std::make_unique<Win32EventThread>(handle, id, std::move(start));
   ResumeThread(handle);
+  // A new thread first passes the loader (which takes its lock) and only
+  // then runs ThreadMain. Returning only once it runs means that a later
+  // unload, under that lock, never meets a thread still waiting to enter
+  // the driver's code, which would then run after the code is gone.
+  WaitForMultipleObjects(2, started, FALSE, INFINITE);
   return eventThread;
 }
 

@@ -13,7 +13,7 @@ add_subdirectory(${ZEVA_GTEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googletest EXC
 # The window-system names the tests use on POSIX, over the real one.
 set(compat ${CMAKE_CURRENT_SOURCE_DIR}/win32/compat)
 
-add_library(zeva_testsupport STATIC support/fixture.cpp)
+add_library(zeva_testsupport STATIC support/fixture.cpp win32/compat/window_compat.cpp)
 target_link_libraries(zeva_testsupport PUBLIC zeva_testplat gtest)
 target_include_directories(zeva_testsupport PUBLIC ${compat} ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR})
 target_compile_options(zeva_testsupport PUBLIC -include ${compat}/zeva232_posix.h)

@@ -5,10 +5,9 @@
 // platform, never to a modal window here).
 #pragma once
 
-#include "platform/testing/test_platform.h"
 #include "zeva232.h"
 
-using ZEVA_MESSAGEBOX_HOOK = zeva::testing::BoxHook;
+typedef int (*ZEVA_MESSAGEBOX_HOOK)(const char* text, const char* caption, unsigned type);
 
 inline HWND CreateMessageWindow(WNDPROC proc) {
   if (proc == nullptr) return nullptr;
@@ -25,4 +24,5 @@ inline HWND CreateMessageWindow(WNDPROC proc) {
   return window;
 }
 
-inline ZEVA_MESSAGEBOX_HOOK SetMessageBoxHook(ZEVA_MESSAGEBOX_HOOK hook) { return zeva::testing::SetBoxHook(hook); }
+// The test platform's box hook (window_compat.cpp).
+ZEVA_MESSAGEBOX_HOOK SetMessageBoxHook(ZEVA_MESSAGEBOX_HOOK hook);
