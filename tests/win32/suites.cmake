@@ -56,3 +56,5 @@ zeva_add_wine_test(services_tests
   LIBS zeva_simdriver)
 zeva_add_wine_test(api_bad_input_tests SOURCES api/bad_input_test.cpp LIBS zeva_sim)
 target_compile_definitions(api_bad_input_tests PRIVATE ZEVA_EXPORT_MAP="Z:${win32_export_map}")
+zeva_add_wine_test(core_tests SOURCES core/config_test.cpp core/settings_store_test.cpp)
+zeva_add_wine_test(serial_tests SOURCES serial/wait_test.cpp)
