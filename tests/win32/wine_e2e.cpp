@@ -194,12 +194,14 @@ int RunServices(int port) {
   const int32_t answered = d.Query(7, question, 0, 77);
   Check(answered == 1 && g_seen.queryAddress == 7 && g_seen.queryTag == 77, "Query(7)", Ms(query.ms()));
 
-  d.SetPacketTimeout(10);
+  // Short, but with room for a loaded machine: a device whose answer comes
+  // after twice the packet timeout is passed over.
+  d.SetPacketTimeout(25);
   Stopwatch map;
   const int32_t mapped = d.MakeMap();
   std::string found;
   for (int a : g_seen.found) found += std::to_string(a) + " ";
-  Check(mapped == 1 && g_seen.found == std::set<int>{5, 7} && g_seen.mapEnds == 1, "MakeMap, packet timeout 10 ms",
+  Check(mapped == 1 && g_seen.found == std::set<int>{5, 7} && g_seen.mapEnds == 1, "MakeMap, packet timeout 25 ms",
         "found " + found + Ms(map.ms()));
   d.SetPacketTimeout(40);
 
