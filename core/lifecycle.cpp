@@ -11,24 +11,24 @@
 namespace zeva {
 namespace {
 
-void AttachBox(const char* text) { MessageBoxA(nullptr, text, kDriverCaption, MB_ICONERROR); }
+void AttachBox(DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
 
 // Steps 2 to 6 of the start: the private heap and the PortContext with its
 // receive accumulator. The PortContext is either complete or none.
 void BuildPortContext(DriverContext& ctx) {
   ctx.heapCreated = ctx.platform.CreateDriverHeap();
   if (!ctx.heapCreated) {
-    AttachBox("Not enough memory");
+    AttachBox(ctx, "Not enough memory");
     return;
   }
   std::unique_ptr<PortContext> port(new (std::nothrow) PortContext);
   if (!port) {
-    AttachBox("Not enough memory, cannot create gComEvt memory object");
+    AttachBox(ctx, "Not enough memory, cannot create gComEvt memory object");
     return;
   }
   port->rx.reset(new (std::nothrow) LinkBuffer);
   if (!port->rx) {
-    AttachBox("Out of memory\nOperating system refused the required new memory object 'gDS in GetComEvent'");
+    AttachBox(ctx, "Out of memory\nOperating system refused the required new memory object 'gDS in GetComEvent'");
     return;
   }
   ctx.portContext = std::move(port);
@@ -51,7 +51,7 @@ void ProcessAttach(DriverContext& ctx) {
 
   ctx.requests.reset(new (std::nothrow) LinkBuffer);
   ctx.echo.reset(new (std::nothrow) link::EchoTracker(ctx.flags));
-  if (!ctx.requests || !ctx.echo) AttachBox("Not enough memory");
+  if (!ctx.requests || !ctx.echo) AttachBox(ctx, "Not enough memory");
 
   LoadSettings(ctx);
   config::SetAdapterID(ctx, ctx.settings.adapterId);

@@ -29,7 +29,7 @@ int32_t SettingsStore::ReadDword(std::string_view path, std::string_view name, i
 
 void SettingsStore::WriteDword(std::string_view path, std::string_view name, int32_t value) {
   if (!IsAdministrator()) {
-    MessageBoxA(nullptr, "Settings write blocked: Admin privileges required.", kRegistryCaption, MB_ICONERROR);
+    platform_.ShowBox("Settings write blocked: Admin privileges required.", kRegistryCaption, MB_ICONERROR);
     return;
   }
   if (platform_.registry().CreateKey(path) != RegStatus::kOk) {
@@ -47,7 +47,7 @@ bool SettingsStore::IsAdministrator() { return platform_.IsElevated(); }
 
 void SettingsStore::ShowRegistryError() {
   const std::string text = platform_.LastErrorText();
-  MessageBoxA(nullptr, text.c_str(), kRegistryCaption, MB_ICONERROR);
+  platform_.ShowBox(text.c_str(), kRegistryCaption, MB_ICONERROR);
 }
 
 void LoadSettings(DriverContext& ctx) {

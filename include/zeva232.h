@@ -46,6 +46,8 @@
 #if defined(_WIN32)
 #  if defined(ZEVA232_BUILDING)
 #    define ZEVA_API __declspec(dllexport)
+#  elif defined(ZEVA232_STATIC)
+#    define ZEVA_API
 #  else
 #    define ZEVA_API __declspec(dllimport)
 #  endif
@@ -65,6 +67,14 @@
 /* The client window handle: the system's own on Windows; on POSIX a handle
  * of the library's small window system (zeva232_posix.h declares it too). */
 #if defined(_WIN32)
+/* Only the lean part of the system header, and without its min/max macros
+ * (they break std::min and std::max in C++ clients). */
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
 #  include <windows.h>
 #else
 typedef struct zeva_window_* HWND;

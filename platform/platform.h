@@ -58,6 +58,16 @@ struct WriteResult {
   int32_t written = 0;
 };
 
+// Threading contract, the same on every platform: two threads use one port
+// at the same time. The event thread calls SetEventMask and WaitEvent (and,
+// while no client window is set, QueuedBytes and Read); the client thread
+// calls QueuedBytes, Read, Write, Purge, Close and SetEventMask(0) to stop
+// the event thread. So each of these may run concurrently with a WaitEvent
+// in progress, and a platform whose I/O needs per-operation state (Win32's
+// OVERLAPPED records) keeps one such record per kind of operation that can
+// be in progress at once: the wait, the read and the write each have their
+// own. Close is called only after the event thread has ended (or was found
+// gone), never while it waits.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
@@ -177,9 +187,13 @@ class Platform {
   virtual std::string VersionString(std::string_view name) = 0;
   // Creating the driver's private heap; the test platform can refuse.
   virtual bool CreateDriverHeap() { return true; }
+  // A modal message box with no owner window (MessageBoxA); returns the
+  // button. POSIX hands it to the window system's box hook, the test
+  // platform to its recorder, Win32 shows the real box.
+  virtual int ShowBox(const char* text, const char* caption, unsigned type) = 0;
 };
 
-// The process's real platform (POSIX now).
+// The process's real platform.
 Platform& RealPlatform();
 
 }  // namespace zeva::platform

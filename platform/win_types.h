@@ -4,7 +4,10 @@
 #pragma once
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "platform/win32/windows_api.h"
+// A window procedure in the system's convention (__stdcall on i686).
+#define ZEVA_WINDOW_PROC CALLBACK
 #else
 #include "zeva232_posix.h"
+#define ZEVA_WINDOW_PROC
 #endif

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 #include "serial/port.h"
 #include "transact/receive.h"
@@ -133,7 +134,12 @@ void SwitchClientWindow(DriverContext& ctx, HWND window) {
   ctx.clientWindow = window;
 }
 
-LRESULT BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+// Installed through the window's procedure slot, so it must be exactly a
+// window procedure: on i686 a mismatch of calling convention would unbalance
+// the stack at every message.
+static_assert(std::is_same_v<decltype(&BridgeWindowProcEntry), WNDPROC>);
+
+LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
   DriverContext* ctx = Bridges().Find(window);
   if (ctx == nullptr) return DefWindowProcA(window, message, wParam, lParam);
   return BridgeWindowProc(*ctx, window, message, wParam, lParam);
@@ -185,7 +191,7 @@ void ReportDriverError(DriverContext& ctx, int32_t code, const char* text, bool 
     PostDriverError(ctx, code);
     return;
   }
-  MessageBoxA(nullptr, text, kDriverCaption, icon);
+  ctx.platform.ShowBox(text, kDriverCaption, icon);
 }
 
 void PostDriverError(DriverContext& ctx, int32_t code) {

@@ -25,7 +25,7 @@ void SwitchClientWindow(DriverContext& ctx, HWND window);
 
 // The subclass procedure installed on the client window: finds the context
 // attached to `window` and runs BridgeWindowProc for it.
-LRESULT BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
+LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
 // What the subclass procedure does for `ctx`.
 LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPARAM wParam,
                          LPARAM lParam);

@@ -104,7 +104,7 @@ void ClosePort(DriverContext& ctx) {
 int32_t ExpectEcho(DriverContext& ctx, const uint8_t* buffer, int32_t count) {
   if (ctx.sw.echoCheck == 0 || !ctx.echo) return 0;
   const int32_t write = ctx.echo->Expect(buffer, count);
-  if (write < 0) MessageBoxA(nullptr, kTooManyRequests, kDriverCaption, MB_ICONERROR);
+  if (write < 0) ctx.platform.ShowBox(kTooManyRequests, kDriverCaption, MB_ICONERROR);
   return write;
 }
 
@@ -203,7 +203,7 @@ int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, uin
 
 void ShowSystemError(DriverContext& ctx) {
   const std::string text = ctx.platform.LastErrorText();
-  MessageBoxA(nullptr, text.c_str(), kDriverCaption, MB_ICONINFORMATION);
+  ctx.platform.ShowBox(text.c_str(), kDriverCaption, MB_ICONINFORMATION);
 }
 
 }  // namespace zeva

@@ -49,7 +49,7 @@ int HexDigit(char c) {
 
 // A bad call is always shown as a box, whatever NoErrMsgBox says: the
 // program calling is wrong, not the bus.
-void ShowBadCall(const char* text) { MessageBoxA(nullptr, text, kDriverCaption, MB_ICONERROR); }
+void ShowBadCall(const DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
 
 // The address goes on the wire as one byte, and a device can only be
 // reached at 1..127 (a byte with bit 7 set never follows a start byte as a
@@ -62,13 +62,13 @@ bool DeviceAddress(const DriverContext& ctx, int32_t address) {
 
 bool CallAccepted(const DriverContext& ctx, const char* serialText, int32_t address) {
   if (DeviceAddress(ctx, address) && serialText != nullptr && serialText[0] == 'S') return true;
-  ShowBadCall(kBadCallText);
+  ShowBadCall(ctx, kBadCallText);
   return false;
 }
 
-bool ProgramAccepted(const uint8_t* data, int32_t length) {
+bool ProgramAccepted(const DriverContext& ctx, const uint8_t* data, int32_t length) {
   if (length >= 0 && length <= kLongestProgram && (data != nullptr || length == 0)) return true;
-  ShowBadCall(kBadProgramText);
+  ShowBadCall(ctx, kBadProgramText);
   return false;
 }
 
@@ -167,7 +167,7 @@ class Download : public Session {
  private:
   bool Start() {
     ctx_.lastProgramError = PE_NONE;
-    if (!CallAccepted(ctx_, serialText_, address_) || !ProgramAccepted(data_, length_)) {
+    if (!CallAccepted(ctx_, serialText_, address_) || !ProgramAccepted(ctx_, data_, length_)) {
       ctx_.lastProgramError = PE_BAD_CALL;
       return false;
     }

@@ -95,6 +95,10 @@ std::string PosixPlatform::ProfileString(std::string_view section, std::string_v
 
 std::string PosixPlatform::VersionString(std::string_view name) { return VersionResourceString(name); }
 
+int PosixPlatform::ShowBox(const char* text, const char* caption, unsigned type) {
+  return MessageBoxA(nullptr, text, caption, type);
+}
+
 }  // namespace zeva::posix
 
 namespace zeva::platform {

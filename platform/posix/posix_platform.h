@@ -31,6 +31,7 @@ class PosixPlatform : public platform::Platform {
   std::string ProfileString(std::string_view section, std::string_view key, std::string_view fallback,
                             std::string_view file, size_t size) override;
   std::string VersionString(std::string_view name) override;
+  int ShowBox(const char* text, const char* caption, unsigned type) override;
 
  private:
   RegFileRegistry registry_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <utility>
 
 namespace zeva::testing {
@@ -295,6 +296,22 @@ std::string TestPlatform::ProfileString(std::string_view section, std::string_vi
   }
   if (size == 0) return {};
   return value.substr(0, size - 1);
+}
+
+namespace {
+BoxHook g_boxHook = nullptr;
+}  // namespace
+
+BoxHook SetBoxHook(BoxHook hook) { return std::exchange(g_boxHook, hook); }
+
+int TestPlatform::ShowBox(const char* text, const char* caption, unsigned type) {
+  if (g_boxHook != nullptr) return g_boxHook(text, caption, type);
+#if defined(_WIN32)
+  std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
+  return IDOK;
+#else
+  return MessageBoxA(nullptr, text, caption, type);
+#endif
 }
 
 std::string TestPlatform::VersionString(std::string_view name) {

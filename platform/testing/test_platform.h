@@ -42,6 +42,14 @@ class VirtualLine {
                          bool* hungUp) = 0;
 };
 
+// Where the test platform's message boxes go: the hook answers for the
+// user. Without a hook, on POSIX a box goes on to the window system's own
+// box hook (MessageBoxA); elsewhere it is written to standard error and
+// answered IDOK, so no test ever waits for a modal window. Returns the
+// previous hook.
+using BoxHook = int (*)(const char* text, const char* caption, unsigned type);
+BoxHook SetBoxHook(BoxHook hook);
+
 class TestPlatform : public platform::Platform {
  public:
   // startTick: the tick count at virtual time 0 (start near 2^32 to test the wrap).
@@ -94,6 +102,7 @@ class TestPlatform : public platform::Platform {
                             std::string_view file, size_t size) override;
   std::string VersionString(std::string_view name) override;
   bool CreateDriverHeap() override { return !failHeap; }
+  int ShowBox(const char* text, const char* caption, unsigned type) override;
 
   bool elevated = true;
   // Profile file contents by file name: section -> key -> value.

@@ -44,6 +44,36 @@ TEST(ExportsTest, SharedLibraryExportsExactlyTheListedNames) {
   for (const auto& name : exported) EXPECT_TRUE(listed.count(name)) << "unexpected export " << name;
 }
 
+// The DLL's module definition lists the same functions as the POSIX export
+// list, without the window system that only POSIX brings: an export added
+// to one list and not the other would be missing from one platform's build.
+TEST(ExportsTest, ModuleDefinitionListsTheSameFunctionsWithoutTheWindowSystem) {
+  const std::set<std::string> windowSystem = {
+      "CreateMessageWindow", "DestroyWindow",    "RegisterWindowMessageA", "PostMessageA",    "GetMessageA",
+      "PeekMessageA",        "DispatchMessageA", "PostQuitMessage",        "DefWindowProcA",  "CallWindowProcA",
+      "SetWindowLongPtrA",   "GetWindowLongPtrA", "MessageBoxA",           "SetMessageBoxHook"};
+  std::set<std::string> functions;
+  for (const std::string& name : ListedExports()) {
+    if (!windowSystem.count(name)) functions.insert(name);
+  }
+  std::ifstream def(ZEVA_MODULE_DEFINITION);
+  std::set<std::string> defined;
+  bool inExports = false;
+  std::string line;
+  while (std::getline(def, line)) {
+    std::istringstream words(line);
+    std::string word;
+    if (!(words >> word) || word[0] == ';') continue;
+    if (word == "EXPORTS") {
+      inExports = true;
+    } else if (inExports) {
+      defined.insert(word);
+    }
+  }
+  EXPECT_EQ(defined.size(), 64u);
+  EXPECT_EQ(defined, functions);
+}
+
 TEST(ExportsTest, LoadedLibraryAnswersWithDefaultsAndItsVersion) {
   // Point the library at an empty prefix so the machine's settings do not
   // leak in.

@@ -17,9 +17,19 @@ int RecordBox(const char* text, const char* caption, unsigned type) {
 
 BoxRecorder::BoxRecorder() {
   Recorded().clear();
+  // Boxes of the test platform, and on POSIX also those of the real
+  // platform, which go to the window system's hook.
+  testing::SetBoxHook(&RecordBox);
+#if !defined(_WIN32)
   SetMessageBoxHook(&RecordBox);
+#endif
 }
-BoxRecorder::~BoxRecorder() { SetMessageBoxHook(nullptr); }
+BoxRecorder::~BoxRecorder() {
+  testing::SetBoxHook(nullptr);
+#if !defined(_WIN32)
+  SetMessageBoxHook(nullptr);
+#endif
+}
 const std::vector<Box>& BoxRecorder::boxes() const { return Recorded(); }
 void BoxRecorder::clear() { Recorded().clear(); }
 

@@ -1,0 +1,236 @@
+#include "platform/win32/serial_port.h"
+
+#include <cstdio>
+
+#include "platform/win32/last_error.h"
+#include "platform/win32/windows_api.h"
+
+namespace zeva::win32 {
+namespace {
+
+using platform::WriteResult;
+
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// One overlapped operation's record with its own manual-reset event. The
+// event thread's wait, the client's read and the client's write each have
+// one, because they are in progress at the same time.
+class Overlapped {
+ public:
+  Overlapped() { ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  ~Overlapped() {
+    if (ov_.hEvent != nullptr) CloseHandle(ov_.hEvent);
+  }
+  Overlapped(const Overlapped&) = delete;
+  Overlapped& operator=(const Overlapped&) = delete;
+  bool ok() const { return ov_.hEvent != nullptr; }
+  OVERLAPPED* Fresh() {
+    HANDLE event = ov_.hEvent;
+    ov_ = OVERLAPPED{};
+    ov_.hEvent = event;
+    ResetEvent(event);
+    return &ov_;
+  }
+  HANDLE event() const { return ov_.hEvent; }
+
+ private:
+  OVERLAPPED ov_{};
+};
+
+class Win32SerialPort : public platform::SerialPort {
+ public:
+  explicit Win32SerialPort(HANDLE handle) : handle_(handle), stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~Win32SerialPort() override {
+    Close();
+    if (stop_ != nullptr) CloseHandle(stop_);
+  }
+
+  bool ok() const { return stop_ != nullptr && wait_.ok() && read_.ok() && write_.ok(); }
+
+  // Setting the mask to 0 also raises the stop event, so a pending wait ends
+  // even where the system would not end it for the mask change alone.
+  bool SetEventMask(uint32_t mask) override {
+    if (mask == 0) {
+      SetEvent(stop_);
+    } else {
+      ResetEvent(stop_);
+    }
+    if (!SetCommMask(handle_, mask)) {
+      CaptureLastError();
+      return false;
+    }
+    return true;
+  }
+
+  bool WaitEvent(uint32_t* mask) override {
+    *mask = 0;
+    DWORD events = 0;
+    OVERLAPPED* ov = wait_.Fresh();
+    if (!WaitCommEvent(handle_, &events, ov)) {
+      if (GetLastError() != ERROR_IO_PENDING) {
+        CaptureLastError();
+        return false;
+      }
+      HANDLE handles[2] = {wait_.event(), stop_};
+      if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) CancelIoEx(handle_, ov);
+      DWORD unused = 0;
+      // `events` belongs to the operation until it has completed.
+      if (!GetOverlappedResult(handle_, ov, &unused, TRUE)) {
+        if (GetLastError() == ERROR_OPERATION_ABORTED) return true;
+        CaptureLastError();
+        return false;
+      }
+    }
+    *mask = events;
+    return true;
+  }
+
+  int32_t QueuedBytes() override {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(handle_, &errors, &stat)) return 0;
+    return static_cast<int32_t>(stat.cbInQue);
+  }
+
+  // Reads return at once with what is queued (the port's time-outs say so).
+  int32_t Read(uint8_t* buffer, int32_t n) override {
+    if (n <= 0) return 0;
+    DWORD count = 0;
+    OVERLAPPED* ov = read_.Fresh();
+    if (ReadFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) return static_cast<int32_t>(count);
+    if (GetLastError() != ERROR_IO_PENDING) {
+      ClearErrors();
+      return 0;
+    }
+    while (!GetOverlappedResult(handle_, ov, &count, TRUE)) {
+      if (GetLastError() != ERROR_IO_INCOMPLETE) {
+        ClearErrors();
+        break;
+      }
+    }
+    return static_cast<int32_t>(count);
+  }
+
+  WriteResult Write(const uint8_t* buffer, int32_t n) override {
+    using Kind = WriteResult::Kind;
+    if (n < 0) return {Kind::kError, 0};
+    DWORD count = 0;
+    OVERLAPPED* ov = write_.Fresh();
+    if (WriteFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
+      return {Kind::kDone, static_cast<int32_t>(count)};
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+      ClearErrors();
+      return {Kind::kError, 0};
+    }
+    // The write time-out ends the operation with fewer bytes than asked.
+    int32_t total = 0;
+    while (!GetOverlappedResult(handle_, ov, &count, TRUE)) {
+      if (GetLastError() != ERROR_IO_INCOMPLETE) {
+        ClearErrors();
+        break;
+      }
+      total += static_cast<int32_t>(count);
+    }
+    total += static_cast<int32_t>(count);
+    if (total == n) return {Kind::kDone, total};
+    return {Kind::kTimeout, total};
+  }
+
+  void Purge() override { PurgeComm(handle_, kPurgeAll); }
+
+  bool Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return true;
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(handle)) {
+      CaptureLastError();
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  void ClearErrors() {
+    DWORD errors = 0;
+    ClearCommError(handle_, &errors, nullptr);
+  }
+
+  HANDLE handle_;
+  HANDLE stop_;
+  Overlapped wait_;
+  Overlapped read_;
+  Overlapped write_;
+};
+
+// The line as the RS-485 adapter needs it: even parity, one stop bit, no
+// flow control and no special characters; the rest as the port reports.
+void ConfigureLine(DCB& dcb, const platform::SerialConfig& config) {
+  dcb.BaudRate = static_cast<DWORD>(config.bps);
+  dcb.ByteSize = config.byteSize;
+  dcb.Parity = EVENPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fParity = TRUE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fAbortOnError = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.XonChar = 0;
+  dcb.XoffChar = 0;
+  dcb.ErrorChar = 0;
+  dcb.EofChar = 0;
+  dcb.EvtChar = 0;
+}
+
+}  // namespace
+
+std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,
+                                                     platform::OpenStatus* status) {
+  char name[32];
+  std::snprintf(name, sizeof name, "\\\\.\\COM%d", portNumber);
+  HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    CaptureLastError();
+    *status = platform::OpenStatus::kCannotOpen;
+    return nullptr;
+  }
+  auto port = std::make_unique<Win32SerialPort>(handle);
+  if (!port->ok()) {
+    CaptureLastError();
+    *status = platform::OpenStatus::kCannotOpen;
+    return nullptr;
+  }
+  SetCommMask(handle, EV_RXCHAR);
+  SetupComm(handle, static_cast<DWORD>(config.rxQueue), static_cast<DWORD>(config.txQueue));
+  PurgeComm(handle, kPurgeAll);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(handle, &dcb)) {
+    *status = platform::OpenStatus::kConfigFailed;
+    return nullptr;
+  }
+  ConfigureLine(dcb, config);
+  if (!SetCommState(handle, &dcb)) {
+    *status = platform::OpenStatus::kConfigFailed;
+    return nullptr;
+  }
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = config.writeTimeoutPerByteMs;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  SetCommTimeouts(handle, &timeouts);
+  *status = platform::OpenStatus::kOk;
+  return port;
+}
+
+}  // namespace zeva::win32
