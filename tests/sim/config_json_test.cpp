@@ -1,6 +1,9 @@
 // zevasim's JSON bus description.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "tools/zevasim/config_json.h"
 
 namespace zeva::zevasim {
@@ -61,6 +64,39 @@ TEST(ConfigJsonTest, ReadsTheWholeSchema) {
   EXPECT_EQ(setup.events[1].type, 7);
   EXPECT_EQ(setup.events[2].randomCount, 3u);
   EXPECT_EQ(setup.events[3].kind, sim::ScheduledEvent::Kind::kUnplug);
+}
+
+// The demo bus installed as a bus description is the bus of --demo, so
+// that a client developer's copy of it behaves as the demo does.
+TEST(ConfigJsonTest, InstalledDemoBusIsTheDemoSetup) {
+  std::ifstream in(ZEVA_DEMO_BUS_JSON);
+  ASSERT_TRUE(in) << ZEVA_DEMO_BUS_JSON;
+  std::stringstream text;
+  text << in.rdbuf();
+  sim::SimSetup file;
+  std::string error;
+  ASSERT_TRUE(LoadSetupJson(text.str(), &file, &error)) << error;
+
+  const sim::SimSetup demo = sim::DemoSetup();
+  EXPECT_EQ(file.bus.protocol, demo.bus.protocol);
+  EXPECT_EQ(file.bus.bps, demo.bus.bps);
+  EXPECT_EQ(file.bus.localAddress, demo.bus.localAddress);
+  EXPECT_EQ(file.bus.echo, demo.bus.echo);
+  EXPECT_TRUE(file.events.empty());
+  ASSERT_EQ(file.devices.size(), demo.devices.size());
+  for (size_t i = 0; i < demo.devices.size(); ++i) {
+    const sim::DeviceConfig& got = file.devices[i].config;
+    const sim::DeviceConfig& want = demo.devices[i].config;
+    SCOPED_TRACE("device " + std::to_string(want.address));
+    EXPECT_EQ(got.address, want.address);
+    EXPECT_EQ(got.serial, want.serial);
+    EXPECT_EQ(got.product, want.product);
+    EXPECT_EQ(got.versionHigh, want.versionHigh);
+    EXPECT_EQ(got.versionLow, want.versionLow);
+    EXPECT_EQ(got.remoteError, want.remoteError);
+    EXPECT_EQ(got.responseCode, want.responseCode);
+    EXPECT_EQ(file.devices[i].queryReply, demo.devices[i].queryReply);
+  }
 }
 
 struct BadCase {
