@@ -5,6 +5,7 @@
 #include "link/receive_path.h"
 #include "serial/port.h"
 #include "transact/dispatcher.h"
+#include "transact/read_ahead.h"
 #include "transact/receive.h"
 
 namespace zeva {
@@ -42,6 +43,8 @@ int32_t ParseOnce(DriverContext& ctx, LinkBuffer& accumulator) {
       link::ParseFrame(state, accumulator.data(), accumulator.length(), &frame.header, frame.data);
   if (result > 0) TraceIncoming(ctx, accumulator, result, frame.header);
   link::ConsumeParsed(accumulator, ctx.echo.get(), result);
+  // Before the dispatch, which may write and wait for the echo of its write.
+  AdviseReadAhead(ctx, accumulator);
   if (result <= 0) return result;
   if (ctx.requests) ctx.requests->SnapshotNewestRequest(&frame.request);
   if (ConcernsStation(ctx, frame.header)) DispatchFrame(ctx, frame);

@@ -4,10 +4,14 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -148,11 +152,31 @@ int64_t NowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+int64_t NowUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// One character on the wire: start bit, data bits, parity bit, stop bit.
+int64_t CharacterUs(const platform::SerialConfig& config) {
+  const int64_t bits = 1 + config.byteSize + 1 + 1;
+  return config.bps > 0 ? (bits * 1'000'000 + config.bps - 1) / config.bps : 0;
+}
+
+// VMIN is one byte of the terminal's settings.
+constexpr int32_t kMaxHeldBytes = 255;
+
 class TermiosPort final : public platform::SerialPort {
  public:
-  TermiosPort(int fd, int wakeRead, int wakeWrite, uint32_t writeTimeoutPerByteMs)
-      : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite), writeTimeoutPerByteMs_(writeTimeoutPerByteMs) {
+  TermiosPort(int fd, int wakeRead, int wakeWrite, const platform::SerialConfig& config)
+      : fd_(fd),
+        wakeRead_(wakeRead),
+        wakeWrite_(wakeWrite),
+        writeTimeoutPerByteMs_(config.writeTimeoutPerByteMs),
+        charUs_(CharacterUs(config)) {
     errorCountsKnown_ = LineErrorCount(fd_, &lineErrors_);
+    canHold_ = charUs_ > 0 && tcgetattr(fd_, &line_) == 0;
+    if (canHold_) minimum_ = line_.c_cc[VMIN];
   }
   ~TermiosPort() override { Close(); }
 
@@ -168,6 +192,12 @@ class TermiosPort final : public platform::SerialPort {
   int32_t Read(uint8_t* buffer, int32_t n) override;
   WriteResult Write(const uint8_t* buffer, int32_t n) override;
 
+  void ExpectBytes(int32_t count) override {
+    const int32_t before = expected_.exchange(std::clamp(count, 1, kMaxHeldBytes));
+    // An event held back for more bytes than are now needed must not wait on.
+    if (count < before && holding_.load()) Wake();
+  }
+
   void Purge() override {
     if (fd_ >= 0) tcflush(fd_, TCIOFLUSH);
   }
@@ -182,7 +212,8 @@ class TermiosPort final : public platform::SerialPort {
   }
   void DrainWake() {
     char bytes[64];
-    while (read(wakeRead_, bytes, sizeof bytes) > 0) {
+    // A short read emptied the pipe; only a full one may have left some.
+    while (read(wakeRead_, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)) {
     }
   }
   // The reader has seen the queue: the next arrival is news again.
@@ -191,16 +222,37 @@ class TermiosPort final : public platform::SerialPort {
   }
   bool LineErrorSeen();
   bool WaitWritable(int64_t deadline, bool limited);
+  struct DataWatch {
+    bool due = false;        // report the data event now
+    bool watchLine = true;   // poll the line (else only the wake-up pipe)
+    int64_t timeoutUs = -1;  // -1: no limit
+  };
+  DataWatch PlanDataWatch();
+  void EndHold();
+  void SetMinimum(cc_t bytes);
 
   int fd_;
   int wakeRead_;
   int wakeWrite_;
   const uint32_t writeTimeoutPerByteMs_;
+  const int64_t charUs_;
   std::atomic<uint32_t> mask_{0};
   std::atomic<bool> rxArmed_{true};
+  // Read-ahead: what the reader still needs, and whether the event thread
+  // may be holding the data event back for it.
+  std::atomic<int32_t> expected_{1};
+  std::atomic<bool> holding_{false};
   // Event thread only.
   bool errorCountsKnown_ = false;
   uint64_t lineErrors_ = 0;
+  bool canHold_ = false;
+  termios line_{};
+  cc_t minimum_ = 0;         // the VMIN the terminal has now
+  int64_t holdUntilUs_ = 0;  // when a held-back event goes out; 0: none held
+  int64_t restDueUs_ = 0;    // when the held bytes should all be in
+  int32_t heldQueued_ = 0;   // bytes queued when that time was set
+  bool awaitingFirstByte_ = false;
+  bool slackSet_ = false;
 };
 
 bool TermiosPort::LineErrorSeen() {
@@ -211,29 +263,131 @@ bool TermiosPort::LineErrorSeen() {
   return true;
 }
 
+// Holding the data event back. While the missing bytes are still on the
+// wire the thread does not watch the line at all (a terminal wakes its
+// pollers at every byte, whatever they wait for) but sleeps until they
+// should be in. Bytes that come late are waited for with the terminal's own
+// minimum (VMIN, which poll() honours while VTIME is 0), so that the last of
+// them wakes the thread. The first byte of a frame is watched for with a
+// VMIN of 0: its arrival starts the clock of the hold, and a line that stops
+// delivering ends it.
+void TermiosPort::SetMinimum(cc_t bytes) {
+  if (bytes == minimum_) return;
+  line_.c_cc[VMIN] = bytes;
+  if (tcsetattr(fd_, TCSANOW, &line_) == 0) {
+    minimum_ = bytes;
+  } else {
+    canHold_ = false;  // the terminal will not wait: every arrival is reported
+  }
+}
+
+void TermiosPort::EndHold() {
+  holdUntilUs_ = 0;
+  holding_ = false;
+}
+
+// Whether the data event is due now, and otherwise how the thread waits for
+// it: watching the line or not, and for how long (-1: no limit).
+TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
+  DataWatch watch;
+  awaitingFirstByte_ = false;
+  holding_ = true;  // before reading the count: a lower count wakes the thread
+  const int32_t expected = canHold_ ? expected_.load() : 1;
+  int queued = 0;
+  if (expected <= 1 || ioctl(fd_, FIONREAD, &queued) != 0) {
+    EndHold();
+    if (canHold_) SetMinimum(0);
+    return watch;  // any byte is news: poll() reports the first one
+  }
+  if (queued >= expected) {
+    EndHold();
+    watch.due = true;
+    return watch;
+  }
+  if (queued == 0) {
+    EndHold();
+    SetMinimum(0);
+    awaitingFirstByte_ = true;  // its arrival starts the hold
+    return watch;
+  }
+  const int64_t now = NowUs();
+  if (holdUntilUs_ == 0) {
+    // The missing bytes are due after their wire time, if the line goes on.
+    const int64_t rest = (expected - queued) * charUs_;
+    restDueUs_ = now + rest + charUs_ / 4;
+    holdUntilUs_ = now + rest + charUs_ * 3 / 2;
+    heldQueued_ = queued;
+  } else if (now >= holdUntilUs_) {
+    // Nothing came since the last look: the rest is not coming (cut or
+    // damaged), and the reader is to see what is there.
+    if (queued == heldQueued_) {
+      EndHold();
+      watch.due = true;
+      return watch;
+    }
+    // Still coming, only slower than the line's rate: wait while it does.
+    holdUntilUs_ = now + charUs_ * 3 / 2;
+    heldQueued_ = queued;
+  }
+  if (now < restDueUs_) {
+    watch.watchLine = false;
+    watch.timeoutUs = restDueUs_ - now;
+    return watch;
+  }
+  SetMinimum(static_cast<cc_t>(expected));
+  watch.timeoutUs = holdUntilUs_ - now;
+  return watch;
+}
+
 bool TermiosPort::WaitEvent(uint32_t* mask) {
   *mask = 0;
+#ifdef PR_SET_TIMERSLACK
+  // A hold ends at a moment computed to the microsecond; the default timer
+  // slack would let it end up to 50 us late.
+  if (!slackSet_) {
+    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    slackSet_ = true;
+  }
+#endif
   for (;;) {
     const uint32_t wanted = mask_.load();
     const bool watchData = (wanted & platform::kEvRxChar) != 0 && rxArmed_.load();
-    pollfd fds[2] = {{fd_, static_cast<short>(watchData ? POLLIN : 0), 0}, {wakeRead_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno();
-      return false;
-    }
-    // The line went away (adapter unplugged, the other end of a pty closed).
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      SetLastErrorFromCode(EIO);
-      return false;
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      DrainWake();
-      return true;  // the mask changed or the reader re-armed: mask 0
+    DataWatch watch;
+    if (watchData) watch = PlanDataWatch();
+    bool dataDue = watch.due;
+    if (!dataDue) {
+      // Without data watched the line is still polled for a hang-up, except
+      // while a hold sleeps: its bytes would wake the thread for nothing.
+      const int lineFd = watch.watchLine ? fd_ : -1;
+      pollfd fds[2] = {{lineFd, static_cast<short>(watchData ? POLLIN : 0), 0}, {wakeRead_, POLLIN, 0}};
+      const timespec timeout{static_cast<time_t>(watch.timeoutUs / 1'000'000),
+                             static_cast<long>(watch.timeoutUs % 1'000'000) * 1000};
+      const int ready = ppoll(fds, 2, watch.timeoutUs < 0 ? nullptr : &timeout, nullptr);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        SetLastErrorFromErrno();
+        return false;
+      }
+      // The line went away (adapter unplugged, the other end of a pty closed).
+      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        SetLastErrorFromCode(EIO);
+        return false;
+      }
+      if ((fds[1].revents & POLLIN) != 0) {
+        DrainWake();
+        return true;  // the mask changed, the reader re-armed or needs less: mask 0
+      }
+      if (ready == 0) continue;  // a held event's time is up: decided above
+      if ((fds[0].revents & POLLIN) == 0) continue;
+      // Readable: the first byte starts a hold; while one is on, the
+      // expected bytes are in; without read-ahead, any byte is news.
+      if (awaitingFirstByte_) continue;
+      dataDue = true;
     }
     uint32_t events = 0;
-    if ((fds[0].revents & POLLIN) != 0) {
+    if (dataDue) {
       rxArmed_ = false;
+      EndHold();
       events |= platform::kEvRxChar;
     }
     if (LineErrorSeen()) events |= platform::kEvErr;
@@ -360,7 +514,7 @@ std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, 
   }
   tcflush(fd, TCIOFLUSH);
   *status = OpenStatus::kOk;
-  return std::make_unique<TermiosPort>(fd, wake[0], wake[1], config.writeTimeoutPerByteMs);
+  return std::make_unique<TermiosPort>(fd, wake[0], wake[1], config);
 }
 
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,
