@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <chrono>
 #include <iterator>
+#include <mutex>
+#include <vector>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/posix_platform.h"
@@ -200,6 +202,9 @@ class TermiosPort final : public platform::SerialPort {
 
   void Purge() override {
     if (fd_ >= 0) tcflush(fd_, TCIOFLUSH);
+    std::lock_guard<std::mutex> lock(inMutex_);
+    in_.clear();
+    reported_ = false;
   }
 
   bool Close() override;
@@ -216,10 +221,7 @@ class TermiosPort final : public platform::SerialPort {
     while (read(wakeRead_, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)) {
     }
   }
-  // The reader has seen the queue: the next arrival is news again.
-  void Rearm() {
-    if (!rxArmed_.exchange(true)) Wake();
-  }
+  bool TakeIn();
   bool LineErrorSeen();
   bool WaitWritable(int64_t deadline, bool limited);
   struct DataWatch {
@@ -237,7 +239,12 @@ class TermiosPort final : public platform::SerialPort {
   const uint32_t writeTimeoutPerByteMs_;
   const int64_t charUs_;
   std::atomic<uint32_t> mask_{0};
-  std::atomic<bool> rxArmed_{true};
+  // The input queue: the bytes the event thread has taken from the terminal
+  // and not yet given to the reader, and whether the reader has been told
+  // of them and not looked since.
+  std::mutex inMutex_;
+  std::vector<uint8_t> in_;
+  bool reported_ = false;
   // Read-ahead: what the reader still needs, and whether the event thread
   // may be holding the data event back for it.
   std::atomic<int32_t> expected_{1};
@@ -287,33 +294,39 @@ void TermiosPort::EndHold() {
 }
 
 // Whether the data event is due now, and otherwise how the thread waits for
-// it: watching the line or not, and for how long (-1: no limit).
+// it: watching the line or not, and for how long (-1: no limit). Bytes taken
+// in but not yet read count towards what the reader expects.
 TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
   DataWatch watch;
   awaitingFirstByte_ = false;
   holding_ = true;  // before reading the count: a lower count wakes the thread
   const int32_t expected = canHold_ ? expected_.load() : 1;
+  int32_t buffered = 0;
+  bool reported = false;
+  {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    buffered = static_cast<int32_t>(in_.size());
+    reported = reported_;
+  }
   int queued = 0;
-  if (expected <= 1 || ioctl(fd_, FIONREAD, &queued) != 0) {
-    EndHold();
-    if (canHold_) SetMinimum(0);
-    return watch;  // any byte is news: poll() reports the first one
-  }
-  if (queued >= expected) {
-    EndHold();
-    watch.due = true;
-    return watch;
-  }
+  if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
   if (queued == 0) {
     EndHold();
-    SetMinimum(0);
-    awaitingFirstByte_ = true;  // its arrival starts the hold
+    // Bytes a reader left behind are news of their own.
+    watch.due = buffered > 0 && !reported;
+    if (canHold_) SetMinimum(0);
+    awaitingFirstByte_ = expected > 1;  // its arrival starts a hold
+    return watch;
+  }
+  if (expected <= 1 || buffered + queued >= expected) {
+    EndHold();
+    watch.due = true;
     return watch;
   }
   const int64_t now = NowUs();
   if (holdUntilUs_ == 0) {
     // The missing bytes are due after their wire time, if the line goes on.
-    const int64_t rest = (expected - queued) * charUs_;
+    const int64_t rest = (expected - buffered - queued) * charUs_;
     restDueUs_ = now + rest + charUs_ / 4;
     holdUntilUs_ = now + rest + charUs_ * 3 / 2;
     heldQueued_ = queued;
@@ -334,9 +347,26 @@ TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
     watch.timeoutUs = restDueUs_ - now;
     return watch;
   }
-  SetMinimum(static_cast<cc_t>(expected));
+  SetMinimum(static_cast<cc_t>(expected - buffered));
   watch.timeoutUs = holdUntilUs_ - now;
   return watch;
+}
+
+// Takes what the terminal holds into the input queue. True when the reader
+// is to be told: it has not been told of bytes it has not looked at yet.
+// A read returns what is there even below the terminal's minimum, as the
+// descriptor does not block.
+bool TermiosPort::TakeIn() {
+  uint8_t bytes[4096];
+  ssize_t got;
+  do {
+    got = read(fd_, bytes, sizeof bytes);
+  } while (got < 0 && errno == EINTR);
+  std::lock_guard<std::mutex> lock(inMutex_);
+  if (got > 0) in_.insert(in_.end(), bytes, bytes + got);
+  if (in_.empty() || reported_) return false;
+  reported_ = true;
+  return true;
 }
 
 bool TermiosPort::WaitEvent(uint32_t* mask) {
@@ -351,13 +381,15 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
 #endif
   for (;;) {
     const uint32_t wanted = mask_.load();
-    const bool watchData = (wanted & platform::kEvRxChar) != 0 && rxArmed_.load();
+    const bool watchData = (wanted & platform::kEvRxChar) != 0;
     DataWatch watch;
     if (watchData) watch = PlanDataWatch();
     bool dataDue = watch.due;
     if (!dataDue) {
       // Without data watched the line is still polled for a hang-up, except
       // while a hold sleeps: its bytes would wake the thread for nothing.
+      // The terminal's queue is empty unless a hold is on, so the line is
+      // readable only with new bytes.
       const int lineFd = watch.watchLine ? fd_ : -1;
       pollfd fds[2] = {{lineFd, static_cast<short>(watchData ? POLLIN : 0), 0}, {wakeRead_, POLLIN, 0}};
       const timespec timeout{static_cast<time_t>(watch.timeoutUs / 1'000'000),
@@ -375,7 +407,7 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
       }
       if ((fds[1].revents & POLLIN) != 0) {
         DrainWake();
-        return true;  // the mask changed, the reader re-armed or needs less: mask 0
+        return true;  // the mask changed, the reader left bytes or needs fewer: mask 0
       }
       if (ready == 0) continue;  // a held event's time is up: decided above
       if ((fds[0].revents & POLLIN) == 0) continue;
@@ -386,9 +418,8 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
     }
     uint32_t events = 0;
     if (dataDue) {
-      rxArmed_ = false;
       EndHold();
-      events |= platform::kEvRxChar;
+      if (TakeIn()) events |= platform::kEvRxChar;
     }
     if (LineErrorSeen()) events |= platform::kEvErr;
     events &= wanted;
@@ -399,24 +430,30 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
   }
 }
 
+// The reader's side of the input queue: no system call, only what the
+// event thread has taken in. A reader that finds it empty, or empties it,
+// is to be told of the next bytes; one that leaves bytes behind is told of
+// them again.
 int32_t TermiosPort::QueuedBytes() {
-  int queued = 0;
-  if (fd_ < 0 || ioctl(fd_, FIONREAD, &queued) != 0) return 0;
-  if (queued == 0) Rearm();
-  return queued;
+  std::lock_guard<std::mutex> lock(inMutex_);
+  if (in_.empty()) reported_ = false;
+  return static_cast<int32_t>(in_.size());
 }
 
 int32_t TermiosPort::Read(uint8_t* buffer, int32_t n) {
   if (fd_ < 0 || n < 0) return -1;
-  ssize_t got;
-  do {
-    got = read(fd_, buffer, static_cast<size_t>(n));
-  } while (got < 0 && errno == EINTR);
-  Rearm();
-  if (got >= 0) return static_cast<int32_t>(got);
-  if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-  SetLastErrorFromErrno();
-  return -1;
+  bool leftBehind = false;
+  size_t take = 0;
+  {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    take = std::min(in_.size(), static_cast<size_t>(n));
+    std::copy_n(in_.begin(), take, buffer);
+    in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(take));
+    leftBehind = !in_.empty() && reported_;
+    reported_ = false;
+  }
+  if (leftBehind) Wake();
+  return static_cast<int32_t>(take);
 }
 
 bool TermiosPort::WaitWritable(int64_t deadline, bool limited) {
