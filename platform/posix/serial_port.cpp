@@ -167,6 +167,10 @@ int64_t CharacterUs(const platform::SerialConfig& config) {
 
 // VMIN is one byte of the terminal's settings.
 constexpr int32_t kMaxHeldBytes = 255;
+// The most the input queue takes in for a reader that does not read; past
+// it, bytes wait in the terminal (and are lost when that fills, as in an
+// overrun).
+constexpr size_t kMaxQueued = 64 * 1024;
 
 class TermiosPort final : public platform::SerialPort {
  public:
@@ -308,6 +312,12 @@ TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
     buffered = static_cast<int32_t>(in_.size());
     reported = reported_;
   }
+  if (static_cast<size_t>(buffered) >= kMaxQueued) {
+    // Full: nothing more is taken in until the reader reads (it wakes us).
+    EndHold();
+    watch.watchLine = false;
+    return watch;
+  }
   int queued = 0;
   if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
   if (queued == 0) {
@@ -433,7 +443,8 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
 // The reader's side of the input queue: no system call, only what the
 // event thread has taken in. A reader that finds it empty, or empties it,
 // is to be told of the next bytes; one that leaves bytes behind is told of
-// them again.
+// them again, and one that reads from a full queue lets the event thread
+// take bytes in again.
 int32_t TermiosPort::QueuedBytes() {
   std::lock_guard<std::mutex> lock(inMutex_);
   if (in_.empty()) reported_ = false;
@@ -446,10 +457,11 @@ int32_t TermiosPort::Read(uint8_t* buffer, int32_t n) {
   size_t take = 0;
   {
     std::lock_guard<std::mutex> lock(inMutex_);
-    take = std::min(in_.size(), static_cast<size_t>(n));
+    const size_t sizeBefore = in_.size();
+    take = std::min(sizeBefore, static_cast<size_t>(n));
     std::copy_n(in_.begin(), take, buffer);
     in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(take));
-    leftBehind = !in_.empty() && reported_;
+    leftBehind = (!in_.empty() && reported_) || sizeBefore >= kMaxQueued;
     reported_ = false;
   }
   if (leftBehind) Wake();
