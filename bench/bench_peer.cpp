@@ -269,29 +269,23 @@ BENCHMARK(BM_QueryAtRate)->Arg(9600)->Arg(115200)->Arg(921600)->Iterations(1)->U
 // modbus), for counting system calls from outside: two runs with different
 // call counts, their difference divided by the difference in calls, leaves
 // out starting and stopping. Registered only when asked for.
+template <typename Client>
+void RunAlone(benchmark::State& state, int calls) {
+  Client client(115200);
+  if (!client.ready()) {
+    state.SkipWithError("the server did not start or the port did not open");
+    return;
+  }
+  const Block b = client.Run(calls);
+  state.counters["events_per_call"] = b.eventsPerCall;
+  state.counters["failures"] = b.failures;
+}
+
 void BM_OneClient(benchmark::State& state, const std::string& client, int calls) {
-  const int32_t bps = 115200;
   for (auto _ : state) {
-    if (client == "zeva") {
-      ZevaClient zeva(bps);
-      if (!zeva.ready()) {
-        state.SkipWithError("zevasim did not start or the port did not open");
-        return;
-      }
-      const Block b = zeva.Run(calls);
-      state.counters["events_per_call"] = b.eventsPerCall;
-      state.counters["failures"] = b.failures;
-    }
+    if (client == "zeva") RunAlone<ZevaClient>(state, calls);
 #ifdef ZEVA_HAVE_LIBMODBUS
-    if (client == "modbus") {
-      ModbusClient modbus(bps);
-      if (!modbus.ready()) {
-        state.SkipWithError("the Modbus slave or the port did not come up");
-        return;
-      }
-      const Block b = modbus.Run(calls);
-      state.counters["failures"] = b.failures;
-    }
+    if (client == "modbus") RunAlone<ModbusClient>(state, calls);
 #endif
   }
 }
