@@ -39,6 +39,8 @@ struct Prefix : testing::TempPrefix {
 // platform with the port open on it at `bps`. `setup` runs on the context
 // before the port opens (callbacks, switches). ready() is false when either
 // failed; the benchmark then reports an error instead of a figure.
+// `clientProc` is the client window's own procedure, which sees every event
+// message after the driver.
 struct ZevasimDriver {
   Prefix prefix;
   test::ZevasimProcess sim;
@@ -47,12 +49,12 @@ struct ZevasimDriver {
   bool open = false;
 
   template <typename Setup>
-  ZevasimDriver(std::vector<std::string> args, int32_t bps, Setup setup)
+  ZevasimDriver(std::vector<std::string> args, int32_t bps, Setup setup, WNDPROC clientProc = &IgnoreMessages)
       : sim(ZEVASIM_PATH, prefix.Com1(), std::move(args)) {
     ProcessAttach(ctx);
     if (bps > 0) ctx.settings.bps = bps;
     setup(ctx);
-    window = CreateMessageWindow(&IgnoreMessages);
+    window = CreateMessageWindow(clientProc);
     open = sim.ready() && OpenCOM(ctx, window) == 1;
   }
   ZevasimDriver(std::vector<std::string> args, int32_t bps)

@@ -84,6 +84,22 @@ class SerialPort {
   virtual int32_t Read(uint8_t* buffer, int32_t n) = 0;
   // Writes n bytes within the configured time limit.
   virtual WriteResult Write(const uint8_t* buffer, int32_t n) = 0;
+  // Read-ahead: the reader's count of the bytes it still needs before they
+  // can change anything for it (the rest of a frame in progress, an awaited
+  // echo); 1 or less when any byte may matter. A port may hold the data
+  // event back until that many bytes are queued, but only while the line
+  // keeps delivering them: counted from the first held byte, the event goes
+  // out at the latest after the wire time of the missing bytes plus about
+  // one and a half character times, and past that as soon as the line has
+  // been quiet for one and a half character times, so that a cut or damaged
+  // frame still reaches the reader. A count lower than the one a held event
+  // waits for releases it at once; an event for fewer bytes than asked for
+  // is always allowed. Called from the reader's thread (after each parse);
+  // it takes effect for the next event. The default ignores it and reports
+  // every arrival, which costs wake-ups and nothing else. (Win32 can get the
+  // same from an overlapped read of that many bytes with an interval
+  // time-out of about 1.5 characters, instead of an event per character.)
+  virtual void ExpectBytes(int32_t count) { (void)count; }
   // Discards both queues.
   virtual void Purge() = 0;
   // Releases the device; false when the system refused (text in

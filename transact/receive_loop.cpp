@@ -5,6 +5,7 @@
 #include "link/receive_path.h"
 #include "serial/port.h"
 #include "transact/dispatcher.h"
+#include "transact/read_ahead.h"
 #include "transact/receive.h"
 
 namespace zeva {
@@ -28,6 +29,8 @@ int32_t TakeOne(DriverContext& ctx, LinkBuffer& accumulator) {
   link::ParserState state = link::ParserStateOf(ctx);
   link::FoundFrame found;
   const int32_t result = link::ParseAndConsume(state, accumulator, &found);
+  // Before the dispatch, which may write and wait for the echo of its write.
+  AdviseReadAhead(ctx, accumulator);
   if (result <= 0) return result;
   if (ctx.trace) ctx.trace(1, found.wire, found.wireSize);
   ReceivedFrame frame;

@@ -4,14 +4,20 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <iterator>
+#include <mutex>
+#include <vector>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/posix_platform.h"
@@ -148,11 +154,35 @@ int64_t NowMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+int64_t NowUs() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// One character on the wire: start bit, data bits, parity bit, stop bit.
+int64_t CharacterUs(const platform::SerialConfig& config) {
+  const int64_t bits = 1 + config.byteSize + 1 + 1;
+  return config.bps > 0 ? (bits * 1'000'000 + config.bps - 1) / config.bps : 0;
+}
+
+// VMIN is one byte of the terminal's settings.
+constexpr int32_t kMaxHeldBytes = 255;
+// The most the input queue takes in for a reader that does not read; past
+// it, bytes wait in the terminal (and are lost when that fills, as in an
+// overrun).
+constexpr size_t kMaxQueued = 64 * 1024;
+
 class TermiosPort final : public platform::SerialPort {
  public:
-  TermiosPort(int fd, int wakeRead, int wakeWrite, uint32_t writeTimeoutPerByteMs)
-      : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite), writeTimeoutPerByteMs_(writeTimeoutPerByteMs) {
+  TermiosPort(int fd, int wakeRead, int wakeWrite, const platform::SerialConfig& config)
+      : fd_(fd),
+        wakeRead_(wakeRead),
+        wakeWrite_(wakeWrite),
+        writeTimeoutPerByteMs_(config.writeTimeoutPerByteMs),
+        charUs_(CharacterUs(config)) {
     errorCountsKnown_ = LineErrorCount(fd_, &lineErrors_);
+    canHold_ = charUs_ > 0 && tcgetattr(fd_, &line_) == 0;
+    if (canHold_) minimum_ = line_.c_cc[VMIN];
   }
   ~TermiosPort() override { Close(); }
 
@@ -168,8 +198,17 @@ class TermiosPort final : public platform::SerialPort {
   int32_t Read(uint8_t* buffer, int32_t n) override;
   WriteResult Write(const uint8_t* buffer, int32_t n) override;
 
+  void ExpectBytes(int32_t count) override {
+    const int32_t before = expected_.exchange(std::clamp(count, 1, kMaxHeldBytes));
+    // An event held back for more bytes than are now needed must not wait on.
+    if (count < before && holding_.load()) Wake();
+  }
+
   void Purge() override {
     if (fd_ >= 0) tcflush(fd_, TCIOFLUSH);
+    std::lock_guard<std::mutex> lock(inMutex_);
+    in_.clear();
+    reported_ = false;
   }
 
   bool Close() override;
@@ -182,25 +221,49 @@ class TermiosPort final : public platform::SerialPort {
   }
   void DrainWake() {
     char bytes[64];
-    while (read(wakeRead_, bytes, sizeof bytes) > 0) {
+    // A short read emptied the pipe; only a full one may have left some.
+    while (read(wakeRead_, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes)) {
     }
   }
-  // The reader has seen the queue: the next arrival is news again.
-  void Rearm() {
-    if (!rxArmed_.exchange(true)) Wake();
-  }
+  bool TakeIn();
   bool LineErrorSeen();
   bool WaitWritable(int64_t deadline, bool limited);
+  struct DataWatch {
+    bool due = false;        // report the data event now
+    bool watchLine = true;   // poll the line (else only the wake-up pipe)
+    int64_t timeoutUs = -1;  // -1: no limit
+  };
+  DataWatch PlanDataWatch();
+  void EndHold();
+  void SetMinimum(cc_t bytes);
 
   int fd_;
   int wakeRead_;
   int wakeWrite_;
   const uint32_t writeTimeoutPerByteMs_;
+  const int64_t charUs_;
   std::atomic<uint32_t> mask_{0};
-  std::atomic<bool> rxArmed_{true};
+  // The input queue: the bytes the event thread has taken from the terminal
+  // and not yet given to the reader, and whether the reader has been told
+  // of them and not looked since.
+  std::mutex inMutex_;
+  std::vector<uint8_t> in_;
+  bool reported_ = false;
+  // Read-ahead: what the reader still needs, and whether the event thread
+  // may be holding the data event back for it.
+  std::atomic<int32_t> expected_{1};
+  std::atomic<bool> holding_{false};
   // Event thread only.
   bool errorCountsKnown_ = false;
   uint64_t lineErrors_ = 0;
+  bool canHold_ = false;
+  termios line_{};
+  cc_t minimum_ = 0;         // the VMIN the terminal has now
+  int64_t holdUntilUs_ = 0;  // when a held-back event goes out; 0: none held
+  int64_t restDueUs_ = 0;    // when the held bytes should all be in
+  int32_t heldQueued_ = 0;   // bytes queued when that time was set
+  bool awaitingFirstByte_ = false;
+  bool slackSet_ = false;
 };
 
 bool TermiosPort::LineErrorSeen() {
@@ -211,30 +274,162 @@ bool TermiosPort::LineErrorSeen() {
   return true;
 }
 
+// Holding the data event back. While the missing bytes are still on the
+// wire the thread does not watch the line at all (a terminal wakes its
+// pollers at every byte, whatever they wait for) but sleeps until they
+// should be in. Bytes that come late are waited for with the terminal's own
+// minimum (VMIN, which poll() honours while VTIME is 0), so that the last of
+// them wakes the thread. The first byte of a frame is watched for with a
+// VMIN of 0: its arrival starts the clock of the hold, and a line that stops
+// delivering ends it.
+void TermiosPort::SetMinimum(cc_t bytes) {
+  if (bytes == minimum_) return;
+  line_.c_cc[VMIN] = bytes;
+  if (tcsetattr(fd_, TCSANOW, &line_) == 0) {
+    minimum_ = bytes;
+  } else {
+    canHold_ = false;  // the terminal will not wait: every arrival is reported
+  }
+}
+
+void TermiosPort::EndHold() {
+  holdUntilUs_ = 0;
+  holding_ = false;
+}
+
+// Whether the data event is due now, and otherwise how the thread waits for
+// it: watching the line or not, and for how long (-1: no limit). Bytes taken
+// in but not yet read count towards what the reader expects.
+TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
+  DataWatch watch;
+  awaitingFirstByte_ = false;
+  holding_ = true;  // before reading the count: a lower count wakes the thread
+  const int32_t expected = canHold_ ? expected_.load() : 1;
+  int32_t buffered = 0;
+  bool reported = false;
+  {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    buffered = static_cast<int32_t>(in_.size());
+    reported = reported_;
+  }
+  if (static_cast<size_t>(buffered) >= kMaxQueued) {
+    // Full: nothing more is taken in until the reader reads (it wakes us).
+    EndHold();
+    watch.watchLine = false;
+    return watch;
+  }
+  int queued = 0;
+  if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+  if (queued == 0) {
+    EndHold();
+    // Bytes a reader left behind are news of their own.
+    watch.due = buffered > 0 && !reported;
+    if (canHold_) SetMinimum(0);
+    awaitingFirstByte_ = expected > 1;  // its arrival starts a hold
+    return watch;
+  }
+  if (expected <= 1 || buffered + queued >= expected) {
+    EndHold();
+    watch.due = true;
+    return watch;
+  }
+  const int64_t now = NowUs();
+  if (holdUntilUs_ == 0) {
+    // The missing bytes are due after their wire time, if the line goes on.
+    const int64_t rest = (expected - buffered - queued) * charUs_;
+    restDueUs_ = now + rest + charUs_ / 4;
+    holdUntilUs_ = now + rest + charUs_ * 3 / 2;
+    heldQueued_ = queued;
+  } else if (now >= holdUntilUs_) {
+    // Nothing came since the last look: the rest is not coming (cut or
+    // damaged), and the reader is to see what is there.
+    if (queued == heldQueued_) {
+      EndHold();
+      watch.due = true;
+      return watch;
+    }
+    // Still coming, only slower than the line's rate: wait while it does.
+    holdUntilUs_ = now + charUs_ * 3 / 2;
+    heldQueued_ = queued;
+  }
+  if (now < restDueUs_) {
+    watch.watchLine = false;
+    watch.timeoutUs = restDueUs_ - now;
+    return watch;
+  }
+  SetMinimum(static_cast<cc_t>(expected - buffered));
+  watch.timeoutUs = holdUntilUs_ - now;
+  return watch;
+}
+
+// Takes what the terminal holds into the input queue. True when the reader
+// is to be told: it has not been told of bytes it has not looked at yet.
+// A read returns what is there even below the terminal's minimum, as the
+// descriptor does not block.
+bool TermiosPort::TakeIn() {
+  uint8_t bytes[4096];
+  ssize_t got;
+  do {
+    got = read(fd_, bytes, sizeof bytes);
+  } while (got < 0 && errno == EINTR);
+  std::lock_guard<std::mutex> lock(inMutex_);
+  if (got > 0) in_.insert(in_.end(), bytes, bytes + got);
+  if (in_.empty() || reported_) return false;
+  reported_ = true;
+  return true;
+}
+
 bool TermiosPort::WaitEvent(uint32_t* mask) {
   *mask = 0;
+#ifdef PR_SET_TIMERSLACK
+  // A hold ends at a moment computed to the microsecond; the default timer
+  // slack would let it end up to 50 us late.
+  if (!slackSet_) {
+    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    slackSet_ = true;
+  }
+#endif
   for (;;) {
     const uint32_t wanted = mask_.load();
-    const bool watchData = (wanted & platform::kEvRxChar) != 0 && rxArmed_.load();
-    pollfd fds[2] = {{fd_, static_cast<short>(watchData ? POLLIN : 0), 0}, {wakeRead_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      SetLastErrorFromErrno();
-      return false;
-    }
-    // The line went away (adapter unplugged, the other end of a pty closed).
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      SetLastErrorFromCode(EIO);
-      return false;
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      DrainWake();
-      return true;  // the mask changed or the reader re-armed: mask 0
+    const bool watchData = (wanted & platform::kEvRxChar) != 0;
+    DataWatch watch;
+    if (watchData) watch = PlanDataWatch();
+    bool dataDue = watch.due;
+    if (!dataDue) {
+      // Without data watched the line is still polled for a hang-up, except
+      // while a hold sleeps: its bytes would wake the thread for nothing.
+      // The terminal's queue is empty unless a hold is on, so the line is
+      // readable only with new bytes.
+      const int lineFd = watch.watchLine ? fd_ : -1;
+      pollfd fds[2] = {{lineFd, static_cast<short>(watchData ? POLLIN : 0), 0}, {wakeRead_, POLLIN, 0}};
+      const timespec timeout{static_cast<time_t>(watch.timeoutUs / 1'000'000),
+                             static_cast<long>(watch.timeoutUs % 1'000'000) * 1000};
+      const int ready = ppoll(fds, 2, watch.timeoutUs < 0 ? nullptr : &timeout, nullptr);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        SetLastErrorFromErrno();
+        return false;
+      }
+      // The line went away (adapter unplugged, the other end of a pty closed).
+      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        SetLastErrorFromCode(EIO);
+        return false;
+      }
+      if ((fds[1].revents & POLLIN) != 0) {
+        DrainWake();
+        return true;  // the mask changed, the reader left bytes or needs fewer: mask 0
+      }
+      if (ready == 0) continue;  // a held event's time is up: decided above
+      if ((fds[0].revents & POLLIN) == 0) continue;
+      // Readable: the first byte starts a hold; while one is on, the
+      // expected bytes are in; without read-ahead, any byte is news.
+      if (awaitingFirstByte_) continue;
+      dataDue = true;
     }
     uint32_t events = 0;
-    if ((fds[0].revents & POLLIN) != 0) {
-      rxArmed_ = false;
-      events |= platform::kEvRxChar;
+    if (dataDue) {
+      EndHold();
+      if (TakeIn()) events |= platform::kEvRxChar;
     }
     if (LineErrorSeen()) events |= platform::kEvErr;
     events &= wanted;
@@ -245,24 +440,32 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
   }
 }
 
+// The reader's side of the input queue: no system call, only what the
+// event thread has taken in. A reader that finds it empty, or empties it,
+// is to be told of the next bytes; one that leaves bytes behind is told of
+// them again, and one that reads from a full queue lets the event thread
+// take bytes in again.
 int32_t TermiosPort::QueuedBytes() {
-  int queued = 0;
-  if (fd_ < 0 || ioctl(fd_, FIONREAD, &queued) != 0) return 0;
-  if (queued == 0) Rearm();
-  return queued;
+  std::lock_guard<std::mutex> lock(inMutex_);
+  if (in_.empty()) reported_ = false;
+  return static_cast<int32_t>(in_.size());
 }
 
 int32_t TermiosPort::Read(uint8_t* buffer, int32_t n) {
   if (fd_ < 0 || n < 0) return -1;
-  ssize_t got;
-  do {
-    got = read(fd_, buffer, static_cast<size_t>(n));
-  } while (got < 0 && errno == EINTR);
-  Rearm();
-  if (got >= 0) return static_cast<int32_t>(got);
-  if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-  SetLastErrorFromErrno();
-  return -1;
+  bool leftBehind = false;
+  size_t take = 0;
+  {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    const size_t sizeBefore = in_.size();
+    take = std::min(sizeBefore, static_cast<size_t>(n));
+    std::copy_n(in_.begin(), take, buffer);
+    in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(take));
+    leftBehind = (!in_.empty() && reported_) || sizeBefore >= kMaxQueued;
+    reported_ = false;
+  }
+  if (leftBehind) Wake();
+  return static_cast<int32_t>(take);
 }
 
 bool TermiosPort::WaitWritable(int64_t deadline, bool limited) {
@@ -360,7 +563,7 @@ std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, 
   }
   tcflush(fd, TCIOFLUSH);
   *status = OpenStatus::kOk;
-  return std::make_unique<TermiosPort>(fd, wake[0], wake[1], config.writeTimeoutPerByteMs);
+  return std::make_unique<TermiosPort>(fd, wake[0], wake[1], config);
 }
 
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,

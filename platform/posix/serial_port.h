@@ -4,10 +4,13 @@
 // else /dev/ttyS(N-1). The port is opened exclusively, non-blocking, raw,
 // with even parity, one stop bit, no flow control and DTR/RTS off.
 //
-// Events: the data event is reported once when bytes become available and
-// again only after the reader has looked at the input queue (QueuedBytes
-// finding it empty, or a Read). Reporting it while unread bytes just sit in
-// the queue would post one data-ready message after another.
+// Events: the event thread takes arriving bytes from the terminal into the
+// port's own input queue, which QueuedBytes and Read serve without a system
+// call. The data event is reported once when bytes come in and again only
+// after the reader has looked at the queue (QueuedBytes finding it empty, or
+// a Read); reporting it while unread bytes just sit there would post one
+// data-ready message after another. With read-ahead (ExpectBytes) the event
+// waits for the bytes the reader still needs; see platform.h.
 #pragma once
 
 #include <memory>

@@ -68,6 +68,12 @@ class FakeEventThread : public platform::EventThread {
 }  // namespace
 
 // The host side of a simulated line: what the driver's serial port sees.
+// It does not hold data events back for read-ahead (ExpectBytes keeps its
+// default): every delivery is reported at its virtual moment. Read-ahead
+// asks only for bytes without which the parser decides nothing, so holding
+// would change how many data events carry the bytes, never when a frame is
+// decided; the suites keep exercising the receive path at its finest
+// grain, and the link tests check that bound over every split of a stream.
 class TestPlatform::Port : public platform::SerialPort {
  public:
   Port(TestPlatform& owner, int number) : owner_(owner), number_(number) {}

@@ -271,6 +271,51 @@ TEST(TermiosPort, DataEventOncePerLook) {
   EXPECT_EQ(NextEvent(*port, 2000ms).mask, platform::kEvRxChar);
 }
 
+// Read-ahead: the reader says how many bytes it needs, and the port holds the
+// data event back until they are in, or until the line has stopped
+// delivering them. At 300 bit/s a character takes 36.7 ms, so the second
+// piece, sent 5 ms after the first, is well inside the hold.
+TEST(TermiosPort, ReadAheadHoldsTheDataEvent) {
+  struct Case {
+    const char* fault;
+    int32_t expect;      // told to the port before the bytes come
+    std::string first;   // sent at once
+    std::string second;  // sent 5 ms later, when not empty
+    int32_t lowerTo;     // told to the port 10 ms later, when not 0
+    int32_t queuedAtEvent;
+  };
+  const Case cases[] = {
+      {"woken for part of a frame: the event waits for all five bytes", 5, "ab", "cde", 0, 5},
+      {"a cut frame is lost: once the line is quiet the event goes with what came", 5, "ab", "", 0, 2},
+      {"the reader needs fewer bytes now: a long hold must not run on", 200, "abc", "", 3, 3},
+      {"one byte expected: every arrival is news", 1, "a", "", 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto port = Open(pty.slave(), 300);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetEventMask(kEvents));
+    port->ExpectBytes(c.expect);
+    pty.Send(c.first);
+    std::thread later([&] {
+      std::this_thread::sleep_for(5ms);
+      if (!c.second.empty()) pty.Send(c.second);
+      std::this_thread::sleep_for(5ms);
+      if (c.lowerTo != 0) port->ExpectBytes(c.lowerTo);
+    });
+    const Event event = NextEvent(*port, 1500ms);
+    later.join();
+    ASSERT_TRUE(event.ended);
+    EXPECT_EQ(event.mask, platform::kEvRxChar);
+    EXPECT_EQ(port->QueuedBytes(), c.queuedAtEvent);
+    // The terminal's minimum does not hold back a read of what is there.
+    uint8_t buffer[8];
+    EXPECT_EQ(port->Read(buffer, 8), c.queuedAtEvent);
+  }
+}
+
 TEST(TermiosPort, ClearingTheMaskEndsAWait) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
