@@ -1,23 +1,4 @@
-# Cross-compiling the Win32 DLL with mingw-w64 (Debian: apt-get install mingw-w64).
-# The posix thread model is the one whose libstdc++ has std::mutex and
-# std::thread; everything is linked statically, so the DLL and the programs
-# need only the system's own DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Toolchain for the x86_64 DLL (preset win64).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(ZEVA_MINGW_TRIPLET x86_64-w64-mingw32)
-
-find_program(CMAKE_C_COMPILER NAMES ${ZEVA_MINGW_TRIPLET}-gcc-posix ${ZEVA_MINGW_TRIPLET}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${ZEVA_MINGW_TRIPLET}-g++-posix ${ZEVA_MINGW_TRIPLET}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${ZEVA_MINGW_TRIPLET}-windres windres REQUIRED)
-
-# Headers and libraries come from the mingw-w64 sysroot only: the host's C
-# headers must never reach the cross build.
-set(CMAKE_FIND_ROOT_PATH /usr/${ZEVA_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

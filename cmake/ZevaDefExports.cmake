@@ -1,0 +1,17 @@
+# The export names listed in api/zeva232.def, as a CMake list in `out`;
+# changing the file reconfigures.
+function(zeva_def_exports out)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/api/zeva232.def def_lines)
+  set(names "")
+  set(in_exports FALSE)
+  foreach(line IN LISTS def_lines)
+    string(STRIP "${line}" line)
+    if(line STREQUAL "EXPORTS")
+      set(in_exports TRUE)
+    elseif(in_exports AND line AND NOT line MATCHES "^;")
+      list(APPEND names "${line}")
+    endif()
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/api/zeva232.def)
+  set(${out} "${names}" PARENT_SCOPE)
+endfunction()
