@@ -1,4 +1,5 @@
 #include "api/instance.h"
+#include "api/lifecycle.h"
 
 namespace zeva::api {
 namespace {

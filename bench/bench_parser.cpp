@@ -9,11 +9,11 @@
 #include <random>
 #include <vector>
 
-#include "core/status_flags.h"
+#include "link/status_flags.h"
 #include "link/frame.h"
 #include "link/parser.h"
 #include "link/receive_path.h"
-#include "transact/link_buffer.h"
+#include "link/byte_queue.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ void BM_Backlog(benchmark::State& st) {
   const int32_t n = static_cast<int32_t>(stream.size());
   Link link(2);
   for (auto _ : st) {
-    LinkBuffer accumulator;
+    link::ByteQueue accumulator;
     const int32_t frames = ReceiveBytes(
         link.state, accumulator, stream.data(), n, [](const FoundFrame& f) { benchmark::DoNotOptimize(&f); }, n);
     benchmark::DoNotOptimize(frames);
@@ -96,7 +96,7 @@ void BM_ReceiveInReads(benchmark::State& st) {
   const int32_t n = static_cast<int32_t>(stream.size());
   Link link(2);
   for (auto _ : st) {
-    LinkBuffer accumulator;
+    link::ByteQueue accumulator;
     int32_t frames = 0;
     for (int32_t at = 0; at < n; at += 255) {
       frames += ReceiveBytes(link.state, accumulator, stream.data() + at, std::min(255, n - at),

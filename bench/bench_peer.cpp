@@ -32,8 +32,8 @@
 #endif
 
 #include "bench/bench_support.h"
-#include "serial/bridge.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/wait.h"
 #include "services/remote_error.h"
 
 // Both clients need zevasim (the tools are part of the build).

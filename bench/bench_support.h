@@ -10,8 +10,9 @@
 
 #include "core/config.h"
 #include "core/driver_context.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "api/lifecycle.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "tests/platform/temp_prefix.h"
 #include "tests/support/zevasim_process.h"
 

@@ -32,13 +32,15 @@
 #include "bench/bench_support.h"
 #include "core/config.h"
 #include "core/driver_context.h"
+#include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/testing/test_platform.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
 #include "sim/bus.h"
 #include "transact/transmitter.h"
+#include "transact/request_table.h"
 
 namespace {
 
@@ -128,14 +130,14 @@ void BM_ReceiveToReplyFlag(benchmark::State& state) {
   for (auto _ : state) {
     uint8_t header[8];
     uint8_t data[6];
-    const uint32_t id = d.ctx.requests->PushRequest(zeva::RQ_REPLY, 5, 0, header, data);
+    const uint32_t id = d.ctx.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
     d.ctx.flags.Clear(zeva::SF_QUERY_REPLY);
     std::atomic<int64_t> writtenNs{0};
     std::thread device = d.Reply(&writtenNs);
     zeva::WaitForFlags(d.ctx, 2000, zeva::SF_QUERY_REPLY);
     const int64_t seenNs = Clock::now().time_since_epoch().count();
     device.join();
-    d.ctx.requests->RemoveRequest(id);
+    d.ctx.requests->Remove(id);
     const double us = static_cast<double>(seenNs - writtenNs) / 1e3;
     micros.push_back(us);
     state.SetIterationTime(us / 1e6);
@@ -154,14 +156,14 @@ const uint8_t kQuery[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x21};
 bool Query(DriverContext& ctx) {
   uint8_t header[8];
   uint8_t data[6];
-  const uint32_t id = ctx.requests->PushRequest(zeva::RQ_REPLY, 5, 0, header, data);
+  const uint32_t id = ctx.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
   ctx.flags.Clear(zeva::SF_QUERY_REPLY);
   bool replied = false;
   if (zeva::TransmitMessage(ctx, 5, 1, kQuery, 6, 0, 0) == 1) {
     replied = zeva::WaitForFlags(ctx, static_cast<uint32_t>(2 * ctx.settings.packetTimeout32),
                                  zeva::SF_QUERY_REPLY) == 0;
   }
-  ctx.requests->RemoveRequest(id);
+  ctx.requests->Remove(id);
   return replied;
 }
 

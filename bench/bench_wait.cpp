@@ -10,7 +10,7 @@
 
 #include "bench/bench_support.h"
 #include "core/driver_context.h"
-#include "serial/wait.h"
+#include "runtime/wait.h"
 
 namespace {
 

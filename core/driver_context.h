@@ -3,6 +3,11 @@
 // The exported functions reach the process's single instance (api/); all
 // code below the exports takes a DriverContext&, so a test builds a fresh
 // context over a test platform and never touches process-global state.
+//
+// The context holds the state of every layer but knows only those below it
+// (link/, platform/): the request table of transact/ is declared here and
+// defined above, and the context is built and torn down by the composition
+// root (api/lifecycle.cpp), which sees every layer.
 #pragma once
 
 #include <atomic>
@@ -10,13 +15,15 @@
 #include <functional>
 #include <memory>
 
-#include "core/status_flags.h"
+#include "link/byte_queue.h"
 #include "link/echo_tracker.h"
+#include "link/status_flags.h"
 #include "platform/platform.h"
-#include "transact/link_buffer.h"
 #include "zeva232.h"
 
 namespace zeva {
+
+class RequestTable;  // transact/request_table.h
 
 // The ten persisted link settings, at their system widths.
 struct Settings {
@@ -81,9 +88,8 @@ struct ClientCallbacks {
 // the client thread writes it while the event thread reads it.
 struct PortContext {
   std::atomic<platform::SerialPort*> port{nullptr};
-  uint32_t eventThreadId = 0;
   std::function<void(uint32_t)> eventHandler;
-  std::unique_ptr<LinkBuffer> rx;  // the receive accumulator
+  std::unique_ptr<link::ByteQueue> rx;  // the receive accumulator
 };
 
 // Byte positions of the output buffer with a meaning of their own.
@@ -92,7 +98,8 @@ inline constexpr int kOutputBufferType = 5;
 
 class DriverContext {
  public:
-  explicit DriverContext(platform::Platform& platform) : platform(platform) {}
+  explicit DriverContext(platform::Platform& platform);
+  ~DriverContext();
   DriverContext(const DriverContext&) = delete;
   DriverContext& operator=(const DriverContext&) = delete;
 
@@ -108,11 +115,9 @@ class DriverContext {
   uint8_t receiveActive = 0;
   uint8_t rawSendActive = 0;
 
-  // Driver core objects. heapCreated stands for the private heap in which
-  // the PortContext lives.
-  bool heapCreated = false;
+  // Driver core objects.
   std::unique_ptr<PortContext> portContext;
-  std::unique_ptr<LinkBuffer> requests;  // the request table
+  std::unique_ptr<RequestTable> requests;
   std::unique_ptr<link::EchoTracker> echo;  // the station's own writes coming back
 
   // Serial channel.
@@ -126,6 +131,9 @@ class DriverContext {
   HWND subclassedWindow = nullptr;  // the window whose procedure was replaced
   std::atomic<unsigned> eventMessageId{0};
   ClientCallbacks callbacks;
+  // What the bridge runs when a data event reaches the client window: the
+  // receive loop of transact/, wired by the composition root.
+  void (*dataReady)(DriverContext& ctx) = nullptr;
 
   // Data interface and services.
   // The six-byte message Send and Query compose; byte 5 is the type.
@@ -149,10 +157,5 @@ inline uint32_t PacketTimeoutMs(const DriverContext& ctx) {
 inline uint32_t BusyTimeoutMs(const DriverContext& ctx) {
   return ctx.settings.busyTimeout < 0 ? 0u : static_cast<uint32_t>(ctx.settings.busyTimeout);
 }
-
-// Library start and end: build the context's objects and load the settings;
-// close the port, give the client window back and free everything.
-void ProcessAttach(DriverContext& ctx);
-void ProcessDetach(DriverContext& ctx);
 
 }  // namespace zeva

@@ -17,11 +17,11 @@
 #include <memory>
 #include <vector>
 
-#include "core/status_flags.h"
+#include "link/status_flags.h"
 #include "link/frame.h"
 #include "link/parser.h"
 #include "link/receive_path.h"
-#include "transact/link_buffer.h"
+#include "link/byte_queue.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ struct Link {
   StatusFlags flags;
   uint8_t lastDestination = 0;
   EchoTracker echo{flags};
-  LinkBuffer accumulator;
+  link::ByteQueue accumulator;
   ParserState state;
 };
 

@@ -46,15 +46,17 @@
 
 #include "core/config.h"
 #include "core/driver_context.h"
+#include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/testing/test_platform.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
 #include "services/identify.h"
 #include "services/program.h"
 #include "services/remote_error.h"
 #include "transact/send.h"
+#include "transact/request_table.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/status_flags.h"
+#include "link/status_flags.h"
 
 namespace zeva::link {
 

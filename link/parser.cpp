@@ -2,20 +2,9 @@
 
 #include <algorithm>
 
-#include "core/driver_context.h"
 #include "link/frame.h"
 
 namespace zeva::link {
-
-ParserState ParserStateOf(DriverContext& ctx) {
-  ParserState state;
-  state.flags = &ctx.flags;
-  state.lastDestination = &ctx.lastDestination;
-  state.echo = ctx.echo.get();
-  state.protocol = ctx.settings.protocol;
-  state.rawSendActive = ctx.rawSendActive;
-  return state;
-}
 
 namespace {
 

@@ -5,12 +5,8 @@
 
 #include <cstdint>
 
-#include "core/status_flags.h"
+#include "link/status_flags.h"
 #include "link/echo_tracker.h"
-
-namespace zeva {
-class DriverContext;
-}
 
 namespace zeva::link {
 
@@ -35,8 +31,6 @@ struct ParserState {
   int32_t protocol = 2;
   uint8_t rawSendActive = 0;
 };
-
-ParserState ParserStateOf(DriverContext& ctx);
 
 // Result: > 0 a valid frame ends there (drop that many bytes, dispatch it);
 // < 0 an echo was dropped and nothing follows (drop -result bytes);

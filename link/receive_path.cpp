@@ -4,19 +4,19 @@
 
 namespace zeva::link {
 
-void AppendReceived(LinkBuffer& accumulator, EchoTracker* echo, const uint8_t* bytes, int32_t n) {
-  accumulator.AppendBytes(bytes, n);
+void AppendReceived(ByteQueue& accumulator, EchoTracker* echo, const uint8_t* bytes, int32_t n) {
+  accumulator.Append(bytes, n);
   if (echo != nullptr) echo->Appended(accumulator.length());
 }
 
-void ConsumeParsed(LinkBuffer& accumulator, EchoTracker* echo, int32_t result) {
+void ConsumeParsed(ByteQueue& accumulator, EchoTracker* echo, int32_t result) {
   if (result == 0) return;
   const int32_t n = result > 0 ? result : -result;
   accumulator.ConsumeFront(n);
   if (echo != nullptr) echo->Consumed(n, accumulator.length());
 }
 
-int32_t ParseAndConsume(ParserState& state, LinkBuffer& accumulator, FoundFrame* frame) {
+int32_t ParseAndConsume(ParserState& state, ByteQueue& accumulator, FoundFrame* frame) {
   if (accumulator.length() == 0) return 0;
   const int32_t result = ParseFrame(state, accumulator.data(), accumulator.length(), &frame->header, frame->data);
   if (result > 0) {

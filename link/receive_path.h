@@ -9,7 +9,7 @@
 #include "link/frame.h"
 #include "link/echo_tracker.h"
 #include "link/parser.h"
-#include "transact/link_buffer.h"
+#include "link/byte_queue.h"
 
 namespace zeva::link {
 
@@ -25,15 +25,15 @@ struct FoundFrame {
 
 // Appends bytes to the accumulator and tells the echo tracker its new
 // length, where the next echo-checking write expects its echo.
-void AppendReceived(LinkBuffer& accumulator, EchoTracker* echo, const uint8_t* bytes, int32_t n);
+void AppendReceived(ByteQueue& accumulator, EchoTracker* echo, const uint8_t* bytes, int32_t n);
 
 // Drops what a parse result covers (result bytes when positive, -result when
 // negative) and keeps the echo tracker in step with the accumulator.
-void ConsumeParsed(LinkBuffer& accumulator, EchoTracker* echo, int32_t result);
+void ConsumeParsed(ByteQueue& accumulator, EchoTracker* echo, int32_t result);
 
 // Parses the accumulator once and drops what the parser consumed. Returns the
 // parser's result; `frame` describes the frame found when it is positive.
-int32_t ParseAndConsume(ParserState& state, LinkBuffer& accumulator, FoundFrame* frame);
+int32_t ParseAndConsume(ParserState& state, ByteQueue& accumulator, FoundFrame* frame);
 
 // One run of the receive loop, as the driver makes it when a data event
 // arrives: each pass reads what is queued (`read` appends it to the
@@ -56,7 +56,7 @@ void ReceiveRun(Read&& read, TakeOne&& takeOne) {
 // run takes nothing; onFrame(const FoundFrame&) is called for every frame.
 // Returns the number of frames.
 template <typename OnFrame>
-int32_t ReceiveBytes(ParserState& state, LinkBuffer& accumulator, const uint8_t* bytes, int32_t n,
+int32_t ReceiveBytes(ParserState& state, ByteQueue& accumulator, const uint8_t* bytes, int32_t n,
                      OnFrame&& onFrame, int32_t chunk = 255) {
   int32_t at = 0;
   int32_t frames = 0;

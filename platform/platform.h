@@ -201,8 +201,6 @@ class Platform {
   // A string of the library's version resource ("FileVersion", ...), or
   // empty when the resource or the value is missing.
   virtual std::string VersionString(std::string_view name) = 0;
-  // Creating the driver's private heap; the test platform can refuse.
-  virtual bool CreateDriverHeap() { return true; }
   // A modal message box with no owner window (MessageBoxA); returns the
   // button. POSIX hands it to the window system's box hook, the test
   // platform to its recorder, Win32 shows the real box.

@@ -5,11 +5,12 @@
 
 #include "core/config.h"
 #include "core/int16.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "services/service_common.h"
 #include "services/station_request.h"
 #include "transact/transmitter.h"
+#include "transact/request_table.h"
 
 namespace zeva {
 namespace {
@@ -60,7 +61,7 @@ enum class Probe { kNextAddress, kAborted, kFailed };
 // request may have caught them) only restart the wait.
 bool AwaitMapAnswer(DriverContext& ctx, int32_t address, uint32_t id, const link::FrameHeader& header) {
   while (WaitForFlags(ctx, ReplyWaitMs(ctx), SF_IDENTIFY_REPLY) == 0) {
-    const PendingRequest* request = ctx.requests->FindRequest(id);
+    const PendingRequest* request = ctx.requests->Find(id);
     if (request != nullptr && request->done != 0 && header.source == address) return true;
     ctx.flags.Clear(SF_IDENTIFY_REPLY);
   }
@@ -82,7 +83,7 @@ Probe ProbeAddress(DriverContext& ctx, int32_t address) {
     if (ctx.mapAbortRequested != 0) return Probe::kAborted;
     link::FrameHeader header;
     DeviceIdentity identity;
-    const uint32_t id = ctx.requests->PushRequest(RQ_IDENTIFY, Low8(address), 0,
+    const uint32_t id = ctx.requests->Push(RQ_IDENTIFY, Low8(address), 0,
                                                   reinterpret_cast<uint8_t*>(&header), identity.bytes);
     if (!ctx.requests->lastPushOk()) {
       ReportDriverError(ctx, kErrTooManyRequests, kTextTooManyRequests, false);
@@ -92,16 +93,16 @@ Probe ProbeAddress(DriverContext& ctx, int32_t address) {
     const int32_t sent = TransmitMessage(ctx, Low8(address), 1, kIdentifyRequest, 6, TM_UNACKED, 0);
     if (sent == TX_DONE) {
       if (AwaitMapAnswer(ctx, address, id, header)) ReportDeviceFound(ctx, address, identity);
-      ctx.requests->RemoveRequest(id);
+      ctx.requests->Remove(id);
       return Probe::kNextAddress;
     }
     if (sent != TX_BUSY) {
-      ctx.requests->RemoveRequest(id);
+      ctx.requests->Remove(id);
       ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, false);
       return Probe::kFailed;
     }
     BusyPause(ctx);
-    ctx.requests->RemoveRequest(id);
+    ctx.requests->Remove(id);
     if (retries == kBusyRetries) return Probe::kNextAddress;
   }
 }

@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "core/int16.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "services/device_commands.h"
 #include "services/identify.h"
 #include "services/service_common.h"

@@ -4,9 +4,10 @@
 #include <cstring>
 
 #include "core/int16.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "services/station_request.h"
+#include "transact/request_table.h"
 
 namespace zeva {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/driver_context.h"
-#include "serial/wait.h"
+#include "runtime/wait.h"
 
 namespace zeva::services {
 

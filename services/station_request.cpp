@@ -3,9 +3,10 @@
 #include <cstring>
 
 #include "core/int16.h"
-#include "serial/bridge.h"
+#include "runtime/bridge.h"
 #include "services/service_common.h"
 #include "transact/transmitter.h"
+#include "transact/request_table.h"
 
 namespace zeva::services {
 namespace {
@@ -26,7 +27,7 @@ bool AskStation(DriverContext& ctx, const StationRequest& request, link::FrameHe
   for (int32_t retries = 0;; ++retries) {
     *header = link::FrameHeader{};
     std::memset(answer, 0, 6);
-    const uint32_t id = ctx.requests->PushRequest(request.kind, Low8(request.address), 0,
+    const uint32_t id = ctx.requests->Push(request.kind, Low8(request.address), 0,
                                                   reinterpret_cast<uint8_t*>(header), answer);
     if (!ctx.requests->lastPushOk()) {
       ReportDriverError(ctx, kErrTooManyRequests, kTextTooManyRequests, request.postOnly);
@@ -38,23 +39,23 @@ bool AskStation(DriverContext& ctx, const StationRequest& request, link::FrameHe
         TransmitMessage(ctx, Low8(request.address), kRequestType, request.message, 6, TM_NORMAL, 0);
     if (sent == TX_DONE) {
       const bool replied = WaitForFlags(ctx, ReplyWaitMs(ctx), replyFlag) == 0;
-      ctx.requests->RemoveRequest(id);
+      ctx.requests->Remove(id);
       if (replied && Accepted(request.address, *header)) return true;
       if (retries == kBusyRetries) return false;
       continue;
     }
     if (sent != TX_BUSY) {
       ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, request.postOnly);
-      ctx.requests->RemoveRequest(id);
+      ctx.requests->Remove(id);
       return false;
     }
     BusyPause(ctx);
     if (retries == kBusyRetries) {
       ReportDriverError(ctx, kErrChannelBusy, kTextChannelBusy, request.postOnly);
-      ctx.requests->RemoveRequest(id);
+      ctx.requests->Remove(id);
       return false;
     }
-    ctx.requests->RemoveRequest(id);
+    ctx.requests->Remove(id);
   }
 }
 

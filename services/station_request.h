@@ -9,6 +9,7 @@
 
 #include "core/driver_context.h"
 #include "link/parser.h"
+#include "transact/request_table.h"
 
 namespace zeva::services {
 

@@ -4,8 +4,8 @@
 
 #include "core/int16.h"
 #include "link/frame.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "transact/transmitter.h"
 
 namespace zeva {
@@ -37,7 +37,7 @@ void FillRequest(DriverContext& ctx, PendingRequest& live, int32_t kind, const R
   live.done = 1;
   if (live.headerOut != nullptr) std::memcpy(live.headerOut, &frame.header, sizeof frame.header);
   if (live.dataOut != nullptr) std::memcpy(live.dataOut, frame.data, sizeof frame.data);
-  ctx.flags.SetReplyFlag(kind);
+  ctx.flags.Set(ReplyFlagOf(kind));
   if (!ctx.flags.AllSet(SF_RESPONSE_WAIT)) return;
   const uint8_t expected =
       ctx.awaitedResponseCode != 0 ? ctx.awaitedResponseCode : kDefaultResponseCode;
@@ -58,12 +58,12 @@ bool CompleteRequest(DriverContext& ctx, const ReceivedFrame& frame) {
   PendingRequest candidate = frame.request;
   while (candidate.kind != RQ_NONE) {
     if (candidate.peer != frame.header.source && candidate.anyPeer == 0) return false;
-    if (PendingRequest* live = ctx.requests->FindRequest(candidate.id)) {
+    if (PendingRequest* live = ctx.requests->Find(candidate.id)) {
       FillRequest(ctx, *live, candidate.kind, frame);
       return true;
     }
     PostDriverError(ctx, kErrorRequestVanished);
-    const PendingRequest* newest = ctx.requests->NewestRequest();
+    const PendingRequest* newest = ctx.requests->Newest();
     if (newest == nullptr) return false;
     candidate = *newest;
   }

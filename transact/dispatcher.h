@@ -7,7 +7,7 @@
 
 #include "core/driver_context.h"
 #include "link/parser.h"
-#include "transact/link_buffer.h"
+#include "transact/request_table.h"
 
 namespace zeva {
 

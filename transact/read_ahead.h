@@ -3,11 +3,11 @@
 #pragma once
 
 #include "core/driver_context.h"
-#include "transact/link_buffer.h"
+#include "link/byte_queue.h"
 
 namespace zeva {
 
 // After a parse of the receive accumulator: what the parser is waiting for.
-void AdviseReadAhead(DriverContext& ctx, const LinkBuffer& accumulator);
+void AdviseReadAhead(DriverContext& ctx, const link::ByteQueue& accumulator);
 
 }  // namespace zeva

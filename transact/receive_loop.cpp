@@ -3,7 +3,7 @@
 #include "link/frame.h"
 #include "link/parser.h"
 #include "link/receive_path.h"
-#include "serial/port.h"
+#include "runtime/port.h"
 #include "transact/dispatcher.h"
 #include "transact/read_ahead.h"
 #include "transact/receive.h"
@@ -23,10 +23,10 @@ bool ConcernsStation(const DriverContext& ctx, const link::FrameHeader& header) 
 
 // One frame out of the accumulator; a frame that concerns this station is
 // dispatched after it has been dropped.
-int32_t TakeOne(DriverContext& ctx, LinkBuffer& accumulator) {
+int32_t TakeOne(DriverContext& ctx, link::ByteQueue& accumulator) {
   // Fresh each pass: a raw send started from a callback changes how the
   // parser positions on the echo.
-  link::ParserState state = link::ParserStateOf(ctx);
+  link::ParserState state = ParserStateOf(ctx);
   link::FoundFrame found;
   const int32_t result = link::ParseAndConsume(state, accumulator, &found);
   // Before the dispatch, which may write and wait for the echo of its write.
@@ -36,14 +36,24 @@ int32_t TakeOne(DriverContext& ctx, LinkBuffer& accumulator) {
   ReceivedFrame frame;
   frame.header = found.header;
   std::memcpy(frame.data, found.data, sizeof frame.data);
-  if (ctx.requests) ctx.requests->SnapshotNewestRequest(&frame.request);
+  if (ctx.requests) ctx.requests->SnapshotNewest(&frame.request);
   if (ConcernsStation(ctx, frame.header)) DispatchFrame(ctx, frame);
   return result;
 }
 
-LinkBuffer* Accumulator(DriverContext& ctx) { return ctx.portContext ? ctx.portContext->rx.get() : nullptr; }
+link::ByteQueue* Accumulator(DriverContext& ctx) { return ctx.portContext ? ctx.portContext->rx.get() : nullptr; }
 
 }  // namespace
+
+link::ParserState ParserStateOf(DriverContext& ctx) {
+  link::ParserState state;
+  state.flags = &ctx.flags;
+  state.lastDestination = &ctx.lastDestination;
+  state.echo = ctx.echo.get();
+  state.protocol = ctx.settings.protocol;
+  state.rawSendActive = ctx.rawSendActive;
+  return state;
+}
 
 void RunReceiveLoop(DriverContext& ctx) {
   ctx.receiveActive = 2;
@@ -51,13 +61,13 @@ void RunReceiveLoop(DriverContext& ctx) {
       [&ctx] {
         uint8_t buffer[kReadChunk];
         const int32_t n = ReadBytes(ctx, buffer, kReadChunk);
-        LinkBuffer* accumulator = Accumulator(ctx);
+        link::ByteQueue* accumulator = Accumulator(ctx);
         if (accumulator == nullptr) return -1;
         if (n > 0) link::AppendReceived(*accumulator, ctx.echo.get(), buffer, n);
         return n;
       },
       [&ctx] {
-        LinkBuffer* accumulator = Accumulator(ctx);
+        link::ByteQueue* accumulator = Accumulator(ctx);
         return accumulator == nullptr ? 0 : TakeOne(ctx, *accumulator);
       });
   // Not restored to an earlier value: a run nested inside a dispatch leaves

@@ -4,8 +4,8 @@
 
 #include "core/int16.h"
 #include "link/frame.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
 #include "transact/data_interface.h"
 #include "transact/transmitter.h"
 

@@ -6,9 +6,10 @@
 #include "core/int16.h"
 #include "link/frame.h"
 #include "link/parser.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
+#include "transact/request_table.h"
 
 namespace zeva {
 namespace {
@@ -156,7 +157,7 @@ class Transmission {
     if (responseWait && !ArmResponseWait(&requestId)) return Verdict::kFailed;
     WriteDataFrame(frame);
     const Verdict verdict = Judge(responseWait, attempt);
-    if (responseWait) ctx_.requests->RemoveRequest(requestId);
+    if (responseWait) ctx_.requests->Remove(requestId);
     return verdict;
   }
 
@@ -166,7 +167,7 @@ class Transmission {
     ctx_.flags.Clear(SF_RESPONSE_MATCHED);
     std::memset(responseHeader_, 0, sizeof responseHeader_);
     std::memset(responseData_, 0, sizeof responseData_);
-    *id = ctx_.requests->PushRequest(RQ_REPLY, destination_, 0, responseHeader_, responseData_);
+    *id = ctx_.requests->Push(RQ_REPLY, destination_, 0, responseHeader_, responseData_);
     if (ctx_.requests->lastPushOk()) return true;
     PostDriverError(ctx_, kErrorTooManyRequests);
     return false;
@@ -216,6 +217,12 @@ class Transmission {
 };
 
 }  // namespace
+
+uint8_t EndTransmission(DriverContext& ctx, uint8_t result) {
+  ctx.flags.Clear(SF_TX_ACTIVE);
+  ctx.lastDestination = 0;
+  return result;
+}
 
 int32_t TransmitMessage(DriverContext& ctx, uint8_t destination, uint8_t type, const uint8_t* data,
                         uint16_t length, uint8_t mode, uint8_t checksumOnly) {

@@ -23,6 +23,10 @@ inline constexpr int32_t kSendAttempts = 5;
 inline constexpr uint32_t kResponseWaitMs = 5000;
 inline constexpr uint32_t kProgrammingPauseMs = 250;
 
+// The common last step of a transmission: clears SF_TX_ACTIVE and
+// LastDestination and returns its argument.
+uint8_t EndTransmission(DriverContext& ctx, uint8_t result);
+
 // Sends `length` bytes of `data` as a message of `type` (low 3 bits) to
 // `destination`. Mode values other than 0 and 2 act as 1. Returns 0 failed,
 // 1 done, 2 busy; with `checksumOnly` set nothing is written (except a type-6

@@ -78,7 +78,6 @@ class TestPlatform : public platform::Platform {
 
   // --- injectable behaviour ----------------------------------------------
   std::function<int()> rand;  // default: a fixed sequence with bit 4 clear
-  bool failHeap = false;
   bool failEventThread = false;
   bool failConfig = false;  // the next opens fail configuring the line
   std::string lastError = "The system cannot find the file specified.";
@@ -101,7 +100,6 @@ class TestPlatform : public platform::Platform {
   std::string ProfileString(std::string_view section, std::string_view key, std::string_view fallback,
                             std::string_view file, size_t size) override;
   std::string VersionString(std::string_view name) override;
-  bool CreateDriverHeap() override { return !failHeap; }
   int ShowBox(const char* text, const char* caption, unsigned type) override;
 
   bool elevated = true;

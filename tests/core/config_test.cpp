@@ -7,6 +7,7 @@
 #include "core/config.h"
 #include "core/settings_store.h"
 #include "support/fixture.h"
+#include "api/lifecycle.h"
 
 namespace zeva {
 namespace {
@@ -165,20 +166,6 @@ TEST(AttachTest, StoredAdapterIdSetsEchoCheck) {
     ProcessAttach(*f.ctx);
     EXPECT_EQ(f.ctx->sw.echoCheck, c.echo) << c.adapter;
   }
-}
-
-TEST(AttachTest, HeapFailureIsReportedOnceAndSettingsStillLoad) {
-  test::DriverFixture f(1000, false);
-  f.platform.failHeap = true;
-  StoreDword(f.platform, "Port", 7);
-  ProcessAttach(*f.ctx);
-  ASSERT_EQ(f.boxes.boxes().size(), 1u);
-  EXPECT_EQ(f.boxes.boxes()[0].text, "Not enough memory");
-  EXPECT_EQ(f.boxes.boxes()[0].caption, "JV ZEVA COM driver");
-  EXPECT_EQ(f.boxes.boxes()[0].type, unsigned{MB_ICONERROR});
-  EXPECT_EQ(f.ctx->portContext, nullptr);
-  EXPECT_EQ(f.ctx->settings.port, 7);
-  EXPECT_NE(f.ctx->requests, nullptr);
 }
 
 TEST(AttachTest, StartResetsOutputBufferAndServiceState) {

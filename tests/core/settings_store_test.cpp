@@ -5,6 +5,7 @@
 #include "core/config.h"
 #include "core/settings_store.h"
 #include "support/fixture.h"
+#include "api/lifecycle.h"
 
 namespace zeva {
 namespace {

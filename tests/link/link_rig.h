@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "core/status_flags.h"
+#include "link/status_flags.h"
 #include "link/echo_tracker.h"
 #include "link/frame.h"
 #include "link/parser.h"

@@ -83,7 +83,7 @@ TEST(ReadAhead, NeverAsksForMoreThanTheParserNeeds) {
     rig.state.rawSendActive = c.raw;
     rig.lastDestination = 5;
     if (!c.echo.empty()) rig.AwaitEcho(c.echo, 0);
-    LinkBuffer accumulator;
+    link::ByteQueue accumulator;
     size_t at = 0;
     while (at < c.stream.size()) {
       const int32_t need = BytesToDecide(rig.state, accumulator.data(), accumulator.length());
@@ -110,7 +110,7 @@ TEST(ReadAhead, QueryExchangeInSixDataEvents) {
   ParserRig rig(2);
   rig.lastDestination = 5;
   rig.AwaitEcho(kRequest, 0);
-  LinkBuffer accumulator;
+  link::ByteQueue accumulator;
   const Bytes line = Concat({kRequest, kAckFrom5, kReply, kAckTo5});
   std::vector<uint8_t> sources;
   int32_t need = BytesToDecide(rig.state, accumulator.data(), accumulator.length());

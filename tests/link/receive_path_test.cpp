@@ -26,7 +26,7 @@ struct Record {
 
 struct Path {
   ParserRig rig;
-  LinkBuffer accumulator;
+  link::ByteQueue accumulator;
   std::vector<Record> found;
 
   explicit Path(int32_t protocol) : rig(protocol) {}

@@ -3,7 +3,7 @@
 
 #include "core/config.h"
 #include "link/frame.h"
-#include "serial/port.h"
+#include "runtime/port.h"
 #include "service_rig.h"
 #include "services/device_commands.h"
 

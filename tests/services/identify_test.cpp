@@ -2,9 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "core/config.h"
-#include "serial/port.h"
+#include "runtime/port.h"
 #include "service_rig.h"
 #include "services/identify.h"
+#include "transact/request_table.h"
 
 namespace zeva::services_test {
 namespace {
@@ -157,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(IdentifyDevice, FullRequestTableIsError12) {
   Rig rig;
   rig.AddDevice(5);
-  for (int i = 0; i < LinkBuffer::kMaxRequests; ++i) rig.ctx.requests->PushRequest(RQ_REPLY, 99, 0, nullptr, nullptr);
+  for (int i = 0; i < RequestTable::kMaxRequests; ++i) rig.ctx.requests->Push(RQ_REPLY, 99, 0, nullptr, nullptr);
   EXPECT_EQ(GetFirmwareInfo(rig.ctx, 5), 0);
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Too many requests, requested operation aborted");
@@ -277,7 +278,7 @@ TEST(MakeMap, FourthBusyAnswerPassesTheAddressOverSilently) {
 
 TEST(MakeMap, FullRequestTableEndsTheMapWithError12) {
   Rig rig;
-  for (int i = 0; i < LinkBuffer::kMaxRequests; ++i) rig.ctx.requests->PushRequest(RQ_REPLY, 99, 0, nullptr, nullptr);
+  for (int i = 0; i < RequestTable::kMaxRequests; ++i) rig.ctx.requests->Push(RQ_REPLY, 99, 0, nullptr, nullptr);
   EXPECT_EQ(MakeMap(rig.ctx), 0);
   EXPECT_EQ(rig.mapProgress, (std::vector<int32_t>{1, 0}));
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);

@@ -5,7 +5,7 @@
 
 #include "core/config.h"
 #include "link/frame.h"
-#include "serial/port.h"
+#include "runtime/port.h"
 #include "service_rig.h"
 #include "services/program.h"
 

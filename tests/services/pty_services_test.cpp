@@ -9,10 +9,11 @@
 
 #include "core/config.h"
 #include "core/driver_context.h"
+#include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/temp_prefix.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "services/identify.h"
 #include "services/program.h"
 #include "support/fixture.h"

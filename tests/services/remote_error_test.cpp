@@ -7,6 +7,7 @@
 #include "service_rig.h"
 #include "services/remote_error.h"
 #include "transact/data_interface.h"
+#include "transact/request_table.h"
 
 namespace zeva::services_test {
 namespace {

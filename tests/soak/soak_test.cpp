@@ -23,7 +23,7 @@
 
 #include "core/config.h"
 #include "link/frame.h"
-#include "serial/port.h"
+#include "runtime/port.h"
 #include "services/device_commands.h"
 #include "services/identify.h"
 #include "services/program.h"
@@ -33,6 +33,7 @@
 #include "soak/wire_log.h"
 #include "transact/send.h"
 #include "transact/transmitter.h"
+#include "transact/request_table.h"
 
 namespace zeva::soak {
 namespace {

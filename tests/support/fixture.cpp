@@ -1,4 +1,5 @@
 #include "support/fixture.h"
+#include "api/lifecycle.h"
 
 namespace zeva::test {
 namespace {

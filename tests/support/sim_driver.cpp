@@ -1,9 +1,9 @@
 #include "support/sim_driver.h"
 
 #include "link/frame.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
 
 namespace zeva::test {
 

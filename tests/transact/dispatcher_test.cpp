@@ -6,6 +6,7 @@
 #include "core/config.h"
 #include "link/frame.h"
 #include "transact_stack.h"
+#include "transact/request_table.h"
 
 namespace zeva::transact_test {
 namespace {
@@ -241,7 +242,7 @@ TEST_P(Completion, OnlyTheNewestRequestIsConsidered) {
   Bus56 s;
   std::vector<Areas> areas(c.requests.size());
   for (size_t i = 0; i < c.requests.size(); ++i) {
-    s.ctx.requests->PushRequest(c.requests[i].first, c.requests[i].second, 0, areas[i].header, areas[i].data);
+    s.ctx.requests->Push(c.requests[i].first, c.requests[i].second, 0, areas[i].header, areas[i].data);
   }
   const uint8_t from = c.from == kDevice5 ? 5 : 6;
   const Bytes frame = s.Frame(from, kStation, 0xC1);
@@ -284,7 +285,7 @@ TEST(Dispatcher, OwnFrameCompletesNoRequest) {
     SCOPED_TRACE(peer);
     Bus56 s;
     Areas areas;
-    s.ctx.requests->PushRequest(kind, peer, 0, areas.header, areas.data);
+    s.ctx.requests->Push(kind, peer, 0, areas.header, areas.data);
     s.Arrive(kDevice5, s.Frame(kStation, kStation, 0xC1));
     EXPECT_EQ(s.ctx.requests->slot(0).done, 0);
     EXPECT_EQ(s.ctx.flags.word & (SF_IDENTIFY_REPLY | SF_QUERY_REPLY), 0u);
@@ -304,7 +305,7 @@ TEST_P(ResponseCode, MatchesTheAwaitedCodeOr242) {
   const ResponseCodeCase& c = GetParam();
   Bus56 s;
   Areas areas;
-  s.ctx.requests->PushRequest(RQ_REPLY, 5, 0, areas.header, areas.data);
+  s.ctx.requests->Push(RQ_REPLY, 5, 0, areas.header, areas.data);
   s.ctx.flags.Set(SF_RESPONSE_WAIT);
   s.ctx.awaitedResponseCode = c.awaited;
   s.Arrive(kDevice5, s.Frame(5, kStation, 0xC1, {0, 0, 0, 0, 0, c.code}));
@@ -337,14 +338,14 @@ TEST_P(Vanished, ReportsCode13AndTriesTheNewestRequest) {
   Bus56 s;
   std::vector<Areas> areas(c.olderPeers.size() + 1);
   for (size_t i = 0; i < c.olderPeers.size(); ++i) {
-    s.ctx.requests->PushRequest(RQ_REPLY, c.olderPeers[i], 0, areas[i].header, areas[i].data);
+    s.ctx.requests->Push(RQ_REPLY, c.olderPeers[i], 0, areas[i].header, areas[i].data);
   }
-  const uint32_t doomed = s.ctx.requests->PushRequest(RQ_REPLY, 5, 0, areas.back().header, areas.back().data);
+  const uint32_t doomed = s.ctx.requests->Push(RQ_REPLY, 5, 0, areas.back().header, areas.back().data);
   s.ctx.trace = [&s](int direction, const uint8_t*, int32_t) {
     if (direction == 0) PostMessageA(s.window, kRemoveRequest, 0, 0);
   };
   s.onClientMessage = [&s, doomed](unsigned message, WPARAM, LPARAM) {
-    if (message == kRemoveRequest) s.ctx.requests->RemoveRequest(doomed);
+    if (message == kRemoveRequest) s.ctx.requests->Remove(doomed);
   };
   s.Arrive(kDevice5, s.Frame(5, kStation, 0xC1));
   ASSERT_FALSE(s.errors.empty());

@@ -8,12 +8,13 @@
 
 #include "core/config.h"
 #include "link/frame.h"
-#include "serial/port.h"
+#include "runtime/port.h"
 #include "services/device_commands.h"
 #include "sim/device.h"
 #include "transact/send.h"
 #include "transact/transmitter.h"
 #include "transact_stack.h"
+#include "transact/request_table.h"
 
 namespace zeva::transact_test {
 namespace {

@@ -8,9 +8,10 @@
 
 #include "core/config.h"
 #include "core/driver_context.h"
+#include "api/lifecycle.h"
 #include "platform/temp_prefix.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
 #include "support/fixture.h"
 #include "support/zevasim_process.h"
 #include "transact/send.h"

@@ -3,7 +3,7 @@
 
 #include "core/config.h"
 #include "link/frame.h"
-#include "serial/port.h"
+#include "runtime/port.h"
 #include "transact/data_interface.h"
 #include "transact/send.h"
 #include "transact_stack.h"

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "link/frame.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
 
 namespace zeva::transact_test {
 

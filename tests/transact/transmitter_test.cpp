@@ -9,6 +9,7 @@
 #include "link/frame.h"
 #include "transact/transmitter.h"
 #include "transact_stack.h"
+#include "transact/request_table.h"
 
 namespace zeva::transact_test {
 namespace {
@@ -286,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(Transmitter, ResponseWait,
 TEST(Transmitter, FullRequestTableAbortsWithDriverError12) {
   Stack s;
   s.AddDevice(kDevice);
-  for (int i = 0; i < LinkBuffer::kMaxRequests; ++i) s.ctx.requests->PushRequest(RQ_IDENTIFY, 7, 0, nullptr, nullptr);
+  for (int i = 0; i < RequestTable::kMaxRequests; ++i) s.ctx.requests->Push(RQ_IDENTIFY, 7, 0, nullptr, nullptr);
   s.ctx.awaitedResponseCode = 0xF4;
   const Bytes msg = Message(6);
   EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 6, 0, 0), TX_FAILED);
@@ -364,6 +365,17 @@ TEST(Transmitter, ProgressOfAnEmptyMessageIsZero) {
   s.ctx.programmingMode = 1;
   EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, nullptr, 0, 0, 0), TX_DONE);
   EXPECT_EQ(s.progress, std::vector<int32_t>{0});
+}
+
+TEST(EndTransmissionTest, ReturnsItsArgumentAndClearsOnlyTheTransmissionMarks) {
+  test::DriverFixture f;
+  for (int v = 0; v < 256; ++v) {
+    f.ctx->flags.word = 0x7FFF;
+    f.ctx->lastDestination = 5;
+    EXPECT_EQ(EndTransmission(*f.ctx, static_cast<uint8_t>(v)), v);
+    EXPECT_EQ(f.ctx->flags.word, 0x7FFFu & ~SF_TX_ACTIVE);
+    EXPECT_EQ(f.ctx->lastDestination, 0);
+  }
 }
 
 }  // namespace

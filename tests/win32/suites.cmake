@@ -37,8 +37,8 @@ function(zeva_add_wine_test name)
 endfunction()
 
 zeva_add_wine_test(link_tests SOURCES link/frame_test.cpp link/parser_test.cpp link/echo_test.cpp
-                   link/receive_path_test.cpp)
-zeva_add_wine_test(transact_tests SOURCES transact/link_buffer_test.cpp transact/data_interface_test.cpp)
+                   link/receive_path_test.cpp link/byte_queue_test.cpp)
+zeva_add_wine_test(transact_tests SOURCES transact/request_table_test.cpp transact/data_interface_test.cpp)
 zeva_add_wine_test(transact_stack_tests
   SOURCES transact/transact_stack.cpp transact/transmitter_test.cpp transact/dispatcher_test.cpp
           transact/send_test.cpp transact/fault_test.cpp
@@ -50,4 +50,4 @@ zeva_add_wine_test(services_tests
 zeva_add_wine_test(api_bad_input_tests SOURCES api/bad_input_test.cpp LIBS zeva_sim)
 target_compile_definitions(api_bad_input_tests PRIVATE ZEVA_EXPORT_MAP="Z:${win32_export_map}")
 zeva_add_wine_test(core_tests SOURCES core/config_test.cpp core/settings_store_test.cpp)
-zeva_add_wine_test(serial_tests SOURCES serial/wait_test.cpp)
+zeva_add_wine_test(runtime_tests SOURCES runtime/wait_test.cpp)

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "serial/wait.h"
+#include "runtime/wait.h"
 #include "support/fixture.h"
 
 namespace zeva {
@@ -140,40 +140,6 @@ TEST_F(WrapTest, DeadlineBeyondTheWrapIsNotEndedEarly) {
 TEST_F(WrapTest, WaitThatEndsJustBeforeTheWrap) {
   EXPECT_EQ(WaitForFlags(*f.ctx, 0xFE, 0), 1);
   EXPECT_EQ(f.platform.TickCount(), 0xFFFFFFFFu);
-}
-
-TEST(EndTransmissionTest, ReturnsItsArgumentAndClearsOnlyTheTransmissionMarks) {
-  test::DriverFixture f;
-  for (int v = 0; v < 256; ++v) {
-    f.ctx->flags.word = 0x7FFF;
-    f.ctx->lastDestination = 5;
-    EXPECT_EQ(EndTransmission(*f.ctx, static_cast<uint8_t>(v)), v);
-    EXPECT_EQ(f.ctx->flags.word, 0x7FFFu & ~SF_TX_ACTIVE);
-    EXPECT_EQ(f.ctx->lastDestination, 0);
-  }
-}
-
-TEST(StatusFlagsTest, ReplyFlagsByKindAndEmptyMask) {
-  StatusFlags flags;
-  EXPECT_TRUE(flags.AllSet(0));
-  const struct {
-    int32_t kind;
-    uint32_t flag;
-  } cases[] = {{0, 0},
-               {RQ_ACK, SF_ACK_RECEIVED},
-               {RQ_IDENTIFY, SF_IDENTIFY_REPLY},
-               {RQ_REMOTE_ERROR, SF_ERROR_REPLY},
-               {RQ_REPLY, SF_QUERY_REPLY},
-               {RQ_ECHO, SF_ECHO_REPLY},
-               {6, 0},
-               {-1, 0}};
-  for (const auto& c : cases) {
-    flags.Reset();
-    flags.SetReplyFlag(c.kind);
-    EXPECT_EQ(flags.word, c.flag) << c.kind;
-  }
-  flags.word = SF_TX_ACTIVE;
-  EXPECT_FALSE(flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) << "the busy test needs both bits";
 }
 
 }  // namespace

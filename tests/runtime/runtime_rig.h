@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/testing/test_platform.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "support/fixture.h"
 
 namespace zeva::serial_test {

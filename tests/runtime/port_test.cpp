@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "link/frame.h"
-#include "serial_rig.h"
+#include "runtime_rig.h"
 
 namespace zeva::serial_test {
 namespace {
@@ -36,12 +36,6 @@ const OpenCase kOpenCases[] = {
     {"bps_zero", [](auto&, DriverContext& c) { c.settings.bps = 0; }, false, 0, nullptr, 0, 0},
     {"bps_negative", [](auto&, DriverContext& c) { c.settings.bps = -9600; }, false, 0, nullptr, 0, 0},
     {"no_port_context", [](auto&, DriverContext& c) { c.portContext.reset(); }, false, 0, nullptr, 1, 1},
-    {"heap_refused",
-     [](testing::TestPlatform& p, DriverContext& c) {
-       c.heapCreated = false;
-       p.failHeap = true;
-     },
-     false, 0, kMissing, 0, 0},
 };
 
 class OpenCOMTest : public SerialRig, public ::testing::WithParamInterface<OpenCase> {};

@@ -1,4 +1,4 @@
-#include "serial/bridge.h"
+#include "runtime/bridge.h"
 
 #include <iterator>
 #include <map>
@@ -6,8 +6,7 @@
 #include <string>
 #include <type_traits>
 
-#include "serial/port.h"
-#include "transact/receive.h"
+#include "runtime/port.h"
 
 namespace zeva {
 namespace {
@@ -84,7 +83,7 @@ void HandleEvent(DriverContext& ctx, WPARAM event, LPARAM lParam) {
       Notify(ctx, &ClientCallbacks::onLineError);
       break;
     case EVT_DATA_READY:
-      if (ctx.portContext) RunReceiveLoop(ctx);
+      if (ctx.portContext && ctx.dataReady != nullptr) ctx.dataReady(ctx);
       break;
     case EVT_DRIVER_ERROR: {
       const auto code = static_cast<int32_t>(lParam);

@@ -1,4 +1,4 @@
-#include "serial_rig.h"
+#include "runtime_rig.h"
 
 namespace zeva::serial_test {
 

@@ -15,8 +15,4 @@ namespace zeva {
 // queue until a message arrives or the deadline passes instead of spinning.
 int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask);
 
-// The common last step of a transmission: clears SF_TX_ACTIVE and
-// LastDestination and returns its argument.
-uint8_t EndTransmission(DriverContext& ctx, uint8_t result);
-
 }  // namespace zeva

@@ -1,4 +1,4 @@
-#include "serial/wait.h"
+#include "runtime/wait.h"
 
 namespace zeva {
 namespace {
@@ -44,12 +44,6 @@ int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
     if (remaining == 0 || remaining > kLongestStepMs) remaining = kLongestStepMs;
     p.WaitForMessageOrTick(now + remaining);
   }
-}
-
-uint8_t EndTransmission(DriverContext& ctx, uint8_t result) {
-  ctx.flags.Clear(SF_TX_ACTIVE);
-  ctx.lastDestination = 0;
-  return result;
 }
 
 }  // namespace zeva

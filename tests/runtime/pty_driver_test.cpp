@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "core/driver_context.h"
+#include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/temp_prefix.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
+#include "runtime/wait.h"
 #include "support/fixture.h"
 #include "support/zevasim_process.h"
 

@@ -1,11 +1,11 @@
-#include "serial/port.h"
+#include "runtime/port.h"
 
 #include <cstdio>
 #include <string>
 
 #include "core/int16.h"
-#include "serial/bridge.h"
-#include "serial/wait.h"
+#include "runtime/bridge.h"
+#include "runtime/wait.h"
 
 namespace zeva {
 namespace {
@@ -66,8 +66,7 @@ void SerialEventThread(PortContext& pc) {
 // mark left by a write the reopening cut off is settled by the parser: it
 // has nothing to compare.)
 void StartReceiving(DriverContext& ctx) {
-  ctx.portContext->rx->ReleaseBytes();
-  ctx.portContext->rx->DropRequests();
+  ctx.portContext->rx->Release();
   if (ctx.echo) ctx.echo->Reset();
 }
 
@@ -147,13 +146,6 @@ int32_t OpenCOM(DriverContext& ctx, HWND window) {
   if (window == nullptr) return 0;
   if (ctx.savedWindowProc == nullptr) AttachWindowBridge(ctx);
   if (ctx.portHandle) return 0;
-  if (!ctx.heapCreated) {
-    ctx.heapCreated = ctx.platform.CreateDriverHeap();
-    if (!ctx.heapCreated) {
-      ShowSystemError(ctx);
-      return 0;
-    }
-  }
   Settings& s = ctx.settings;
   if (s.rxBuffer == 0) s.rxBuffer = kDefaultRxQueue;
   if (s.txBuffer == 0) s.txBuffer = kDefaultTxQueue;

@@ -1,32 +1,28 @@
-// Library start and end.
+#include "api/lifecycle.h"
+
 #include <new>
 
 #include "core/config.h"
-#include "core/driver_context.h"
 #include "core/settings_store.h"
-#include "serial/bridge.h"
-#include "serial/port.h"
+#include "runtime/bridge.h"
+#include "runtime/port.h"
 #include "transact/data_interface.h"
+#include "transact/receive.h"
+#include "transact/request_table.h"
 
 namespace zeva {
 namespace {
 
 void AttachBox(DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
 
-// Steps 2 to 6 of the start: the private heap and the PortContext with its
-// receive accumulator. The PortContext is either complete or none.
+// The PortContext with its receive accumulator: complete or none.
 void BuildPortContext(DriverContext& ctx) {
-  ctx.heapCreated = ctx.platform.CreateDriverHeap();
-  if (!ctx.heapCreated) {
-    AttachBox(ctx, "Not enough memory");
-    return;
-  }
   std::unique_ptr<PortContext> port(new (std::nothrow) PortContext);
   if (!port) {
     AttachBox(ctx, "Not enough memory, cannot create gComEvt memory object");
     return;
   }
-  port->rx.reset(new (std::nothrow) LinkBuffer);
+  port->rx.reset(new (std::nothrow) link::ByteQueue);
   if (!port->rx) {
     AttachBox(ctx, "Out of memory\nOperating system refused the required new memory object 'gDS in GetComEvent'");
     return;
@@ -35,6 +31,10 @@ void BuildPortContext(DriverContext& ctx) {
 }
 
 }  // namespace
+
+// Out of line, where the request table's type is complete.
+DriverContext::DriverContext(platform::Platform& platform) : platform(platform) {}
+DriverContext::~DriverContext() = default;
 
 void ProcessAttach(DriverContext& ctx) {
   ctx.clientWindow = nullptr;
@@ -48,8 +48,9 @@ void ProcessAttach(DriverContext& ctx) {
   ctx.programmingMode = 0;
   ctx.awaitedResponseCode = 0;
   ctx.eventThread.reset();
+  ctx.dataReady = RunReceiveLoop;
 
-  ctx.requests.reset(new (std::nothrow) LinkBuffer);
+  ctx.requests.reset(new (std::nothrow) RequestTable);
   ctx.echo.reset(new (std::nothrow) link::EchoTracker(ctx.flags));
   if (!ctx.requests || !ctx.echo) AttachBox(ctx, "Not enough memory");
 
@@ -68,10 +69,7 @@ void ProcessDetach(DriverContext& ctx) {
   DetachWindowBridge(ctx);
   ctx.requests.reset();
   ctx.echo.reset();
-  if (ctx.heapCreated) {
-    ctx.portContext.reset();
-    ctx.heapCreated = false;
-  }
+  ctx.portContext.reset();
 }
 
 }  // namespace zeva

@@ -6,7 +6,7 @@
 #include <functional>
 #include <ostream>
 
-#include "serial_rig.h"
+#include "runtime_rig.h"
 
 namespace zeva::serial_test {
 namespace {
