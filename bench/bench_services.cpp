@@ -58,7 +58,7 @@ void ZEVA_CALLBACK CountFound(int32_t, const char*, int32_t, int32_t, int32_t) {
 
 // The waits of the addresses nobody answered.
 double SilentWaitsUs(const DriverContext& ctx, int32_t found) {
-  return (kMapAddresses - found) * 2.0 * ctx.settings.packetTimeout32 * 1000.0;
+  return (kMapAddresses - found) * 2.0 * ctx.settings.packetTimeout * 1000.0;
 }
 
 // Wire time of the frames (and unframed bursts) that started in [fromUs, toUs).

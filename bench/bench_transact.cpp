@@ -160,7 +160,7 @@ bool Query(DriverContext& ctx) {
   ctx.flags.Clear(zeva::SF_QUERY_REPLY);
   bool replied = false;
   if (zeva::TransmitMessage(ctx, 5, 1, kQuery, 6, 0, 0) == 1) {
-    replied = zeva::WaitForFlags(ctx, static_cast<uint32_t>(2 * ctx.settings.packetTimeout32),
+    replied = zeva::WaitForFlags(ctx, static_cast<uint32_t>(2 * ctx.settings.packetTimeout),
                                  zeva::SF_QUERY_REPLY) == 0;
   }
   ctx.requests->Remove(id);

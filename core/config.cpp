@@ -68,15 +68,14 @@ int32_t SetProtocol(DriverContext& ctx, int32_t protocol) {
 
 int32_t SetPacketTimeout(DriverContext& ctx, int32_t ms) {
   const int16_t v = Low16(ms);
-  ctx.settings.packetTimeout = v <= 0 ? int16_t{81} : v;
-  ctx.settings.packetTimeout32 = ctx.settings.packetTimeout;
-  return ctx.settings.packetTimeout32;
+  ctx.settings.packetTimeout = v <= 0 ? DefaultOf(&Settings::packetTimeout) : v;
+  return Widen16(ctx.settings.packetTimeout);
 }
 int32_t GetPacketTimeout(const DriverContext& ctx) { return Widen16(ctx.settings.packetTimeout); }
 
 int32_t SetBusyTimeout(DriverContext& ctx, int32_t ms) {
   const int16_t v = Low16(ms);
-  ctx.settings.busyTimeout = v <= 0 ? int16_t{300} : v;
+  ctx.settings.busyTimeout = v <= 0 ? DefaultOf(&Settings::busyTimeout) : v;
   return Widen16(v);
 }
 int32_t GetBusyTimeout(const DriverContext& ctx) { return Widen16(ctx.settings.busyTimeout); }

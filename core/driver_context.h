@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 
+#include "core/settings.h"
 #include "link/byte_queue.h"
 #include "link/echo_tracker.h"
 #include "link/status_flags.h"
@@ -24,21 +25,6 @@
 namespace zeva {
 
 class RequestTable;  // transact/request_table.h
-
-// The ten persisted link settings, at their system widths.
-struct Settings {
-  int16_t packetTimeout = 81;
-  int32_t packetTimeout32 = 81;  // the copy the waits and the save read
-  int16_t busyTimeout = 300;
-  int16_t port = 1;
-  int32_t bps = 19200;
-  int16_t frameSize = 8;
-  int16_t rxBuffer = 1024;
-  int16_t txBuffer = 11;
-  int16_t localAddress = 1;
-  int32_t adapterId = 0;
-  int32_t protocol = 2;
-};
 
 // Run-time switches (never persisted).
 struct Switches {
@@ -152,7 +138,7 @@ class DriverContext {
 // range-checked, and a negative one would make an unsigned wait of weeks:
 // it counts as no wait at all.
 inline uint32_t PacketTimeoutMs(const DriverContext& ctx) {
-  return ctx.settings.packetTimeout32 < 0 ? 0u : static_cast<uint32_t>(ctx.settings.packetTimeout32);
+  return ctx.settings.packetTimeout < 0 ? 0u : static_cast<uint32_t>(ctx.settings.packetTimeout);
 }
 inline uint32_t BusyTimeoutMs(const DriverContext& ctx) {
   return ctx.settings.busyTimeout < 0 ? 0u : static_cast<uint32_t>(ctx.settings.busyTimeout);

@@ -3,8 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "core/int16.h"
-
 namespace zeva {
 
 using platform::RegStatus;
@@ -52,34 +50,14 @@ void SettingsStore::ShowRegistryError() {
 
 void LoadSettings(DriverContext& ctx) {
   SettingsStore store(ctx.platform);
-  Settings& s = ctx.settings;
-  const int32_t packet = store.ReadDword(kSettingsKey, "PacketTimeout", 81);
-  s.packetTimeout = Low16(packet);
-  s.packetTimeout32 = Low16(packet);
-  s.busyTimeout = Low16(store.ReadDword(kSettingsKey, "BusyTimeout", 300));
-  s.port = Low16(store.ReadDword(kSettingsKey, "Port", 1));
-  s.bps = store.ReadDword(kSettingsKey, "bps", 19200);
-  s.frameSize = Low16(store.ReadDword(kSettingsKey, "FrameSize", 8));
-  s.rxBuffer = Low16(store.ReadDword(kSettingsKey, "RXBuffer", 1024));
-  s.txBuffer = Low16(store.ReadDword(kSettingsKey, "TXBuffer", 11));
-  s.localAddress = Low16(store.ReadDword(kSettingsKey, "LocalAddress", 1));
-  s.adapterId = Low16(store.ReadDword(kSettingsKey, "AdapterID", 0));
-  s.protocol = store.ReadDword(kSettingsKey, "Protocol", 2);
+  for (const SettingRow& row : kSettingRows) {
+    row.Load(ctx.settings, store.ReadDword(kSettingsKey, row.registryName, row.defaultValue));
+  }
 }
 
 void SaveSettings(DriverContext& ctx) {
   SettingsStore store(ctx.platform);
-  const Settings& s = ctx.settings;
-  store.WriteDword(kSettingsKey, "PacketTimeout", s.packetTimeout32);
-  store.WriteDword(kSettingsKey, "BusyTimeout", s.busyTimeout);
-  store.WriteDword(kSettingsKey, "Port", s.port);
-  store.WriteDword(kSettingsKey, "bps", s.bps);
-  store.WriteDword(kSettingsKey, "FrameSize", s.frameSize);
-  store.WriteDword(kSettingsKey, "RXBuffer", s.rxBuffer);
-  store.WriteDword(kSettingsKey, "TXBuffer", s.txBuffer);
-  store.WriteDword(kSettingsKey, "LocalAddress", s.localAddress);
-  store.WriteDword(kSettingsKey, "AdapterID", s.adapterId);
-  store.WriteDword(kSettingsKey, "Protocol", s.protocol);
+  for (const SettingRow& row : kSettingRows) store.WriteDword(kSettingsKey, row.registryName, row.Get(ctx.settings));
 }
 
 }  // namespace zeva

@@ -10,8 +10,6 @@
 namespace zeva {
 namespace {
 
-constexpr int16_t kDefaultRxQueue = 1024;
-constexpr int16_t kDefaultTxQueue = 11;
 constexpr uint32_t kCommEvents = platform::kEvRxChar | platform::kEvErr;
 constexpr const char* kTooManyRequests = "Too many requests, requested operation aborted";
 constexpr int32_t kWriteTimeoutCode = 1;
@@ -147,8 +145,8 @@ int32_t OpenCOM(DriverContext& ctx, HWND window) {
   if (ctx.savedWindowProc == nullptr) AttachWindowBridge(ctx);
   if (ctx.portHandle) return 0;
   Settings& s = ctx.settings;
-  if (s.rxBuffer == 0) s.rxBuffer = kDefaultRxQueue;
-  if (s.txBuffer == 0) s.txBuffer = kDefaultTxQueue;
+  if (s.rxBuffer == 0) s.rxBuffer = DefaultOf(&Settings::rxBuffer);
+  if (s.txBuffer == 0) s.txBuffer = DefaultOf(&Settings::txBuffer);
   ctx.portHandle = OpenPort(ctx, s.port, s.bps, s.frameSize, s.rxBuffer, s.txBuffer);
   if (!ctx.portHandle) return 0;
   ctx.eventThread = StartEventThread(ctx, *ctx.portHandle);

@@ -86,13 +86,22 @@ TEST(AdapterIdTest, ZeroAndOneDriveEchoCheckOthersLeaveIt) {
   EXPECT_EQ(config::GetAdapterID(c), 5);
 }
 
-TEST(PacketTimeoutTest, BothCopiesAlwaysAgree) {
-  test::DriverFixture f;
-  config::SetPacketTimeout(*f.ctx, 0xFFFF8000);  // low 16 bits: -32768
-  EXPECT_EQ(f.ctx->settings.packetTimeout, 81);
-  EXPECT_EQ(f.ctx->settings.packetTimeout32, 81);
-  config::SetPacketTimeout(*f.ctx, 32767);
-  EXPECT_EQ(f.ctx->settings.packetTimeout32, 32767);
+TEST(PacketTimeoutTest, SaveWritesWhatTheGetterReturns) {
+  const struct {
+    const char* fault;
+    int32_t argument;
+    int32_t expect;
+  } cases[] = {
+      {"most negative 16-bit value kept instead of the default", static_cast<int32_t>(0xFFFF8000), 81},
+      {"largest value saved narrowed or stale", 32767, 32767},
+  };
+  for (const auto& c : cases) {
+    test::DriverFixture f;
+    EXPECT_EQ(config::SetPacketTimeout(*f.ctx, c.argument), c.expect) << c.fault;
+    EXPECT_EQ(config::GetPacketTimeout(*f.ctx), c.expect) << c.fault;
+    SaveSettings(*f.ctx);
+    EXPECT_EQ(SettingsStore(f.platform).ReadDword(kSettingsKey, "PacketTimeout", -1), c.expect) << c.fault;
+  }
 }
 
 // --- library start ---------------------------------------------------------

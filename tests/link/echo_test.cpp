@@ -5,14 +5,13 @@
 namespace zeva::link::test {
 namespace {
 
-const Bytes kWritten = DataBytes(2, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});
-const Bytes kWrittenP1 = DataBytes(1, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});
-const Bytes kAckFrom5 = ShortBytes(EncodeAck(2, 1, 5));
-const Bytes kAckFrom5P1 = ShortBytes(EncodeAck(1, 1, 5));
-const Bytes kFromDevice = DataBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
+const Bytes kWritten = DataFrameBytes(2, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});
+const Bytes kWrittenP1 = DataFrameBytes(1, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});
+const Bytes kAckFrom5 = AckBytes(2, 1, 5);
+const Bytes kAckFrom5P1 = AckBytes(1, 1, 5);
+const Bytes kFromDevice = DataFrameBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
 const Bytes kRaw = {0x01, 0x02, 0x03, 0x04};
 
-Bytes Head(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + static_cast<long>(n)); }
 Bytes With(Bytes b, size_t at, uint8_t value) {
   b[at] = value;
   return b;
@@ -23,12 +22,12 @@ Bytes With(Bytes b, size_t at, uint8_t value) {
 // would check as this frame.
 Bytes EndingInStartByte() {
   for (uint8_t last = 0;; ++last) {
-    const Bytes frame = DataBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, last});
+    const Bytes frame = DataFrameBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, last});
     if (frame.back() == kStartByte) return frame;
   }
 }
 const Bytes kCutShort = Head(EndingInStartByte(), 10);
-const Bytes kAckFrom6 = ShortBytes(EncodeAck(2, 1, 6));
+const Bytes kAckFrom6 = AckBytes(2, 1, 6);
 
 // Each case starts as a write to device 5 leaves things: a transmission
 // active, its acknowledgement and its echo pending.
@@ -61,7 +60,7 @@ const EchoCase kCases[] = {
     {"echo_after_leftover", 2, 0, kWritten, 5, Concat({Head(kFromDevice, 5), kWritten}), -16, true,
      true},
     {"echo_after_garbage", 2, 0, kWritten, 2, Concat({{0x00, 0x13}, kWritten}), -13, true, true},
-    {"echo_of_ack", 2, 0, ShortBytes(EncodeAck(2, 5, 1)), 0, ShortBytes(EncodeAck(2, 5, 1)), -5,
+    {"echo_of_ack", 2, 0, AckBytes(2, 5, 1), 0, AckBytes(2, 5, 1), -5,
      true, true},
     // A device's frame that came between the write and its echo (queued in
     // the port, or held back by the adapter while the device talked) is
@@ -69,7 +68,7 @@ const EchoCase kCases[] = {
     {"device_frame_where_echo_is_due", 2, 0, kWritten, 0, Concat({kFromDevice, kWritten}), 11, false,
      false},
     {"device_frame_where_echo_is_due_p1", 1, 0, kWrittenP1, 0,
-     Concat({DataBytes(1, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4}), kWrittenP1}), 11, false, false},
+     Concat({DataFrameBytes(1, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4}), kWrittenP1}), 11, false, false},
     {"other_ack_where_echo_is_due", 2, 0, kWritten, 0, Concat({kAckFrom6, kWritten}), 5, false, false},
     // An acknowledgement ahead of the echo of the frame it would answer was
     // sent before the device could hear that frame.

@@ -1,16 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "link/frame.h"
+#include "support/frames.h"
 
 namespace zeva::link {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Of(const DataFrame& f) { return Bytes(f.begin(), f.end()); }
-Bytes Of(const ShortFrame& f) { return Bytes(f.bytes.begin(), f.bytes.begin() + f.size); }
+using zeva::test::Bytes;
+using zeva::test::ToBytes;
 
 struct DataFrameCase {
   const char* name;
@@ -37,7 +34,7 @@ TEST(FrameCodec, DataFrameWorkedExamples) {
     const DataFrame f = EncodeDataFrame(c.protocol, c.destination, c.source, c.control, c.data);
     const Bytes expected{0xFE, c.destination, c.source, c.control, c.data[0], c.data[1],
                          c.data[2], c.data[3], c.data[4], c.data[5], c.checksum};
-    EXPECT_EQ(Of(f), expected);
+    EXPECT_EQ(ToBytes(f), expected);
     EXPECT_TRUE(DataFrameValid(c.protocol, f.data()));
     // The other variant's receiver rejects it.
     EXPECT_FALSE(DataFrameValid(c.protocol == 1 ? 2 : 1, f.data()));
@@ -81,7 +78,7 @@ TEST(FrameCodec, ShortFrameEncodings) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Of(c.frame), c.expected);
+    EXPECT_EQ(ToBytes(c.frame), c.expected);
     EXPECT_TRUE(ShortFrameValid(c.frame.size == 4 ? 1 : 2, c.frame.bytes.data()));
   }
 }

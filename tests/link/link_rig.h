@@ -1,38 +1,23 @@
-// A parser with its own flags, last destination and echo buffer, and byte
-// builders for the link tests.
+// A parser with its own flags, last destination and echo buffer, for the
+// link tests.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
-#include <vector>
 
-#include "link/status_flags.h"
 #include "link/echo_tracker.h"
 #include "link/frame.h"
 #include "link/parser.h"
+#include "link/status_flags.h"
+#include "support/frames.h"
 
 namespace zeva::link::test {
 
-using Bytes = std::vector<uint8_t>;
-
-inline Bytes DataBytes(int32_t protocol, uint8_t destination, uint8_t source, uint8_t control,
-                       std::initializer_list<uint8_t> data) {
-  uint8_t d[6] = {0, 0, 0, 0, 0, 0};
-  int i = 0;
-  for (uint8_t b : data) d[i++] = b;
-  const DataFrame f = EncodeDataFrame(protocol, destination, source, control, d);
-  return Bytes(f.begin(), f.end());
-}
-
-inline Bytes ShortBytes(const ShortFrame& f) {
-  return Bytes(f.bytes.begin(), f.bytes.begin() + f.size);
-}
-
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using zeva::test::AckBytes;
+using zeva::test::Bytes;
+using zeva::test::Concat;
+using zeva::test::DataFrameBytes;
+using zeva::test::Head;
+using zeva::test::ToBytes;
 
 struct ParserRig {
   StatusFlags flags;

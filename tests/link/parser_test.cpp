@@ -6,9 +6,9 @@ namespace zeva::link::test {
 namespace {
 
 const uint8_t kD123456[6] = {1, 2, 3, 4, 5, 6};
-const Bytes kFrameP2 = DataBytes(2, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});  // ... 5C
-const Bytes kFrameP1 = DataBytes(1, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});  // ... DC
-const Bytes kFromDevice = DataBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
+const Bytes kFrameP2 = DataFrameBytes(2, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});  // ... 5C
+const Bytes kFrameP1 = DataFrameBytes(1, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});  // ... DC
+const Bytes kFromDevice = DataFrameBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
 
 Bytes Corrupt(Bytes b, size_t at) {
   b[at] ^= 0x01;
@@ -16,7 +16,7 @@ Bytes Corrupt(Bytes b, size_t at) {
 }
 
 Bytes P2Short(uint8_t destination, uint8_t source, uint8_t control) {
-  return ShortBytes(EncodeShortFrame(2, destination, source, control));
+  return ToBytes(EncodeShortFrame(2, destination, source, control));
 }
 
 constexpr uint32_t kBusy = SF_TX_ACTIVE | SF_RESPONSE_WAIT | SF_ACK_PENDING | SF_IDENTIFY_REPLY;
@@ -52,29 +52,29 @@ const ParseCase kCases[] = {
     // Acknowledgements.
     {"p1_ack_of_last_destination", 1, {0xFE, 0x01, 0x05, 0x10}, 4, 5,
      SF_ACK_PENDING | SF_TX_ACTIVE, 5, SF_ACK_RECEIVED | SF_TX_ACTIVE, 5},
-    {"p2_ack_of_last_destination", 2, ShortBytes(EncodeAck(2, 1, 5)), 5, 5,
+    {"p2_ack_of_last_destination", 2, AckBytes(2, 1, 5), 5, 5,
      SF_ACK_PENDING, 5, SF_ACK_RECEIVED, 5},
     {"ack_from_other_device", 1, {0xFE, 0x01, 0x07, 0x10}, 4, 7, SF_ACK_PENDING, 5,
      SF_ACK_PENDING, 5},
-    {"ack_addressed_elsewhere", 2, ShortBytes(EncodeAck(2, 9, 5)), 5, 5, SF_ACK_PENDING, 5,
+    {"ack_addressed_elsewhere", 2, AckBytes(2, 9, 5), 5, 5, SF_ACK_PENDING, 5,
      SF_ACK_RECEIVED, 5},
     {"p1_ack_check_bit_wrong", 1, {0xFE, 0x01, 0x05, 0x90}, 0, 0, SF_ACK_PENDING, 5,
      SF_ACK_PENDING, 5},
-    {"p2_ack_checksum_wrong", 2, Corrupt(ShortBytes(EncodeAck(2, 1, 5)), 4), 0, 0,
+    {"p2_ack_checksum_wrong", 2, Corrupt(AckBytes(2, 1, 5), 4), 0, 0,
      SF_ACK_PENDING, 5, SF_ACK_PENDING, 5},
-    {"type6_with_bit4_acts_as_ack", 2, ShortBytes(EncodeType6ShortFrame(2, 1, 5, 2)), 5, 5,
+    {"type6_with_bit4_acts_as_ack", 2, ToBytes(EncodeType6ShortFrame(2, 1, 5, 2)), 5, 5,
      SF_ACK_PENDING, 5, SF_ACK_RECEIVED, 5},
     // Short frames without the acknowledgement bit: codes 1 and 2 reset the
     // link state, every one forgets the last destination.
     {"type7_code1_resets", 2, P2Short(1, 5, 0x27), 5, 5, kBusy | SF_ECHO_MATCHED, 5, 0, 0},
     {"type6_code2_resets", 2, P2Short(1, 5, 0x46), 5, 5, kBusy, 5, 0, 0},
-    {"type6_code2_bit3_resets", 1, ShortBytes(EncodeShortFrame(1, 1, 5, 0x4E)), 4, 5, kBusy, 5, 0,
+    {"type6_code2_bit3_resets", 1, ToBytes(EncodeShortFrame(1, 1, 5, 0x4E)), 4, 5, kBusy, 5, 0,
      0},
     {"type6_code0_keeps_flags", 2, P2Short(1, 5, 0x06), 5, 5, kBusy, 5, kBusy, 0},
     {"type7_code3_keeps_flags", 2, P2Short(1, 5, 0x67), 5, 5, kBusy, 5, kBusy, 0},
     // Type 0 with both bits 3 and 4, or bit 3 alone, is a data frame.
-    {"control_18_is_data", 2, DataBytes(2, 1, 5, 0x18, {}), 11, 5},
-    {"control_08_is_data", 2, DataBytes(2, 1, 5, 0x08, {}), 11, 5},
+    {"control_18_is_data", 2, DataFrameBytes(2, 1, 5, 0x18, {}), 11, 5},
+    {"control_08_is_data", 2, DataFrameBytes(2, 1, 5, 0x08, {}), 11, 5},
     {"control_18_needs_11_bytes", 2, Bytes{0xFE, 0x01, 0x05, 0x18, 0x00}, 0},
 };
 
@@ -98,7 +98,7 @@ TEST(ParseFrame, HeaderOfDataFrame) {
     ParserRig rig(protocol);
     rig.header.reserved1 = 0xAA;
     rig.header.reserved2 = 0xBB;
-    const Bytes f = DataBytes(protocol, 1, 5, 0xCA, {1, 2, 3, 4, 5, 6});
+    const Bytes f = DataFrameBytes(protocol, 1, 5, 0xCA, {1, 2, 3, 4, 5, 6});
     ASSERT_EQ(rig.Parse(f), 11);
     EXPECT_EQ(rig.header.source, 5);
     EXPECT_EQ(rig.header.destination, 1);
@@ -146,7 +146,7 @@ TEST(ParseFrame, DataAreaByCount) {
       ParserRig rig(protocol);
       uint8_t guard[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
       const Bytes f =
-          DataBytes(protocol, 1, 5, CountField(c.count) | 1, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
+          DataFrameBytes(protocol, 1, 5, CountField(c.count) | 1, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
       const int32_t r = ParseFrame(rig.state, f.data(), 11, &rig.header, guard + 1);
       ASSERT_EQ(r, 11);  // the checksum took all six bytes
       EXPECT_EQ(Bytes(guard + 1, guard + 7), c.area);
@@ -160,7 +160,7 @@ TEST(ParseFrame, DataAreaByCount) {
 // has arrived.
 TEST(ParseFrame, FrameCompletedLater) {
   for (int32_t protocol : {1, 2}) {
-    const Bytes f = DataBytes(protocol, 1, 5, 0xC1, {1, 2, 3, 4, 5, 6});
+    const Bytes f = DataFrameBytes(protocol, 1, 5, 0xC1, {1, 2, 3, 4, 5, 6});
     for (size_t cut = 1; cut < f.size(); ++cut) {
       ParserRig rig(protocol);
       EXPECT_EQ(rig.Parse(Bytes(f.begin(), f.begin() + static_cast<long>(cut))), 0) << cut;
@@ -180,9 +180,9 @@ TEST(ParseFrame, AgreesWithCodecValidity) {
       if (IsShortControl(ctl)) {
         const ShortFrame s = EncodeShortFrame(protocol, 1, 5, ctl);
         ASSERT_TRUE(ShortFrameValid(protocol, s.bytes.data()));
-        ASSERT_EQ(rig.Parse(ShortBytes(s)), s.size) << control;
+        ASSERT_EQ(rig.Parse(ToBytes(s)), s.size) << control;
       } else {
-        const Bytes f = DataBytes(protocol, 1, 5, ctl, {1, 2, 3, 0xFE, 5, 6});
+        const Bytes f = DataFrameBytes(protocol, 1, 5, ctl, {1, 2, 3, 0xFE, 5, 6});
         ASSERT_TRUE(DataFrameValid(protocol, f.data()));
         ASSERT_EQ(rig.Parse(f), 11) << control;
       }

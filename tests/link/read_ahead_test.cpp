@@ -7,12 +7,11 @@
 namespace zeva::link::test {
 namespace {
 
-const Bytes kRequest = DataBytes(2, 5, 1, 0xC1, {0x10, 0x20, 0x30, 0x40, 0x50, 0x21});
-const Bytes kAckFrom5 = ShortBytes(EncodeAck(2, 1, 5));
-const Bytes kReply = DataBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
-const Bytes kAckTo5 = ShortBytes(EncodeAck(2, 5, 1));
+const Bytes kRequest = DataFrameBytes(2, 5, 1, 0xC1, {0x10, 0x20, 0x30, 0x40, 0x50, 0x21});
+const Bytes kAckFrom5 = AckBytes(2, 1, 5);
+const Bytes kReply = DataFrameBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
+const Bytes kAckTo5 = AckBytes(2, 5, 1);
 
-Bytes Head(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
 
 // What the port is told after a parse, in the situations a receive path
 // meets. A figure too high would hold a frame back; too low costs a wake-up.
@@ -63,8 +62,8 @@ TEST(ReadAhead, NeverAsksForMoreThanTheParserNeeds) {
     uint8_t raw;
     Bytes stream;
   };
-  const Bytes ack1 = ShortBytes(EncodeAck(1, 1, 5));
-  const Bytes reply1 = DataBytes(1, 1, 5, 0xC1, {1, 2, 3, 4, 5, 6});
+  const Bytes ack1 = AckBytes(1, 1, 5);
+  const Bytes reply1 = DataFrameBytes(1, 1, 5, 0xC1, {1, 2, 3, 4, 5, 6});
   Bytes damaged = kReply;
   damaged[6] ^= 0x40;
   const Case cases[] = {

@@ -9,9 +9,9 @@
 namespace zeva::link::test {
 namespace {
 
-const Bytes kWritten = DataBytes(2, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});
-const Bytes kAckFrom5 = ShortBytes(EncodeAck(2, 1, 5));
-const Bytes kFromDevice = DataBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
+const Bytes kWritten = DataFrameBytes(2, 5, 1, 0xC1, {1, 2, 3, 4, 5, 6});
+const Bytes kAckFrom5 = AckBytes(2, 1, 5);
+const Bytes kFromDevice = DataFrameBytes(2, 1, 5, 0xC1, {9, 8, 7, 6, 5, 4});
 
 // A frame as the parser reports it. The data area means something for data
 // frames only: a short frame leaves it as the walk left it.
@@ -124,11 +124,11 @@ TEST(ReceivePath, NoiseCostsOnlyTheFrameItHits) {
         if (chance(70)) {
           uint8_t control;
           do control = byte(0, 0xFD); while (IsShortControl(control));
-          frame = DataBytes(protocol, byte(0, 127), byte(0, 0xFD), control,
+          frame = DataFrameBytes(protocol, byte(0, 127), byte(0, 0xFD), control,
                             {byte(0, 0xFD), byte(0, 0xFD), byte(0, 0xFD), byte(0, 0xFD),
                              byte(0, 0xFD), byte(0, 0xFD)});
         } else {
-          frame = ShortBytes(EncodeAck(protocol, byte(0, 127), byte(0, 127)));
+          frame = ToBytes(EncodeAck(protocol, byte(0, 127), byte(0, 127)));
         }
       } while (std::count(frame.begin(), frame.end(), kStartByte) != 1);
 

@@ -9,19 +9,13 @@
 #include "link/frame.h"
 #include "sim/bus.h"
 #include "sim/line_scanner.h"
+#include "support/frames.h"
 
 namespace zeva::sim::testing {
 
-using Frame = std::vector<uint8_t>;
-
-inline Frame ToBytes(const link::DataFrame& f) { return Frame(f.begin(), f.end()); }
-inline Frame ToBytes(const link::ShortFrame& f) { return Frame(f.bytes.begin(), f.bytes.begin() + f.size); }
-
-inline Frame Concat(const std::vector<Frame>& frames) {
-  Frame all;
-  for (const Frame& f : frames) all.insert(all.end(), f.begin(), f.end());
-  return all;
-}
+using Frame = zeva::test::Bytes;
+using zeva::test::Concat;
+using zeva::test::ToBytes;
 
 class Host {
  public:

@@ -10,10 +10,9 @@
 #include "core/driver_context.h"
 #include "sim/bus.h"
 #include "support/fixture.h"
+#include "support/frames.h"
 
 namespace zeva::test {
-
-using Bytes = std::vector<uint8_t>;
 
 // A valid frame on the line.
 struct WireFrame {

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "link/frame.h"
 #include "runtime/bridge.h"
 #include "runtime/port.h"
 #include "runtime/wait.h"
@@ -67,35 +66,6 @@ std::vector<Bytes> Stack::AllBursts() const {
     if (e.kind != sim::TraceEntry::Kind::kEvent) out.push_back(e.bytes);
   }
   return out;
-}
-
-Bytes DataFrameBytes(int32_t protocol, uint8_t destination, uint8_t source, uint8_t control,
-                     const Bytes& data) {
-  uint8_t d[6] = {0, 0, 0, 0, 0, 0};
-  for (size_t i = 0; i < data.size() && i < 6; ++i) d[i] = data[i];
-  const link::DataFrame f = link::EncodeDataFrame(protocol, destination, source, control, d);
-  return Bytes(f.begin(), f.end());
-}
-
-Bytes AckBytes(int32_t protocol, uint8_t ackTo, uint8_t ackFrom) {
-  const link::ShortFrame f = link::EncodeAck(protocol, ackTo, ackFrom);
-  return Bytes(f.bytes.begin(), f.bytes.begin() + f.size);
-}
-
-Bytes Concat(const std::vector<Bytes>& parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-std::string Hex(const Bytes& bytes) {
-  std::string s;
-  char b[4];
-  for (uint8_t v : bytes) {
-    std::snprintf(b, sizeof b, s.empty() ? "%02X" : " %02X", v);
-    s += b;
-  }
-  return s;
 }
 
 }  // namespace zeva::transact_test

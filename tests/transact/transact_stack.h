@@ -10,11 +10,16 @@
 
 #include "core/driver_context.h"
 #include "sim/bus.h"
+#include "support/frames.h"
 #include "support/sim_driver.h"
 
 namespace zeva::transact_test {
 
+using test::AckBytes;
 using test::Bytes;
+using test::Concat;
+using test::DataFrameBytes;
+using test::Hex;
 using test::WireFrame;
 
 struct DataEvent {
@@ -52,12 +57,5 @@ class Stack : public test::SimDriver {
 
   static Stack* current;
 };
-
-// Test data builders.
-Bytes DataFrameBytes(int32_t protocol, uint8_t destination, uint8_t source, uint8_t control,
-                     const Bytes& data);
-Bytes AckBytes(int32_t protocol, uint8_t ackTo, uint8_t ackFrom);
-Bytes Concat(const std::vector<Bytes>& parts);
-std::string Hex(const Bytes& bytes);
 
 }  // namespace zeva::transact_test
