@@ -45,7 +45,6 @@ void ProcessAttach(DriverContext& ctx) {
   BuildPortContext(ctx);
 
   ctx.portHandle.reset();
-  ctx.programmingMode = 0;
   ctx.awaitedResponseCode = 0;
   ctx.eventThread.reset();
   ctx.dataReady = RunReceiveLoop;

@@ -159,7 +159,7 @@ bool Query(DriverContext& ctx) {
   const uint32_t id = ctx.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
   ctx.flags.Clear(zeva::SF_QUERY_REPLY);
   bool replied = false;
-  if (zeva::TransmitMessage(ctx, 5, 1, kQuery, 6, 0, 0) == 1) {
+  if (zeva::TransmitMessage(ctx, {.destination = 5, .type = 1, .data = kQuery, .length = 6}, {}) == zeva::TX_DONE) {
     replied = zeva::WaitForFlags(ctx, static_cast<uint32_t>(2 * ctx.settings.packetTimeout),
                                  zeva::SF_QUERY_REPLY) == 0;
   }

@@ -124,7 +124,6 @@ class DriverContext {
   // Data interface and services.
   // The six-byte message Send and Query compose; byte 5 is the type.
   uint8_t outputBuffer[6] = {0, 0, 0, 0, 0, 0};
-  uint8_t programmingMode = 0;
   int32_t lastProgramError = 0;
   uint8_t mapRunning = 0;
   uint8_t mapAbortRequested = 0;

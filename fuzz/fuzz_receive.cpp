@@ -424,7 +424,6 @@ void RunCall(DriverContext& ctx, Client& client, uint8_t call, int32_t asked, ui
                                            static_cast<int32_t>(program.size()));
       FUZZ_CHECK(result == 0 || result == 1);
       FUZZ_CHECK((result == 1) == (ctx.lastProgramError == PE_NONE));
-      FUZZ_CHECK(ctx.programmingMode == 0);
       break;
     }
     case 7: {

@@ -175,7 +175,7 @@ int32_t ReadBytes(DriverContext& ctx, uint8_t* buffer, int32_t maximum) {
   return read > 0 ? read : 0;
 }
 
-int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, uint8_t waitForAck) {
+int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, WaitFor waitFor) {
   platform::SerialPort* port = ThreadPort(ctx);
   if (port == nullptr) return 0;
   const int32_t write = ExpectEcho(ctx, buffer, count);
@@ -185,7 +185,7 @@ int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, uin
     if (write > 0 && ctx.echo) ctx.echo->Withdraw(write);
     return 0;
   }
-  uint32_t mask = waitForAck != 0 ? SF_ACK_RECEIVED : 0;
+  uint32_t mask = waitFor == WaitFor::kAck ? SF_ACK_RECEIVED : 0;
   if (write > 0) mask |= SF_ECHO_MATCHED;
   WaitForFlags(ctx, 2 * PacketTimeoutMs(ctx), mask);
   return EchoVerdict(ctx, write, written);

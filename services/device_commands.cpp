@@ -23,7 +23,7 @@ constexpr uint32_t kRestartPauseMs = 300;
 
 struct CommandMessage {
   uint8_t type = 1;
-  uint8_t mode = TM_NORMAL;
+  TransmitMode mode = TM_NORMAL;
   uint8_t bytes[6] = {0, 0, 0, 0, 0, 0};
 };
 
@@ -68,20 +68,16 @@ bool BuildCommand(int32_t destination, int32_t command, const uint8_t* data, Com
 }  // namespace
 
 int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, const uint8_t* data,
-                      bool quiet) {
+                      Quiet quiet) {
   if (IsOpen(ctx) == 0) return 0;
-  int32_t result = TX_FAILED;
-  for (int32_t retries = 0;; ++retries) {
-    CommandMessage m;
-    if (!BuildCommand(destination, command, data, &m)) return 0;
-    if (Low16(destination) == 0) m.mode = TM_UNACKED;
-    result = TransmitMessage(ctx, Low8(destination), m.type, m.bytes, 6, m.mode, 0);
-    if (result != TX_BUSY) break;
-    BusyPause(ctx);
-    if (retries == kBusyRetries) break;
-  }
+  CommandMessage m;
+  if (!BuildCommand(destination, command, data, &m)) return 0;
+  if (Low16(destination) == 0) m.mode = TM_UNACKED;
+  const OutgoingMessage message{.destination = Low8(destination), .type = m.type, .data = m.bytes, .length = 6};
+  const TransmitResult result =
+      RetryWhileBusy(ctx, [&] { return TransmitMessage(ctx, message, {.mode = m.mode}); }, RetryIfBusy);
   if (result == TX_DONE) return 1;
-  if (quiet) return 0;
+  if (quiet == Quiet::kYes) return 0;
   if (result == TX_BUSY) {
     ReportDriverError(ctx, kErrChannelBusy, kTextChannelBusy, false);
   } else {
@@ -90,31 +86,33 @@ int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, 
   return 0;
 }
 
-int32_t Reboot(DriverContext& ctx, int32_t address) { return DeviceCommand(ctx, address, DC_REBOOT, nullptr, false); }
-int32_t ClearRemoteError(DriverContext& ctx, int32_t address) {
-  return DeviceCommand(ctx, address, DC_CLEAR_REMOTE_ERROR, nullptr, false);
+int32_t Reboot(DriverContext& ctx, int32_t address) {
+  return DeviceCommand(ctx, address, DC_REBOOT, nullptr, Quiet::kNo);
 }
-int32_t Stop(DriverContext& ctx, int32_t address) { return DeviceCommand(ctx, address, DC_STOP, nullptr, false); }
+int32_t ClearRemoteError(DriverContext& ctx, int32_t address) {
+  return DeviceCommand(ctx, address, DC_CLEAR_REMOTE_ERROR, nullptr, Quiet::kNo);
+}
+int32_t Stop(DriverContext& ctx, int32_t address) { return DeviceCommand(ctx, address, DC_STOP, nullptr, Quiet::kNo); }
 int32_t ResetComm(DriverContext& ctx, int32_t address) {
-  return DeviceCommand(ctx, address, DC_RESET_COMM, nullptr, false);
+  return DeviceCommand(ctx, address, DC_RESET_COMM, nullptr, Quiet::kNo);
 }
 
-int32_t RestartDevices(DriverContext& ctx, bool closeAfter, bool quiet) {
-  int32_t result = DeviceCommand(ctx, 0, DC_CLEAR_REMOTE_ERROR, nullptr, true);
+int32_t RestartDevices(DriverContext& ctx, PortAfter port, Quiet quiet) {
+  int32_t result = DeviceCommand(ctx, 0, DC_CLEAR_REMOTE_ERROR, nullptr, Quiet::kYes);
   if (result == 1) {
     // Gives the devices time to clear their errors before they reboot.
     Pause(ctx, kRestartPauseMs);
-    result = DeviceCommand(ctx, 0, DC_REBOOT, nullptr, true);
+    result = DeviceCommand(ctx, 0, DC_REBOOT, nullptr, Quiet::kYes);
   }
-  if (closeAfter) CloseCOM(ctx);
-  if (result == 0 && !quiet) ReportDriverError(ctx, kErrRestartFailed, kTextRestartFailed, false);
+  if (port == PortAfter::kClosed) CloseCOM(ctx);
+  if (result == 0 && quiet == Quiet::kNo) ReportDriverError(ctx, kErrRestartFailed, kTextRestartFailed, false);
   return result;
 }
 
 int32_t Restart(DriverContext& ctx) {
   const bool wasOpen = IsOpen(ctx) != 0;
   if (!services::ReopenPort(ctx)) return 0;
-  const int32_t result = RestartDevices(ctx, false, false);
+  const int32_t result = RestartDevices(ctx, PortAfter::kLeft, Quiet::kNo);
   if (!wasOpen) CloseCOM(ctx);
   return result;
 }

@@ -18,14 +18,17 @@ enum DeviceCommandCode : int32_t {
   DC_COMMIT_PROGRAM = 5,
 };
 
+// Whether a failure is kept from the client (no box, no message).
+enum class Quiet : uint8_t { kNo, kYes };
+
 // Sends `command` to `destination` (low 16 bits 0: every station, without
 // acknowledgement). `data` is the six-byte buffer of DC_ASSIGN_ADDRESS and
 // DC_COMMIT_PROGRAM, read whole; its byte 5 is replaced by the command code.
 // Busy answers are retried after a BusyTimeout pause. Returns 1 when sent;
-// 0 otherwise, reported (driver error 2 or 3) unless `quiet`. A closed port
+// 0 otherwise, reported (driver error 2 or 3) unless quiet. A closed port
 // or a missing buffer gives 0 without a report.
 int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, const uint8_t* data,
-                      bool quiet);
+                      Quiet quiet);
 
 // Exports: the command to one station or, with address 0, to all.
 int32_t Reboot(DriverContext& ctx, int32_t address);
@@ -33,10 +36,13 @@ int32_t ClearRemoteError(DriverContext& ctx, int32_t address);
 int32_t Stop(DriverContext& ctx, int32_t address);
 int32_t ResetComm(DriverContext& ctx, int32_t address);
 
+// What becomes of the port after the restart.
+enum class PortAfter : uint8_t { kLeft, kClosed };
+
 // Clears every device's error, pauses 300 ms and reboots every device.
-// Closes the port afterwards when `closeAfter`. Returns 1 when both commands
-// went out; otherwise 0, reported as driver error 5 unless `quiet`.
-int32_t RestartDevices(DriverContext& ctx, bool closeAfter, bool quiet);
+// Returns 1 when both commands went out; otherwise 0, reported as driver
+// error 5 unless quiet.
+int32_t RestartDevices(DriverContext& ctx, PortAfter port, Quiet quiet);
 
 // Export: reopens the port (so that the latest serial settings apply),
 // restarts the devices and leaves the port open or closed as it was.

@@ -5,6 +5,7 @@
 
 #include "core/config.h"
 #include "core/int16.h"
+#include "core/scoped_mode.h"
 #include "runtime/bridge.h"
 #include "runtime/port.h"
 #include "services/service_common.h"
@@ -32,8 +33,8 @@ struct SerialText {
   }
 };
 
-int32_t AnswerForLocalStation(DriverContext& ctx, int32_t address, bool notify) {
-  if (notify) {
+int32_t AnswerForLocalStation(DriverContext& ctx, int32_t address, InfoCallback info) {
+  if (info == InfoCallback::kOnFirmwareInfo) {
     char version[kVersionTextSize] = {};
     config::GetZEVADriverVersion(ctx, version, kVersionTextSize);
     Notify(ctx, &ClientCallbacks::onFirmwareInfo, Widen16(Low16(address)), "S000000", 0,
@@ -55,7 +56,7 @@ void ReportFirmwareInfo(DriverContext& ctx, uint8_t source, const DeviceIdentity
 
 // --- bus map -------------------------------------------------------------
 
-enum class Probe { kNextAddress, kAborted, kFailed };
+enum class Probe { kNextAddress, kAborted, kTableFull, kSendFailed, kBusy };
 
 // Waits for an answer from `address`; other stations' answers (a nested
 // request may have caught them) only restart the wait.
@@ -75,44 +76,51 @@ void ReportDeviceFound(DriverContext& ctx, int32_t address, const DeviceIdentity
          static_cast<int32_t>(id.versionHigh()));
 }
 
-// One address: probed again after a busy channel, passed over after the
-// fourth busy answer.
+// One address, probed again after a busy channel. A busy probe's request
+// stays on the table through the pause, so an answer arriving meanwhile is
+// still taken for it.
 Probe ProbeAddress(DriverContext& ctx, int32_t address) {
-  for (int32_t retries = 0;; ++retries) {
-    Notify(ctx, &ClientCallbacks::onMapProgress, address);
-    if (ctx.mapAbortRequested != 0) return Probe::kAborted;
-    link::FrameHeader header;
-    DeviceIdentity identity;
-    const uint32_t id = ctx.requests->Push(RQ_IDENTIFY, Low8(address), 0,
-                                                  reinterpret_cast<uint8_t*>(&header), identity.bytes);
-    if (!ctx.requests->lastPushOk()) {
-      ReportDriverError(ctx, kErrTooManyRequests, kTextTooManyRequests, false);
-      return Probe::kFailed;
-    }
-    ctx.flags.Clear(SF_IDENTIFY_REPLY);
-    const int32_t sent = TransmitMessage(ctx, Low8(address), 1, kIdentifyRequest, 6, TM_UNACKED, 0);
-    if (sent == TX_DONE) {
-      if (AwaitMapAnswer(ctx, address, id, header)) ReportDeviceFound(ctx, address, identity);
-      ctx.requests->Remove(id);
-      return Probe::kNextAddress;
-    }
-    if (sent != TX_BUSY) {
-      ctx.requests->Remove(id);
-      ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, false);
-      return Probe::kFailed;
-    }
-    BusyPause(ctx);
-    ctx.requests->Remove(id);
-    if (retries == kBusyRetries) return Probe::kNextAddress;
-  }
+  link::FrameHeader header;
+  DeviceIdentity identity;
+  ScopedRequest pending(*ctx.requests);
+  const Probe probe = RetryWhileBusy(
+      ctx,
+      [&] {
+        pending.Remove();
+        Notify(ctx, &ClientCallbacks::onMapProgress, address);
+        if (ctx.mapAbortRequested != 0) return Probe::kAborted;
+        header = link::FrameHeader{};
+        identity = DeviceIdentity{};
+        if (!pending.Push(RQ_IDENTIFY, Low8(address), reinterpret_cast<uint8_t*>(&header), identity.bytes)) {
+          return Probe::kTableFull;
+        }
+        ctx.flags.Clear(SF_IDENTIFY_REPLY);
+        const OutgoingMessage request{.destination = Low8(address), .type = 1, .data = kIdentifyRequest, .length = 6};
+        const TransmitResult sent = TransmitMessage(ctx, request, {.mode = TM_UNACKED});
+        if (sent == TX_BUSY) return Probe::kBusy;
+        if (sent != TX_DONE) return Probe::kSendFailed;
+        if (AwaitMapAnswer(ctx, address, pending.id(), header)) ReportDeviceFound(ctx, address, identity);
+        return Probe::kNextAddress;
+      },
+      [](Probe p) { return p == Probe::kBusy ? Retry::kAfterPause : Retry::kNo; });
+  if (probe == Probe::kTableFull) ReportDriverError(ctx, kErrTooManyRequests, kTextTooManyRequests, false);
+  pending.Remove();
+  if (probe == Probe::kSendFailed) ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, false);
+  return probe;
 }
 
+// Marks the map as running for its length: a map asked for from a callback
+// meanwhile is refused.
 int32_t RunMap(DriverContext& ctx) {
+  const ScopedMode running(ctx.mapRunning, 1);
+  ctx.mapAbortRequested = 0;
   for (int32_t address = kFirstMapAddress; address <= kLastMapAddress; ++address) {
     switch (ProbeAddress(ctx, address)) {
       case Probe::kAborted: return 1;
-      case Probe::kFailed: return 0;
-      case Probe::kNextAddress: break;
+      case Probe::kTableFull:
+      case Probe::kSendFailed: return 0;
+      case Probe::kNextAddress:
+      case Probe::kBusy: break;  // an address still busy after the retries is passed over
     }
   }
   return 1;
@@ -130,8 +138,9 @@ std::string ProductName(DriverContext& ctx, uint8_t product) {
 
 }  // namespace services
 
-int32_t IdentifyDevice(DriverContext& ctx, int32_t address, bool notify, bool quiet, uint8_t* out) {
-  if (Low16(address) == ctx.settings.localAddress) return AnswerForLocalStation(ctx, address, notify);
+int32_t IdentifyDevice(DriverContext& ctx, int32_t address, InfoCallback info, SendFailures failures,
+                       uint8_t* out) {
+  if (Low16(address) == ctx.settings.localAddress) return AnswerForLocalStation(ctx, address, info);
   if (IsOpen(ctx) == 0) return 0;
   DeviceIdentity own;
   uint8_t* answer = out != nullptr ? out : own.bytes;
@@ -140,9 +149,9 @@ int32_t IdentifyDevice(DriverContext& ctx, int32_t address, bool notify, bool qu
   request.kind = RQ_IDENTIFY;
   request.address = address;
   request.message = kIdentifyRequest;
-  request.postOnly = quiet;
+  request.postOnly = failures == SendFailures::kPosted;
   if (!AskStation(ctx, request, &header, answer)) return 0;
-  if (notify) {
+  if (info == InfoCallback::kOnFirmwareInfo) {
     DeviceIdentity identity;
     std::copy(answer, answer + 6, identity.bytes);
     ReportFirmwareInfo(ctx, header.source, identity);
@@ -151,16 +160,13 @@ int32_t IdentifyDevice(DriverContext& ctx, int32_t address, bool notify, bool qu
 }
 
 int32_t GetFirmwareInfo(DriverContext& ctx, int32_t address) {
-  return IdentifyDevice(ctx, address, true, false, nullptr);
+  return IdentifyDevice(ctx, address, InfoCallback::kOnFirmwareInfo, SendFailures::kShown, nullptr);
 }
 
 int32_t MakeMap(DriverContext& ctx) {
   if (ctx.mapRunning != 0 || IsOpen(ctx) == 0) return 0;
-  ctx.mapAbortRequested = 0;
-  ctx.mapRunning = 1;
   const int32_t result = RunMap(ctx);
   ctx.mapAbortRequested = 0;
-  ctx.mapRunning = 0;
   Notify(ctx, &ClientCallbacks::onMapProgress, 0);
   return result;
 }

@@ -19,15 +19,19 @@ struct DeviceIdentity {
   uint8_t versionLow() const { return bytes[5]; }
 };
 
-// Asks station `address` who it is; its own LocalAddress is answered by the
-// driver itself, also while the port is closed. With `notify` the client's
-// OnFirmwareInfo gets the texts. With `quiet`, send failures are posted to
-// the client window instead of shown. `out` (six bytes, may be null)
-// receives the identity; the local answer leaves it untouched. Returns 1
-// when the identity was obtained.
-int32_t IdentifyDevice(DriverContext& ctx, int32_t address, bool notify, bool quiet, uint8_t* out);
+// Whether the client's OnFirmwareInfo gets the identity's texts.
+enum class InfoCallback : uint8_t { kNone, kOnFirmwareInfo };
+// How a failure to send is reported: in a box, or posted to the client window.
+enum class SendFailures : uint8_t { kShown, kPosted };
 
-// Export: IdentifyDevice with notify on, quiet off.
+// Asks station `address` who it is; its own LocalAddress is answered by the
+// driver itself, also while the port is closed. `out` (six bytes, may be
+// null) receives the identity; the local answer leaves it untouched. Returns
+// 1 when the identity was obtained.
+int32_t IdentifyDevice(DriverContext& ctx, int32_t address, InfoCallback info, SendFailures failures,
+                       uint8_t* out);
+
+// Export: IdentifyDevice notifying OnFirmwareInfo, failures shown.
 int32_t GetFirmwareInfo(DriverContext& ctx, int32_t address);
 
 // Export: probes addresses 1 to 127 without acknowledgement, reporting

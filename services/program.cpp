@@ -1,8 +1,7 @@
 #include "services/program.h"
 
-#include <optional>
-
 #include "core/int16.h"
+#include "core/scoped_mode.h"
 #include "runtime/bridge.h"
 #include "runtime/port.h"
 #include "services/device_commands.h"
@@ -72,8 +71,15 @@ bool ProgramAccepted(const DriverContext& ctx, const uint8_t* data, int32_t leng
   return false;
 }
 
-// What all three operations share: the target, the port reopened with
-// acknowledgements off, and how the port is left.
+// Acknowledgements are off while the devices are stopped, addressed or sent
+// a program directly, and on afterwards, whatever the client had set.
+class AcksOff : public ScopedMode<int32_t> {
+ public:
+  explicit AcksOff(DriverContext& ctx) : ScopedMode(ctx.sw.noAck, 1, 0) {}
+};
+
+// What all three operations share: the target, the port reopened (with
+// acknowledgements off), and how the port is left.
 class Session {
  public:
   Session(DriverContext& ctx, const char* serialText, int32_t address)
@@ -83,10 +89,7 @@ class Session {
   bool Open() {
     serial_ = ParseSerialText(serialText_);
     wasOpen_ = IsOpen(ctx_) != 0;
-    ctx_.sw.noAck = 1;
-    if (ReopenPort(ctx_)) return true;
-    ctx_.sw.noAck = 0;
-    return false;
+    return ReopenPort(ctx_);
   }
 
   void CloseIfWasClosed() {
@@ -97,7 +100,7 @@ class Session {
   bool AssignAddress() {
     const uint8_t buffer[6] = {static_cast<uint8_t>(serial_ >> 16), static_cast<uint8_t>(serial_ >> 8),
                                static_cast<uint8_t>(serial_), 0, Low8(address_), 0};
-    return DeviceCommand(ctx_, 0, DC_ASSIGN_ADDRESS, buffer, false) != 0;
+    return DeviceCommand(ctx_, 0, DC_ASSIGN_ADDRESS, buffer, Quiet::kNo) != 0;
   }
 
   void Progress(int32_t value, const char* text) { Notify(ctx_, &ClientCallbacks::onProgress, value, text); }
@@ -118,16 +121,7 @@ class Download : public Session {
         minHigh_(Low16(minHigh)), data_(data), length_(length) {}
 
   int32_t RunProgram() {
-    if (!Start()) return 0;
-    Progress(0, kStopping);
-    for (int32_t j = 0; j < kStopCommands; ++j) {
-      if (DeviceCommand(ctx_, 0, DC_STOP, nullptr, false) == 0) return Abandon(PE_COMMUNICATION);
-      Progress(10 * j, kStopping);
-    }
-    Pause(ctx_, kSettleMs);
-    Progress(50, kSearching);
-    if (!AssignAddress()) return Abandon(PE_COMMUNICATION);
-    ctx_.sw.noAck = 0;
+    if (!Accepted() || !StopAndAddress()) return 0;
     Progress(60, kSearching);
     Pause(ctx_, kSettleMs);
     const bool checked = product_ <= kLastCheckedProduct;
@@ -142,55 +136,79 @@ class Download : public Session {
     Progress(80, kProgramming);
     Transfer(selector);  // a failure is reported and recorded; the bus is restarted all the same
     Progress(100, kRestarting);
-    if (RestartDevices(ctx_, !wasOpen_, false) == 0) return Fail(PE_COMMUNICATION);
+    if (RestartDevices(ctx_, PortAfterwards(), Quiet::kNo) == 0) return Fail(PE_COMMUNICATION);
     Progress(0, "");
     Notify(ctx_, &ClientCallbacks::onProgramDone);
     return 1;
   }
 
   int32_t RunProgramDirect() {
-    if (!Start()) return 0;
-    ctx_.sw.noAck = 0;
+    if (!Accepted()) return 0;
+    {
+      const AcksOff acksOff(ctx_);
+      if (!OpenPort()) return 0;
+    }
     Progress(0, kChecking);
     uint8_t selector = Low8(product_);
     if (product_ <= kLastCheckedProduct && !CheckTarget(&selector)) return 0;
     Progress(0, kSendingProgram);
     if (!Announce(selector)) return AbandonAnnounced();
     Progress(0, kProgramming);
-    ctx_.sw.noAck = 1;
-    const bool sent = Transfer(selector);
-    ctx_.sw.noAck = 0;
+    bool sent = false;
+    {
+      const AcksOff acksOff(ctx_);
+      sent = Transfer(selector);
+    }
     Progress(100, kProgramSent);
     return sent ? 1 : 0;
   }
 
  private:
-  bool Start() {
+  bool Accepted() {
     ctx_.lastProgramError = PE_NONE;
-    if (!CallAccepted(ctx_, serialText_, address_) || !ProgramAccepted(ctx_, data_, length_)) {
-      ctx_.lastProgramError = PE_BAD_CALL;
-      return false;
-    }
+    if (CallAccepted(ctx_, serialText_, address_) && ProgramAccepted(ctx_, data_, length_)) return true;
+    ctx_.lastProgramError = PE_BAD_CALL;
+    return false;
+  }
+
+  // Closes and reopens the port; false (recorded) when it did not open.
+  bool OpenPort() {
     if (Open()) return true;
     ctx_.lastProgramError = PE_PORT;
     return false;
   }
+
+  // Opens the port, stops every device and gives the target its address.
+  bool StopAndAddress() {
+    const AcksOff acksOff(ctx_);
+    if (!OpenPort()) return false;
+    Progress(0, kStopping);
+    for (int32_t j = 0; j < kStopCommands; ++j) {
+      if (DeviceCommand(ctx_, 0, DC_STOP, nullptr, Quiet::kNo) == 0) return Abandon(PE_COMMUNICATION);
+      Progress(10 * j, kStopping);
+    }
+    Pause(ctx_, kSettleMs);
+    Progress(50, kSearching);
+    return AssignAddress() || Abandon(PE_COMMUNICATION);
+  }
+
+  PortAfter PortAfterwards() const { return wasOpen_ ? PortAfter::kLeft : PortAfter::kClosed; }
 
   int32_t Fail(int32_t code) {
     ctx_.lastProgramError = code;
     return 0;
   }
 
-  int32_t Abandon(int32_t code) {
+  bool Abandon(int32_t code) {
     CloseIfWasClosed();
-    ctx_.sw.noAck = 0;
-    return Fail(code);
+    Fail(code);
+    return false;
   }
 
   // The devices may have taken the announcement: restarting them all puts
   // every device back into its program.
   int32_t AbandonAnnounced() {
-    RestartDevices(ctx_, !wasOpen_, true);
+    RestartDevices(ctx_, PortAfterwards(), Quiet::kYes);
     return Fail(PE_COMMUNICATION);
   }
 
@@ -208,7 +226,7 @@ class Download : public Session {
   // A freshly addressed device may take a while before it answers.
   bool AwaitTarget() {
     for (int32_t attempt = 1;; ++attempt) {
-      if (IdentifyDevice(ctx_, address_, false, true, nullptr) != 0) return true;
+      if (IdentifyDevice(ctx_, address_, InfoCallback::kNone, SendFailures::kPosted, nullptr) != 0) return true;
       if (attempt == kTargetAttempts) return false;
       Pause(ctx_, kSettleMs);
     }
@@ -220,7 +238,7 @@ class Download : public Session {
     DeviceIdentity id;
     // Without an answer the identity bytes are zeros, which must not pass
     // for a device with serial code S000000.
-    if (IdentifyDevice(ctx_, address_, false, true, id.bytes) == 0) return NoAnswer();
+    if (IdentifyDevice(ctx_, address_, InfoCallback::kNone, SendFailures::kPosted, id.bytes) == 0) return NoAnswer();
     if (id.serial() != serial_) return Refuse(kErrSerialMismatch, kTextSerialMismatch, PE_SERIAL_MISMATCH);
     if (id.product() != product_) return Refuse(kErrWrongProduct, kTextWrongProduct, PE_WRONG_PRODUCT);
     const int16_t high = id.versionHigh();
@@ -232,50 +250,36 @@ class Download : public Session {
     return true;
   }
 
-  static uint8_t ModeOf(uint8_t selector) { return selector != 0 ? TM_ALTERNATING : TM_NORMAL; }
-  uint16_t Length16() const { return static_cast<uint16_t>(length_); }
+  static TransmitMode ModeOf(uint8_t selector) { return selector != 0 ? TM_ALTERNATING : TM_NORMAL; }
 
-  bool ChannelBusy() const {
-    return ctx_.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING) || ctx_.receiveActive != 0;
-  }
-
-  // The transmitter refuses a checksum pass like any transmission while the
-  // channel is busy, and its busy result (2) would pass for a checksum of 2;
-  // so the pass waits for a free channel as a command would.
-  std::optional<uint8_t> BodyChecksum(uint8_t mode) {
-    for (int32_t retries = 0;; ++retries) {
-      if (!ChannelBusy()) {
-        return Low8(TransmitMessage(ctx_, Low8(address_), kProgramBodyType, data_, Length16(), mode, 1));
-      }
-      BusyPause(ctx_);
-      if (retries == kBusyRetries) return std::nullopt;
-    }
+  OutgoingMessage Body() const {
+    return {.destination = Low8(address_), .type = kProgramBodyType, .data = data_,
+            .length = static_cast<uint16_t>(length_)};
   }
 
   // Tells the target the length and checksum of the program about to come.
+  // The checksum pass waits for a free channel as a command would.
   bool Announce(uint8_t selector) {
-    const std::optional<uint8_t> checksum = BodyChecksum(ModeOf(selector));
-    if (!checksum) {
+    const ChecksumPass checksum = RetryWhileBusy(
+        ctx_, [&] { return SumFrameChecksums(ctx_, Body(), ModeOf(selector)); },
+        [](const ChecksumPass& pass) { return RetryIfBusy(pass.status); });
+    if (checksum.status == TX_BUSY) {
       ReportDriverError(ctx_, kErrChannelBusy, kTextChannelBusy, false);
       return false;
     }
-    const uint8_t commit[6] = {Low8(length_), Low8(length_ >> 8), *checksum, 0, Low8(address_), 0};
+    const uint8_t commit[6] = {Low8(length_), Low8(length_ >> 8), checksum.sum, 0, Low8(address_), 0};
     Pause(ctx_, kCommitPauseMs);
-    return DeviceCommand(ctx_, address_, DC_COMMIT_PROGRAM, commit, false) != 0;
+    return DeviceCommand(ctx_, address_, DC_COMMIT_PROGRAM, commit, Quiet::kNo) != 0;
   }
 
   // Sends the program body. A device with a version high number above 0
   // takes it in alternating mode and answers each frame with code 244.
   bool Transfer(uint8_t selector) {
-    ctx_.programmingMode = 1;
-    ctx_.awaitedResponseCode = selector != 0 ? kProgramResponseCode : 0;
-    int32_t result = TX_BUSY;
-    for (int32_t call = 1; call <= kTransferCalls && result == TX_BUSY; ++call) {
-      result = TransmitMessage(ctx_, Low8(address_), kProgramBodyType, data_, Length16(), ModeOf(selector), 0);
-      if (result == TX_BUSY) BusyPause(ctx_);
-    }
-    ctx_.programmingMode = 0;
-    ctx_.awaitedResponseCode = 0;
+    const TransmitOptions options{.mode = ModeOf(selector),
+                                  .programming = true,
+                                  .awaitedResponse = selector != 0 ? kProgramResponseCode : uint8_t{0}};
+    const TransmitResult result = RetryWhileBusy(
+        ctx_, [&] { return TransmitMessage(ctx_, Body(), options); }, RetryIfBusy, kTransferCalls - 1);
     if (result == TX_DONE) return true;
     if (result == TX_BUSY) {
       ReportDriverError(ctx_, kErrChannelBusy, kTextChannelBusy, false);
@@ -313,10 +317,13 @@ uint32_t ParseSerialText(const char* text) {
 int32_t SetAddrID(DriverContext& ctx, const char* serialText, int32_t address, int32_t percentage) {
   if (!CallAccepted(ctx, serialText, address)) return 0;
   Session session(ctx, serialText, address);
-  if (!session.Open()) return 0;
-  session.Progress(percentage, kSearching);
-  const bool sent = session.AssignAddress();
-  ctx.sw.noAck = 0;
+  bool sent = false;
+  {
+    const AcksOff acksOff(ctx);
+    if (!session.Open()) return 0;
+    session.Progress(percentage, kSearching);
+    sent = session.AssignAddress();
+  }
   session.CloseIfWasClosed();
   return sent ? 1 : 0;
 }

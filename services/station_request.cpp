@@ -13,6 +13,14 @@ namespace {
 
 constexpr uint8_t kRequestType = 1;
 
+enum class Exchange { kAnswered, kNoAnswer, kTableFull, kSendFailed, kBusy };
+
+// A missing answer, or one from another station, is asked for again at once.
+Retry RetryOf(Exchange exchange) {
+  if (exchange == Exchange::kBusy) return Retry::kAfterPause;
+  return exchange == Exchange::kNoAnswer ? Retry::kAtOnce : Retry::kNo;
+}
+
 // Address 0 asked everyone, so whoever answers first is the answer.
 bool Accepted(int32_t address, const link::FrameHeader& header) {
   const int16_t asked = Low16(address);
@@ -24,39 +32,44 @@ bool Accepted(int32_t address, const link::FrameHeader& header) {
 bool AskStation(DriverContext& ctx, const StationRequest& request, link::FrameHeader* header,
                 uint8_t* answer) {
   const uint32_t replyFlag = ReplyFlagOf(request.kind);
-  for (int32_t retries = 0;; ++retries) {
-    *header = link::FrameHeader{};
-    std::memset(answer, 0, 6);
-    const uint32_t id = ctx.requests->Push(request.kind, Low8(request.address), 0,
-                                                  reinterpret_cast<uint8_t*>(header), answer);
-    if (!ctx.requests->lastPushOk()) {
+  const OutgoingMessage message{
+      .destination = Low8(request.address), .type = kRequestType, .data = request.message, .length = 6};
+  // A busy attempt's request stays on the table through the pause, so an
+  // answer arriving meanwhile is still taken for it.
+  ScopedRequest pending(*ctx.requests);
+  const Exchange exchange = RetryWhileBusy(
+      ctx,
+      [&] {
+        pending.Remove();
+        *header = link::FrameHeader{};
+        std::memset(answer, 0, 6);
+        if (!pending.Push(request.kind, Low8(request.address), reinterpret_cast<uint8_t*>(header), answer)) {
+          return Exchange::kTableFull;
+        }
+        ctx.flags.Clear(replyFlag);
+        if (request.beforeSend) request.beforeSend();
+        const TransmitResult sent = TransmitMessage(ctx, message, {.mode = TM_NORMAL});
+        if (sent == TX_BUSY) return Exchange::kBusy;
+        if (sent != TX_DONE) return Exchange::kSendFailed;
+        const bool replied = WaitForFlags(ctx, ReplyWaitMs(ctx), replyFlag) == 0;
+        pending.Remove();
+        return replied && Accepted(request.address, *header) ? Exchange::kAnswered : Exchange::kNoAnswer;
+      },
+      RetryOf);
+  switch (exchange) {
+    case Exchange::kAnswered: return true;
+    case Exchange::kNoAnswer: return false;  // not reported
+    case Exchange::kTableFull:
       ReportDriverError(ctx, kErrTooManyRequests, kTextTooManyRequests, request.postOnly);
       return false;
-    }
-    ctx.flags.Clear(replyFlag);
-    if (request.beforeSend) request.beforeSend();
-    const int32_t sent =
-        TransmitMessage(ctx, Low8(request.address), kRequestType, request.message, 6, TM_NORMAL, 0);
-    if (sent == TX_DONE) {
-      const bool replied = WaitForFlags(ctx, ReplyWaitMs(ctx), replyFlag) == 0;
-      ctx.requests->Remove(id);
-      if (replied && Accepted(request.address, *header)) return true;
-      if (retries == kBusyRetries) return false;
-      continue;
-    }
-    if (sent != TX_BUSY) {
+    case Exchange::kSendFailed:
       ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, request.postOnly);
-      ctx.requests->Remove(id);
       return false;
-    }
-    BusyPause(ctx);
-    if (retries == kBusyRetries) {
+    case Exchange::kBusy:
       ReportDriverError(ctx, kErrChannelBusy, kTextChannelBusy, request.postOnly);
-      ctx.requests->Remove(id);
       return false;
-    }
-    ctx.requests->Remove(id);
   }
+  return false;
 }
 
 }  // namespace zeva::services

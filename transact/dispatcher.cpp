@@ -24,13 +24,14 @@ void Acknowledge(DriverContext& ctx, const link::FrameHeader& header) {
   const link::ShortFrame ack =
       link::EncodeAck(ctx.settings.protocol, header.source, header.destination);
   if (ctx.trace) ctx.trace(0, ack.bytes.data(), ack.size);
-  WriteBytes(ctx, ack.bytes.data(), ack.size, 0);
+  WriteBytes(ctx, ack.bytes.data(), ack.size, WaitFor::kEcho);
 }
 
 // Type-0 frames are answered with their own data as an unacknowledged
 // type-2 message; while the receive loop is marked, the transmitter refuses.
 void EchoBack(DriverContext& ctx, const ReceivedFrame& frame) {
-  TransmitMessage(ctx, frame.header.source, 2, frame.data, frame.header.count, 1, 0);
+  TransmitMessage(ctx, {.destination = frame.header.source, .type = 2, .data = frame.data, .length = frame.header.count},
+                  {.mode = TM_UNACKED});
 }
 
 void FillRequest(DriverContext& ctx, PendingRequest& live, int32_t kind, const ReceivedFrame& frame) {

@@ -79,4 +79,34 @@ class RequestTable {
   std::array<PendingRequest, kMaxRequests> slots_{};
 };
 
+// An operation's request, on the table at most for the life of this object:
+// whichever way the operation ends, the dispatcher writes no answer into
+// areas that are gone.
+class ScopedRequest {
+ public:
+  explicit ScopedRequest(RequestTable& table) : table_(table) {}
+  ~ScopedRequest() { Remove(); }
+  ScopedRequest(const ScopedRequest&) = delete;
+  ScopedRequest& operator=(const ScopedRequest&) = delete;
+
+  // Puts a request on the table; false when the table is full.
+  bool Push(int32_t kind, uint8_t peer, uint8_t* headerOut, uint8_t* dataOut) {
+    Remove();
+    id_ = table_.Push(kind, peer, 0, headerOut, dataOut);
+    pushed_ = table_.lastPushOk();
+    return pushed_;
+  }
+  // Takes the request off the table before the end of the scope.
+  void Remove() {
+    if (pushed_) table_.Remove(id_);
+    pushed_ = false;
+  }
+  uint32_t id() const { return id_; }
+
+ private:
+  RequestTable& table_;
+  uint32_t id_ = 0;
+  bool pushed_ = false;
+};
+
 }  // namespace zeva

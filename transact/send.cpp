@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/int16.h"
+#include "core/scoped_mode.h"
 #include "link/frame.h"
 #include "runtime/port.h"
 #include "runtime/wait.h"
@@ -36,9 +37,9 @@ int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode) {
   if (!ValidAddress(address) || (mode != TM_NORMAL && mode != TM_UNACKED)) return SEND_BAD_ARGUMENT;
   ctx.outputBuffer[kOutputBufferReserved] = 0;
   ctx.outputBuffer[kOutputBufferType] = Low8(type);
-  ctx.awaitedResponseCode = 0;
   ctx.sw.responseMsg = 0;
-  const int32_t result = TransmitMessage(ctx, Low8(address), 1, ctx.outputBuffer, 6, Low8(mode), 0);
+  const OutgoingMessage message{.destination = Low8(address), .type = 1, .data = ctx.outputBuffer, .length = 6};
+  const TransmitResult result = TransmitMessage(ctx, message, {.mode = static_cast<TransmitMode>(mode)});
   ClearBuffer(ctx);
   return result;
 }
@@ -50,11 +51,11 @@ int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type
   const auto n = static_cast<uint16_t>(length);
   // Bytes that are not there cannot be sent.
   if (data == nullptr && n != 0) return SEND_BAD_ARGUMENT;
-  if (mode == TM_ALTERNATING && ctx.sw.responseMsg != 0) {
-    ctx.awaitedResponseCode = Low8(ctx.sw.responseMsg);
-  }
-  const int32_t result = TransmitMessage(ctx, Low8(address), Low8(type), data, n, Low8(mode), 0);
-  ctx.awaitedResponseCode = 0;
+  TransmitOptions options{.mode = static_cast<TransmitMode>(mode)};
+  // The client's response code is for this one message only.
+  if (mode == TM_ALTERNATING && ctx.sw.responseMsg != 0) options.awaitedResponse = Low8(ctx.sw.responseMsg);
+  const TransmitResult result =
+      TransmitMessage(ctx, {.destination = Low8(address), .type = Low8(type), .data = data, .length = n}, options);
   ctx.sw.responseMsg = 0;
   return result;
 }
@@ -62,20 +63,23 @@ int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type
 int32_t SendRaw(DriverContext& ctx, uint8_t* bytes, int32_t length, int16_t* result, int32_t wholeFrame) {
   if (IsOpen(ctx) == 0) return 0;
   if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return 0;
-  ctx.rawSendActive = 1;
-  ctx.flags.Set(SF_TX_ACTIVE);
   const bool whole = Low16(wholeFrame) != 0;
   // Too short to hold a frame, or nothing to read from: nothing goes out.
   const bool writable = length >= (whole ? kMinimumRawFrame : 0) && (bytes != nullptr || length == 0);
   int32_t written = 0;
   uint8_t checksum = 0;
-  if (writable) {
-    checksum = RawChecksum(bytes, length, whole);
-    if (ctx.trace) ctx.trace(0, bytes, length);
-    written = WriteBytes(ctx, bytes, length, 0);
+  {
+    // Raw bytes need not look like a frame: while they are under way the
+    // receive path places their echo at any byte.
+    const ScopedMode raw(ctx.rawSendActive, 1);
+    ctx.flags.Set(SF_TX_ACTIVE);
+    if (writable) {
+      checksum = RawChecksum(bytes, length, whole);
+      if (ctx.trace) ctx.trace(0, bytes, length);
+      written = WriteBytes(ctx, bytes, length, WaitFor::kEcho);
+    }
+    EndTransmission(ctx, 0);
   }
-  EndTransmission(ctx, 0);
-  ctx.rawSendActive = 0;
   if (written == 0) return 0;
   if (result != nullptr) *result = checksum;
   return 1;
@@ -86,7 +90,7 @@ int32_t TestStream(DriverContext& ctx, int32_t fill, int32_t count) {
   if (n < 0) return 0;  // no block of that size
   std::vector<uint8_t> block(static_cast<size_t>(n) + 1, Low8(fill));
   if (IsOpen(ctx) == 0) return 0;
-  WriteBytes(ctx, block.data(), n, 0);
+  WriteBytes(ctx, block.data(), n, WaitFor::kEcho);
   return 1;
 }
 

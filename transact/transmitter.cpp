@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/int16.h"
+#include "core/scoped_mode.h"
 #include "link/frame.h"
 #include "link/parser.h"
 #include "runtime/bridge.h"
@@ -18,6 +19,11 @@ constexpr int32_t kErrorTooManyRequests = 12;
 constexpr int32_t kFrameDataSize = 6;
 
 enum class Verdict { kDone, kRepeat, kFailed };
+
+TransmitResult Ended(DriverContext& ctx, TransmitResult result) {
+  EndTransmission(ctx, 0);
+  return result;
+}
 
 // A transmission started while another one is under way (from a client
 // callback or the automatic echo, inside the other's wait) hands the line
@@ -56,28 +62,33 @@ class OuterTransmission {
   bool ackTaken_ = false;
 };
 
-// One call of TransmitMessage: the message, where it stands, and the areas a
-// response wait hands to the dispatcher.
+// One transmission or checksum pass: the message, where it stands, and the
+// areas a response wait hands to the dispatcher.
 class Transmission {
  public:
-  Transmission(DriverContext& ctx, uint8_t destination, uint8_t type, const uint8_t* data,
-               uint16_t length, uint8_t mode, uint8_t checksumOnly, OuterTransmission& outer)
-      : ctx_(ctx), destination_(destination), type_(type), data_(data), length_(length),
-        checksumOnly_(checksumOnly != 0), outer_(outer) {
+  Transmission(DriverContext& ctx, const OutgoingMessage& message, uint8_t type,
+               const TransmitOptions& options, bool checksumOnly, OuterTransmission& outer)
+      : ctx_(ctx), destination_(message.destination), type_(type), data_(message.data),
+        length_(message.length), checksumOnly_(checksumOnly), programming_(options.programming),
+        awaitedResponse_(options.awaitedResponse), outer_(outer) {
     // Every broadcast goes unacknowledged.
-    mode_ = destination == 0 || (mode != TM_NORMAL && mode != TM_ALTERNATING) ? TM_UNACKED : mode;
+    const TransmitMode mode = options.mode;
+    mode_ = destination_ == 0 || (mode != TM_NORMAL && mode != TM_ALTERNATING) ? TM_UNACKED : mode;
   }
 
-  int32_t Run() {
+  TransmitResult Run() {
     // The offset is compared without wrapping, so that messages of
     // 65533..65535 bytes end instead of starting over near the beginning.
     for (uint32_t offset = 0, frameNumber = 0;; offset += kFrameDataSize, ++frameNumber) {
-      if (const std::optional<int32_t> ended = SendFrame(offset, frameNumber)) return *ended;
+      if (const std::optional<TransmitResult> ended = SendFrame(offset, frameNumber)) return *ended;
       ReportProgress(offset);
       if (offset + kFrameDataSize >= length_) break;
     }
-    return EndTransmission(ctx_, checksumOnly_ ? checksumSum_ : static_cast<uint8_t>(TX_DONE));
+    return Ended(ctx_, TX_DONE);
   }
+
+  // The sum of the checksums of the frames formed so far.
+  uint8_t checksumSum() const { return checksumSum_; }
 
  private:
   bool Acknowledged() const { return mode_ != TM_UNACKED; }
@@ -88,10 +99,10 @@ class Transmission {
 
   // All attempts at one frame. Returns the transmission's result when it
   // ends here, nothing when the frame is done and the message goes on.
-  std::optional<int32_t> SendFrame(uint32_t offset, uint32_t frameNumber) {
+  std::optional<TransmitResult> SendFrame(uint32_t offset, uint32_t frameNumber) {
     for (int32_t attempt = 1;; ++attempt) {
       if (mode_ == TM_UNACKED && type_ == 6) {
-        if (WriteShortFrame()) return EndTransmission(ctx_, TX_DONE);
+        if (WriteShortFrame()) return Ended(ctx_, TX_DONE);
       } else {
         const link::DataFrame frame = BuildFrame(offset, frameNumber);
         if (checksumOnly_) {
@@ -103,13 +114,13 @@ class Transmission {
           // transmission, that one's expectation stays in force.
           if (!outer_.present()) ExpectAck();
           WriteDataFrame(frame);  // only the first frame; a failed write still counts as sent
-          return EndTransmission(ctx_, TX_DONE);
+          return Ended(ctx_, TX_DONE);
         }
         const Verdict verdict = SendAcknowledged(frame, attempt);
         if (verdict == Verdict::kDone) return std::nullopt;
-        if (verdict == Verdict::kFailed) return EndTransmission(ctx_, TX_FAILED);
+        if (verdict == Verdict::kFailed) return Ended(ctx_, TX_FAILED);
       }
-      if (attempt == kSendAttempts) return EndTransmission(ctx_, TX_FAILED);
+      if (attempt == kSendAttempts) return Ended(ctx_, TX_FAILED);
     }
   }
 
@@ -134,7 +145,7 @@ class Transmission {
     const link::ShortFrame frame =
         link::EncodeType6ShortFrame(Protocol(), destination_, Source(), MessageByte(0));
     Trace(frame.bytes.data(), frame.size);
-    return WriteBytes(ctx_, frame.bytes.data(), frame.size, 0) != 0;
+    return WriteBytes(ctx_, frame.bytes.data(), frame.size, WaitFor::kEcho) != 0;
   }
 
   // The parser takes an acknowledgement from this destination for this frame.
@@ -147,30 +158,31 @@ class Transmission {
 
   void WriteDataFrame(const link::DataFrame& frame) {
     Trace(frame.data(), link::kDataFrameSize);
-    WriteBytes(ctx_, frame.data(), link::kDataFrameSize, Acknowledged() ? 1 : 0);
+    WriteBytes(ctx_, frame.data(), link::kDataFrameSize, Acknowledged() ? WaitFor::kAck : WaitFor::kEcho);
   }
 
   Verdict SendAcknowledged(const link::DataFrame& frame, int32_t attempt) {
     ExpectAck();
-    const bool responseWait = ctx_.awaitedResponseCode != 0;
-    uint32_t requestId = 0;
-    if (responseWait && !ArmResponseWait(&requestId)) return Verdict::kFailed;
+    if (awaitedResponse_ == 0) {
+      WriteDataFrame(frame);
+      return Judge(false, attempt);
+    }
+    // The reply the device is to send after acknowledging the frame.
+    ArmResponseWait();
+    ScopedRequest response(*ctx_.requests);
+    if (!response.Push(RQ_REPLY, destination_, responseHeader_, responseData_)) {
+      PostDriverError(ctx_, kErrorTooManyRequests);
+      return Verdict::kFailed;
+    }
     WriteDataFrame(frame);
-    const Verdict verdict = Judge(responseWait, attempt);
-    if (responseWait) ctx_.requests->Remove(requestId);
-    return verdict;
+    return Judge(true, attempt);
   }
 
-  // Registers the reply the device is to send after acknowledging the frame.
-  bool ArmResponseWait(uint32_t* id) {
+  void ArmResponseWait() {
     ctx_.flags.Set(SF_RESPONSE_WAIT);
     ctx_.flags.Clear(SF_RESPONSE_MATCHED);
     std::memset(responseHeader_, 0, sizeof responseHeader_);
     std::memset(responseData_, 0, sizeof responseData_);
-    *id = ctx_.requests->Push(RQ_REPLY, destination_, 0, responseHeader_, responseData_);
-    if (ctx_.requests->lastPushOk()) return true;
-    PostDriverError(ctx_, kErrorTooManyRequests);
-    return false;
   }
 
   // WriteBytes has already waited for the acknowledgement; an adapter that
@@ -179,7 +191,7 @@ class Transmission {
     if (ctx_.settings.adapterId != 0) return Verdict::kDone;
     if (ctx_.flags.AllSet(SF_ACK_RECEIVED)) {
       if (responseWait) return ResponseArrived() ? Verdict::kDone : Verdict::kFailed;
-      if (ctx_.programmingMode != 0) WaitForFlags(ctx_, kProgrammingPauseMs, 0);
+      if (programming_) WaitForFlags(ctx_, kProgrammingPauseMs, 0);
       return Verdict::kDone;
     }
     // The random part keeps two stations that collided from repeating in step.
@@ -193,12 +205,12 @@ class Transmission {
     if (WaitForFlags(ctx_, kResponseWaitMs, SF_RESPONSE_MATCHED) != 0) return false;
     link::FrameHeader header;
     std::memcpy(&header, responseHeader_, sizeof header);
-    return header.source == destination_ && responseData_[5] == ctx_.awaitedResponseCode;
+    return header.source == destination_ && responseData_[5] == awaitedResponse_;
   }
 
   // The share of the program already delivered; an empty message reports 0.
   void ReportProgress(uint32_t offset) {
-    if (ctx_.programmingMode == 0) return;
+    if (!programming_) return;
     const int32_t percent = length_ == 0 ? 0 : static_cast<int32_t>(offset * 100 / length_);
     Notify(ctx_, &ClientCallbacks::onProgress, percent, "");
   }
@@ -210,11 +222,38 @@ class Transmission {
   uint32_t length_;
   uint8_t mode_;
   bool checksumOnly_;
+  bool programming_;
+  uint8_t awaitedResponse_;
   OuterTransmission& outer_;  // the transmission this one runs inside, if any
   uint8_t checksumSum_ = 0;
   uint8_t responseHeader_[sizeof(link::FrameHeader)] = {};
   uint8_t responseData_[kFrameDataSize] = {};
 };
+
+// What a transmission and a checksum pass share: the refusals, and the
+// frames in the transmission's marks.
+TransmitResult Transmit(DriverContext& ctx, const OutgoingMessage& message, const TransmitOptions& options,
+                        bool checksumOnly, uint8_t* sum) {
+  // The dispatcher compares responses with the awaited code while this one
+  // runs. One that awaits none leaves the code alone: started inside a
+  // transmission's response wait (the automatic echo), it must not change
+  // what that wait accepts.
+  std::optional<ScopedMode<uint8_t>> awaited;
+  if (options.awaitedResponse != 0) awaited.emplace(ctx.awaitedResponseCode, options.awaitedResponse);
+  // A transmission waiting for its echo keeps its marks: no EndTransmission.
+  if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return TX_BUSY;
+  OuterTransmission outer(ctx);
+  const auto type = static_cast<uint8_t>(message.type & link::kTypeMask);
+  // The first byte of an empty message counts as 0, like every byte past the end.
+  const uint8_t first = message.length > 0 && message.data != nullptr ? message.data[0] : 0;
+  if (type == 6 && first == 0) return Ended(ctx, TX_FAILED);
+  if (ctx.receiveActive != 0) return Ended(ctx, TX_BUSY);
+  ctx.flags.Set(SF_TX_ACTIVE);
+  Transmission transmission(ctx, message, type, options, checksumOnly, outer);
+  const TransmitResult result = transmission.Run();
+  *sum = result == TX_DONE ? transmission.checksumSum() : 0;
+  return result;
+}
 
 }  // namespace
 
@@ -224,18 +263,18 @@ uint8_t EndTransmission(DriverContext& ctx, uint8_t result) {
   return result;
 }
 
-int32_t TransmitMessage(DriverContext& ctx, uint8_t destination, uint8_t type, const uint8_t* data,
-                        uint16_t length, uint8_t mode, uint8_t checksumOnly) {
-  // A transmission waiting for its echo keeps its marks: no EndTransmission.
-  if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return TX_BUSY;
-  OuterTransmission outer(ctx);
-  type &= link::kTypeMask;
-  // The first byte of an empty message counts as 0, like every byte past the end.
-  const uint8_t first = length > 0 && data != nullptr ? data[0] : 0;
-  if (type == 6 && first == 0) return EndTransmission(ctx, TX_FAILED);
-  if (ctx.receiveActive != 0) return EndTransmission(ctx, TX_BUSY);
-  ctx.flags.Set(SF_TX_ACTIVE);
-  return Transmission(ctx, destination, type, data, length, mode, checksumOnly, outer).Run();
+TransmitResult TransmitMessage(DriverContext& ctx, const OutgoingMessage& message,
+                               const TransmitOptions& options) {
+  uint8_t sum = 0;
+  return Transmit(ctx, message, options, false, &sum);
+}
+
+ChecksumPass SumFrameChecksums(DriverContext& ctx, const OutgoingMessage& message, TransmitMode mode) {
+  ChecksumPass pass;
+  TransmitOptions options;
+  options.mode = mode;
+  pass.status = Transmit(ctx, message, options, true, &pass.sum);
+  return pass;
 }
 
 }  // namespace zeva

@@ -9,29 +9,60 @@
 
 namespace zeva {
 
-// Transmit modes.
-inline constexpr uint8_t TM_NORMAL = 0;       // each frame acknowledged
-inline constexpr uint8_t TM_UNACKED = 1;      // only the first frame, no acknowledgement
-inline constexpr uint8_t TM_ALTERNATING = 2;  // acknowledged, bit 3 on odd frames
+// How the frames of a message are sent.
+enum TransmitMode : uint8_t {
+  TM_NORMAL = 0,       // each frame acknowledged
+  TM_UNACKED = 1,      // only the first frame, no acknowledgement
+  TM_ALTERNATING = 2,  // acknowledged, bit 3 on odd frames
+};
 
-// Results.
-inline constexpr int32_t TX_FAILED = 0;
-inline constexpr int32_t TX_DONE = 1;
-inline constexpr int32_t TX_BUSY = 2;
+// How a transmission ended.
+enum TransmitResult : int32_t {
+  TX_FAILED = 0,
+  TX_DONE = 1,
+  TX_BUSY = 2,  // refused: the channel was busy, nothing was sent
+};
 
 inline constexpr int32_t kSendAttempts = 5;
 inline constexpr uint32_t kResponseWaitMs = 5000;
 inline constexpr uint32_t kProgrammingPauseMs = 250;
 
+// `length` bytes of `data` as a message of `type` (low 3 bits) to
+// `destination` (0: every station, always unacknowledged).
+struct OutgoingMessage {
+  uint8_t destination = 0;
+  uint8_t type = 0;
+  const uint8_t* data = nullptr;
+  uint16_t length = 0;
+};
+
+struct TransmitOptions {
+  TransmitMode mode = TM_NORMAL;
+  // A program download: a pause after each acknowledged frame, and the share
+  // delivered reported to OnProgress before the next one.
+  bool programming = false;
+  // Nonzero: each acknowledged frame also waits for the device's response
+  // carrying this code (in the context while the transmission runs, where
+  // the dispatcher compares responses with it).
+  uint8_t awaitedResponse = 0;
+};
+
 // The common last step of a transmission: clears SF_TX_ACTIVE and
 // LastDestination and returns its argument.
 uint8_t EndTransmission(DriverContext& ctx, uint8_t result);
 
-// Sends `length` bytes of `data` as a message of `type` (low 3 bits) to
-// `destination`. Mode values other than 0 and 2 act as 1. Returns 0 failed,
-// 1 done, 2 busy; with `checksumOnly` set nothing is written (except a type-6
-// short frame) and the result is the 8-bit sum of the frames' checksums.
-int32_t TransmitMessage(DriverContext& ctx, uint8_t destination, uint8_t type, const uint8_t* data,
-                        uint16_t length, uint8_t mode, uint8_t checksumOnly);
+// Sends the message frame by frame.
+TransmitResult TransmitMessage(DriverContext& ctx, const OutgoingMessage& message,
+                               const TransmitOptions& options);
+
+// The 8-bit sum of the checksums of the frames the message makes in `mode`,
+// which a device checks a download against. Nothing is written (except a
+// type-6 short frame, which has no checksum). The pass is refused like a
+// transmission while the channel is busy.
+struct ChecksumPass {
+  TransmitResult status = TX_FAILED;  // TX_DONE: `sum` holds the sum
+  uint8_t sum = 0;
+};
+ChecksumPass SumFrameChecksums(DriverContext& ctx, const OutgoingMessage& message, TransmitMode mode);
 
 }  // namespace zeva

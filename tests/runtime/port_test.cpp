@@ -164,7 +164,7 @@ Bytes AckFrom5() {
 struct WriteCase {
   const char* name;
   uint8_t echoCheck;
-  uint8_t waitForAck;
+  WaitFor waitFor;
   bool echo;
   int corruptAt;  // -1: the echo comes back unchanged
   bool ack;       // device 5 acknowledges 3 ms after the write
@@ -177,14 +177,14 @@ void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 constexpr uint64_t kFullWait = 163;
 
 const WriteCase kWriteCases[] = {
-    {"echo_off_is_a_plain_pause", 0, 0, true, -1, false, 11, kFullWait},
-    {"echo_matches", 1, 0, true, -1, false, 11, 1},
-    {"echo_differs_in_one_byte", 1, 0, true, 3, false, 0, kFullWait},
-    {"echo_checksum_differs", 1, 0, true, 10, false, 0, kFullWait},
-    {"no_echo", 1, 0, false, -1, false, 0, kFullWait},
-    {"echo_and_ack", 1, 1, true, -1, true, 11, 3},
-    {"ack_missing_is_the_callers_business", 1, 1, true, -1, false, 11, kFullWait},
-    {"ack_without_echo_check", 0, 1, true, -1, true, 11, 3},
+    {"echo_off_is_a_plain_pause", 0, WaitFor::kEcho, true, -1, false, 11, kFullWait},
+    {"echo_matches", 1, WaitFor::kEcho, true, -1, false, 11, 1},
+    {"echo_differs_in_one_byte", 1, WaitFor::kEcho, true, 3, false, 0, kFullWait},
+    {"echo_checksum_differs", 1, WaitFor::kEcho, true, 10, false, 0, kFullWait},
+    {"no_echo", 1, WaitFor::kEcho, false, -1, false, 0, kFullWait},
+    {"echo_and_ack", 1, WaitFor::kAck, true, -1, true, 11, 3},
+    {"ack_missing_is_the_callers_business", 1, WaitFor::kAck, true, -1, false, 11, kFullWait},
+    {"ack_without_echo_check", 0, WaitFor::kAck, true, -1, true, 11, 3},
 };
 
 class WriteBytesTest : public SerialRig, public ::testing::WithParamInterface<WriteCase> {};
@@ -199,7 +199,7 @@ TEST_P(WriteBytesTest, Verdict) {
   ASSERT_EQ(Open(), 1);
 
   const uint64_t start = platform().NowUs();
-  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, c.waitForAck), c.result);
+  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, c.waitFor), c.result);
   EXPECT_EQ((platform().NowUs() - start) / 1000, c.waitedMs);
 
   ASSERT_EQ(line.writes.size(), 1u);
@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, WriteBytesTest, ::testing::ValuesIn(kWriteCases)
 
 TEST_F(SerialRig, WriteWithThePortClosedChangesNothing) {
   ctx().flags.word = SF_ACK_PENDING | SF_ECHO_MATCHED;
-  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, 1), 0);
+  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kAck), 0);
   EXPECT_EQ(ctx().flags.word, SF_ACK_PENDING | SF_ECHO_MATCHED);
   EXPECT_EQ(ctx().echo->writes(), 0);
   EXPECT_EQ(platform().NowUs(), 0u);
@@ -227,7 +227,7 @@ TEST_F(SerialRig, TenEchoMarkersAbortTheWrite) {
     for (int i = 0; i < link::EchoTracker::kMaxWrites; ++i) ctx().echo->Expect(nullptr, 0);
     fixture_.boxes.clear();
 
-    EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, 0), 0);
+    EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kEcho), 0);
     ASSERT_EQ(boxes().size(), 1u);
     EXPECT_EQ(boxes()[0].text, "Too many requests, requested operation aborted");
     EXPECT_EQ(boxes()[0].caption, "JV ZEVA COM driver");
@@ -273,7 +273,7 @@ TEST_P(FailedWriteTest, TakesTheEchoBackAndReports) {
   const uint8_t earlier[2] = {0xAA, 0xBB};
   ctx().echo->Expect(earlier, 2);
 
-  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, 1), 0);
+  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kAck), 0);
   EXPECT_EQ(platform().NowUs(), 0u);  // no wait after a failed write
   // Only this write's bytes are taken back; the earlier echo is still due.
   EXPECT_EQ(ctx().echo->writes(), 1);
@@ -302,7 +302,7 @@ TEST_F(SerialRig, TimeoutWithEveryByteWrittenIsASuccess) {
   ctx().sw.echoCheck = 0;
   ASSERT_EQ(Open(), 1);
   platform().writeOverride = [](const uint8_t*, int32_t n) { return platform::WriteResult{Kind::kTimeout, n}; };
-  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, 0), link::kDataFrameSize);
+  EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kEcho), link::kDataFrameSize);
   EXPECT_TRUE(boxes().empty());
 }
 

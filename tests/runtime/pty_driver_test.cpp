@@ -67,7 +67,7 @@ class PtyDriverTest : public ::testing::Test {
     const link::DataFrame frame = link::EncodeDataFrame(2, 5, 1, 0xC1, data);
     ctx.lastDestination = 5;
     ctx.flags.Clear(SF_ACK_RECEIVED);
-    return WriteBytes(ctx, frame.data(), link::kDataFrameSize, 1);
+    return WriteBytes(ctx, frame.data(), link::kDataFrameSize, WaitFor::kAck);
   }
 
   // Serves the queue until a frame was delivered to the client, at most 2 s.

@@ -84,16 +84,16 @@ TEST(DeviceCommand, BufferCommandsWithoutTheirBufferOrTargetAreNotSent) {
   Rig rig;
   rig.AddDevice(5);
   const uint8_t buffer[6] = {1, 2, 3, 0, 9, 0};
-  EXPECT_EQ(DeviceCommand(rig.ctx, 0, DC_ASSIGN_ADDRESS, nullptr, false), 0);
-  EXPECT_EQ(DeviceCommand(rig.ctx, 5, DC_COMMIT_PROGRAM, nullptr, false), 0);
-  EXPECT_EQ(DeviceCommand(rig.ctx, 0x10000, DC_COMMIT_PROGRAM, buffer, false), 0);  // low 16 bits 0
+  EXPECT_EQ(DeviceCommand(rig.ctx, 0, DC_ASSIGN_ADDRESS, nullptr, Quiet::kNo), 0);
+  EXPECT_EQ(DeviceCommand(rig.ctx, 5, DC_COMMIT_PROGRAM, nullptr, Quiet::kNo), 0);
+  EXPECT_EQ(DeviceCommand(rig.ctx, 0x10000, DC_COMMIT_PROGRAM, buffer, Quiet::kNo), 0);  // low 16 bits 0
   EXPECT_TRUE(rig.NothingSent());
   EXPECT_TRUE(rig.fx.boxes.boxes().empty());
 }
 
 struct BusyCase {
   const char* name;
-  bool quiet;
+  Quiet quiet;
   int32_t noErrMsgBox;
   size_t boxes;
   std::vector<ErrorEvent> events;
@@ -123,9 +123,9 @@ TEST_P(BusyCommands, FourBusyAnswersGiveFourPausesAndError3) {
 
 INSTANTIATE_TEST_SUITE_P(
     DeviceCommand, BusyCommands,
-    ::testing::Values(BusyCase{"Box", false, 0, 1, {}},
-                      BusyCase{"Event", false, 1, 0, {{3, "Cannot send data over the network, channel is busy"}}},
-                      BusyCase{"Quiet", true, 0, 0, {}}),
+    ::testing::Values(BusyCase{"Box", Quiet::kNo, 0, 1, {}},
+                      BusyCase{"Event", Quiet::kNo, 1, 0, {{3, "Cannot send data over the network, channel is busy"}}},
+                      BusyCase{"Quiet", Quiet::kYes, 0, 0, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DeviceCommand, BusyAnswerThenSuccessIsNotReported) {
@@ -202,7 +202,7 @@ TEST(RestartDevices, ClosesThePortAfterwardsWhenAskedEvenOnFailure) {
   Rig rig;
   rig.AddDevice(5);
   rig.MakeChannelBusy();
-  EXPECT_EQ(RestartDevices(rig.ctx, true, true), 0);
+  EXPECT_EQ(RestartDevices(rig.ctx, PortAfter::kClosed, Quiet::kYes), 0);
   rig.FreeChannel();
   EXPECT_EQ(IsOpen(rig.ctx), 0);
   EXPECT_TRUE(rig.fx.boxes.boxes().empty());

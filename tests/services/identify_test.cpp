@@ -117,7 +117,7 @@ TEST(GetFirmwareInfo, ClosedPortIsZeroWithoutReport) {
 
 struct IdentifyFailure {
   const char* name;
-  bool quiet;
+  SendFailures failures;
   bool busy;  // otherwise the device never acknowledges
   int32_t code;
   const char* boxText;
@@ -125,16 +125,16 @@ struct IdentifyFailure {
 
 class IdentifyFailures : public ::testing::TestWithParam<IdentifyFailure> {};
 
-// The quiet flag turns a box into a posted event, whatever NoErrMsgBox says.
+// Posted failures never make a box, whatever NoErrMsgBox says.
 TEST_P(IdentifyFailures, AreShownOrPostedByTheQuietFlag) {
   const IdentifyFailure& c = GetParam();
   Rig rig;
   rig.AddDevice(5).faults.silent = !c.busy;
   if (c.busy) rig.MakeChannelBusy();
-  EXPECT_EQ(IdentifyDevice(rig.ctx, 5, true, c.quiet, nullptr), 0);
+  EXPECT_EQ(IdentifyDevice(rig.ctx, 5, InfoCallback::kOnFirmwareInfo, c.failures, nullptr), 0);
   rig.FreeChannel();
   rig.RunMs(1);
-  if (c.quiet) {
+  if (c.failures == SendFailures::kPosted) {
     EXPECT_TRUE(rig.fx.boxes.boxes().empty());
     ASSERT_EQ(rig.errors.size(), 1u);
     EXPECT_EQ(rig.errors[0].code, c.code);
@@ -148,11 +148,11 @@ TEST_P(IdentifyFailures, AreShownOrPostedByTheQuietFlag) {
 
 INSTANTIATE_TEST_SUITE_P(
     IdentifyDevice, IdentifyFailures,
-    ::testing::Values(IdentifyFailure{"NotSentShown", false, false, 2, "Cannot send data over the network"},
-                      IdentifyFailure{"NotSentPosted", true, false, 2, ""},
-                      IdentifyFailure{"BusyShown", false, true, 3,
+    ::testing::Values(IdentifyFailure{"NotSentShown", SendFailures::kShown, false, 2, "Cannot send data over the network"},
+                      IdentifyFailure{"NotSentPosted", SendFailures::kPosted, false, 2, ""},
+                      IdentifyFailure{"BusyShown", SendFailures::kShown, true, 3,
                                       "Cannot send data over the network, channel still busy"},
-                      IdentifyFailure{"BusyPosted", true, true, 3, ""}),
+                      IdentifyFailure{"BusyPosted", SendFailures::kPosted, true, 3, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IdentifyDevice, FullRequestTableIsError12) {

@@ -35,7 +35,6 @@ std::vector<Bytes> BodyFrames(const Rig& rig) {
 
 void ExpectSwitchesCleared(const DriverContext& ctx) {
   EXPECT_EQ(ctx.sw.noAck, 0);
-  EXPECT_EQ(ctx.programmingMode, 0);
   EXPECT_EQ(ctx.awaitedResponseCode, 0);
 }
 
@@ -506,10 +505,9 @@ TEST(ProgramDirect, ChannelBusyThroughTheChecksumPassIsCode3) {
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Cannot send data over the network, channel still busy");
 }
 
-// NoAck, ProgrammingMode and AwaitedResponseCode as each progress report sees them.
+// NoAck and AwaitedResponseCode as each progress report sees them.
 struct Switches {
   int32_t noAck;
-  uint8_t programmingMode;
   uint8_t awaited;
   bool operator==(const Switches&) const = default;
 };
@@ -519,18 +517,18 @@ TEST(Program, SwitchesFollowTheDownload) {
   rig.AddDevice(0, kSerial, 5, 2, 0);
   std::vector<std::pair<ProgressEvent, Switches>> seen;
   rig.onProgress = [&](const ProgressEvent& e) {
-    seen.push_back({e, {rig.ctx.sw.noAck, rig.ctx.programmingMode, rig.ctx.awaitedResponseCode}});
+    seen.push_back({e, {rig.ctx.sw.noAck, rig.ctx.awaitedResponseCode}});
   };
   const Bytes program = ProgramBytes(12);
   ASSERT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 12), 1);
   const std::vector<std::pair<ProgressEvent, Switches>> expected = {
-      {{0, "Stopping devices..."}, {1, 0, 0}},  {{0, "Stopping devices..."}, {1, 0, 0}},
-      {{10, "Stopping devices..."}, {1, 0, 0}}, {{20, "Stopping devices..."}, {1, 0, 0}},
-      {{30, "Stopping devices..."}, {1, 0, 0}}, {{50, "Searching device..."}, {1, 0, 0}},
-      {{60, "Searching device..."}, {0, 0, 0}}, {{70, "Sending program to device..."}, {0, 0, 0}},
-      {{80, "Programming..."}, {0, 0, 0}},      {{0, ""}, {0, 1, 244}},
-      {{50, ""}, {0, 1, 244}},                  {{100, "Restarting devices..."}, {0, 0, 0}},
-      {{0, ""}, {0, 0, 0}}};
+      {{0, "Stopping devices..."}, {1, 0}},  {{0, "Stopping devices..."}, {1, 0}},
+      {{10, "Stopping devices..."}, {1, 0}}, {{20, "Stopping devices..."}, {1, 0}},
+      {{30, "Stopping devices..."}, {1, 0}}, {{50, "Searching device..."}, {1, 0}},
+      {{60, "Searching device..."}, {0, 0}}, {{70, "Sending program to device..."}, {0, 0}},
+      {{80, "Programming..."}, {0, 0}},      {{0, ""}, {0, 244}},
+      {{50, ""}, {0, 244}},                  {{100, "Restarting devices..."}, {0, 0}},
+      {{0, ""}, {0, 0}}};
   EXPECT_EQ(seen, expected);
 }
 
@@ -540,17 +538,17 @@ TEST(ProgramDirect, SwitchesAreOnOnlyForTheTransfer) {
   std::vector<Switches> perFrame;
   std::map<std::string, Switches> seen;
   rig.onProgress = [&](const ProgressEvent& e) {
-    const Switches now{rig.ctx.sw.noAck, rig.ctx.programmingMode, rig.ctx.awaitedResponseCode};
+    const Switches now{rig.ctx.sw.noAck, rig.ctx.awaitedResponseCode};
     if (e.text.empty()) perFrame.push_back(now);
     else seen[e.text] = now;
   };
   const Bytes program = ProgramBytes(12);
   ASSERT_EQ(ProgramDirect(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 12), 1);
-  EXPECT_EQ(perFrame, (std::vector<Switches>{{1, 1, 244}, {1, 1, 244}}));
-  const std::map<std::string, Switches> expected = {{"Checking device...", {0, 0, 0}},
-                                                    {"Sending program to device...", {0, 0, 0}},
-                                                    {"Programming...", {0, 0, 0}},
-                                                    {"...program sent", {0, 0, 0}}};
+  EXPECT_EQ(perFrame, (std::vector<Switches>{{1, 244}, {1, 244}}));
+  const std::map<std::string, Switches> expected = {{"Checking device...", {0, 0}},
+                                                    {"Sending program to device...", {0, 0}},
+                                                    {"Programming...", {0, 0}},
+                                                    {"...program sent", {0, 0}}};
   EXPECT_EQ(seen, expected);
 }
 

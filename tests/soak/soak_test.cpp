@@ -484,8 +484,7 @@ class Soak {
       Violation(x, "echo still awaited");
     }
     if (ctx.lastDestination != 0 || ctx.awaitedResponseCode != 0 || ctx.receiveActive != 0 ||
-        ctx.rawSendActive != 0 || ctx.programmingMode != 0 ||
-        ctx.mapRunning != 0 || ctx.mapAbortRequested != 0) {
+        ctx.rawSendActive != 0 || ctx.mapRunning != 0 || ctx.mapAbortRequested != 0) {
       Violation(x, "transmission state left behind");
     }
     if (!(RestState{ctx.sw} == rest_)) Violation(x, "switches changed");

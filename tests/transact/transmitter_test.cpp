@@ -23,6 +23,10 @@ Bytes Message(size_t n) {
   return m;
 }
 
+OutgoingMessage Msg(uint8_t destination, uint8_t type, const uint8_t* data, size_t length) {
+  return {.destination = destination, .type = type, .data = data, .length = static_cast<uint16_t>(length)};
+}
+
 Bytes Slice(const Bytes& m, size_t offset) {
   Bytes out;
   for (size_t i = offset; i < offset + 6 && i < m.size(); ++i) out.push_back(m[i]);
@@ -36,7 +40,7 @@ struct FramingCase {
   int32_t protocol;
   uint8_t destination;
   size_t length;
-  uint8_t mode;
+  TransmitMode mode;
   std::vector<uint8_t> controls;  // one per frame written
 };
 
@@ -49,8 +53,7 @@ TEST_P(Framing, WritesTheseFramesAndSucceeds) {
   Stack s(config);
   s.AddDevice(kDevice);
   const Bytes msg = Message(c.length);
-  EXPECT_EQ(TransmitMessage(s.ctx, c.destination, 2, msg.data(), static_cast<uint16_t>(c.length), c.mode, 0),
-            TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(c.destination, 2, msg.data(), c.length), {.mode = c.mode}), TX_DONE);
   std::vector<Bytes> expected;
   for (size_t i = 0; i < c.controls.size(); ++i) {
     expected.push_back(DataFrameBytes(c.protocol, c.destination, kStation, c.controls[i], Slice(msg, 6 * i)));
@@ -63,15 +66,15 @@ TEST_P(Framing, WritesTheseFramesAndSucceeds) {
 INSTANTIATE_TEST_SUITE_P(
     Transmitter, Framing,
     ::testing::Values(
-        FramingCase{"Empty", 2, kDevice, 0, 0, {0x02}},
-        FramingCase{"Six", 2, kDevice, 6, 0, {0xC2}},
-        FramingCase{"Seven", 2, kDevice, 7, 0, {0xC2, 0x22}},
-        FramingCase{"SevenProtocol1", 1, kDevice, 7, 0, {0xC2, 0x22}},
-        FramingCase{"AlternatingBitOnOddFrames", 2, kDevice, 26, 2, {0xC2, 0xCA, 0xC2, 0xCA, 0x42}},
-        FramingCase{"BroadcastOnlyFirstFrame", 2, 0, 20, 0, {0xDA}},
-        FramingCase{"BroadcastAlternatingOnlyFirstFrame", 2, 0, 20, 2, {0xDA}},
-        FramingCase{"UnackedOnlyFirstFrame", 2, kDevice, 20, 1, {0xDA}},
-        FramingCase{"OtherModeActsUnacked", 2, kDevice, 20, 9, {0xDA}}),
+        FramingCase{"Empty", 2, kDevice, 0, TM_NORMAL, {0x02}},
+        FramingCase{"Six", 2, kDevice, 6, TM_NORMAL, {0xC2}},
+        FramingCase{"Seven", 2, kDevice, 7, TM_NORMAL, {0xC2, 0x22}},
+        FramingCase{"SevenProtocol1", 1, kDevice, 7, TM_NORMAL, {0xC2, 0x22}},
+        FramingCase{"AlternatingBitOnOddFrames", 2, kDevice, 26, TM_ALTERNATING, {0xC2, 0xCA, 0xC2, 0xCA, 0x42}},
+        FramingCase{"BroadcastOnlyFirstFrame", 2, 0, 20, TM_NORMAL, {0xDA}},
+        FramingCase{"BroadcastAlternatingOnlyFirstFrame", 2, 0, 20, TM_ALTERNATING, {0xDA}},
+        FramingCase{"UnackedOnlyFirstFrame", 2, kDevice, 20, TM_UNACKED, {0xDA}},
+        FramingCase{"OtherModeActsUnacked", 2, kDevice, 20, static_cast<TransmitMode>(9), {0xDA}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Transmitter, UnackedModeReportsDoneWhenTheWriteFailed) {
@@ -81,8 +84,8 @@ TEST(Transmitter, UnackedModeReportsDoneWhenTheWriteFailed) {
     return platform::WriteResult{platform::WriteResult::Kind::kError, 0};
   };
   const Bytes msg = Message(20);
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 20, 1, 0), TX_DONE);
-  EXPECT_EQ(TransmitMessage(s.ctx, 0, 2, msg.data(), 20, 0, 0), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 20), {.mode = TM_UNACKED}), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(0, 2, msg.data(), 20), {.mode = TM_NORMAL}), TX_DONE);
   EXPECT_TRUE(s.HostBytes().empty());
 }
 
@@ -96,7 +99,7 @@ TEST(Transmitter, Type6InNormalModeIsAnElevenByteFrame) {
     if (direction == 0) out.emplace_back(bytes, bytes + n);
   };
   const Bytes msg = {4, 0, 0, 0, 0, 0};
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 6, msg.data(), 6, 0, 0), TX_FAILED);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 6, msg.data(), 6), {.mode = TM_NORMAL}), TX_FAILED);
   const Bytes frame = DataFrameBytes(2, kDevice, kStation, 0xC6, msg);
   EXPECT_EQ(out, std::vector<Bytes>(kSendAttempts, frame));
 }
@@ -104,8 +107,8 @@ TEST(Transmitter, Type6InNormalModeIsAnElevenByteFrame) {
 struct ShortFrameCase {
   const char* name;
   uint8_t firstByte;
-  uint8_t mode;
-  uint8_t checksumOnly;
+  TransmitMode mode;
+  bool checksumOnly;
   int32_t result;
   int32_t control;  // -1: nothing written
 };
@@ -117,7 +120,9 @@ TEST_P(ShortFrames, Type6Unacked) {
   Stack s;
   sim::Device& device = s.AddDevice(kDevice);
   const Bytes msg = {c.firstByte, 9, 9, 9, 9, 9};
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 6, msg.data(), 6, c.mode, c.checksumOnly), c.result);
+  const OutgoingMessage m = Msg(kDevice, 6, msg.data(), 6);
+  EXPECT_EQ(c.checksumOnly ? SumFrameChecksums(s.ctx, m, c.mode).status : TransmitMessage(s.ctx, m, {.mode = c.mode}),
+            c.result);
   if (c.control < 0) {
     EXPECT_TRUE(s.AllBursts().empty());
     return;
@@ -131,12 +136,12 @@ TEST_P(ShortFrames, Type6Unacked) {
 
 INSTANTIATE_TEST_SUITE_P(
     Transmitter, ShortFrames,
-    ::testing::Values(ShortFrameCase{"CodeFromLowBits", 4, 1, 0, TX_DONE, 0x1E},
-                      ShortFrameCase{"Code1", 5, 1, 0, TX_DONE, 0x3E},
-                      ShortFrameCase{"Code3", 7, 1, 0, TX_DONE, 0x7E},
-                      ShortFrameCase{"FirstByteZeroSendsNothing", 0, 1, 0, TX_FAILED, -1},
-                      ShortFrameCase{"FirstByteZeroNormalMode", 0, 0, 0, TX_FAILED, -1},
-                      ShortFrameCase{"ChecksumOnlyStillWrites", 6, 1, 1, TX_DONE, 0x5E}),
+    ::testing::Values(ShortFrameCase{"CodeFromLowBits", 4, TM_UNACKED, false, TX_DONE, 0x1E},
+                      ShortFrameCase{"Code1", 5, TM_UNACKED, false, TX_DONE, 0x3E},
+                      ShortFrameCase{"Code3", 7, TM_UNACKED, false, TX_DONE, 0x7E},
+                      ShortFrameCase{"FirstByteZeroSendsNothing", 0, TM_UNACKED, false, TX_FAILED, -1},
+                      ShortFrameCase{"FirstByteZeroNormalMode", 0, TM_NORMAL, false, TX_FAILED, -1},
+                      ShortFrameCase{"ChecksumOnlyStillWrites", 6, TM_UNACKED, true, TX_DONE, 0x5E}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- acknowledgement and repeats -------------------------------------------
@@ -147,7 +152,7 @@ TEST(Transmitter, AdapterHandlesAcknowledgements) {
   config::SetAdapterID(s.ctx, 1);  // also turns the echo check off
   const Bytes msg = Message(7);
   const uint64_t t0 = s.NowUs();
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 7, 0, 0), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 7), {.mode = TM_NORMAL}), TX_DONE);
   EXPECT_EQ(s.HostBytes().size(), 2u);
   // Each frame still waits out twice the packet timeout for an acknowledgement.
   EXPECT_EQ(s.NowUs() - t0, 2 * 163'000u);
@@ -171,7 +176,7 @@ TEST_P(FiveAttempts, SilentDeviceFailsAfterGrowingPauses) {
   s.fx.platform.rand = [&c] { return c.randValue; };
   const Bytes msg = Message(6);
   const uint64_t t0 = s.NowUs();
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 6, 0, 0), TX_FAILED);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = TM_NORMAL}), TX_FAILED);
   const std::vector<WireFrame> writes = s.WireFrames(sim::TalkerKind::kHost);
   ASSERT_EQ(writes.size(), 5u);
   uint64_t expectedTotal = 0;
@@ -201,7 +206,7 @@ TEST(Transmitter, RepeatedFrameKeepsItsAlternationBit) {
   s.bus.onTrace = [&](const sim::TraceEntry& e) {
     if (e.talker.kind == sim::TalkerKind::kHost && ++frames == 2) s.bus.device(0).faults.dropAcks = 1;
   };
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 12, 2, 0), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 12), {.mode = TM_ALTERNATING}), TX_DONE);
   std::vector<uint8_t> controls;
   for (const Bytes& b : s.HostBytes()) controls.push_back(b[3]);
   EXPECT_EQ(controls, (std::vector<uint8_t>{0xC2, 0xCA, 0xCA}));
@@ -222,7 +227,9 @@ TEST_P(ChecksumOnly, SumsTheFrameChecksumsAndWritesNothing) {
   Stack s(config);
   s.AddDevice(kDevice);
   const Bytes msg = {1, 2, 3, 4, 5, 6, 7};
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 7, 2, 1), GetParam().sum);
+  const ChecksumPass pass = SumFrameChecksums(s.ctx, Msg(kDevice, 2, msg.data(), 7), TM_ALTERNATING);
+  EXPECT_EQ(pass.status, TX_DONE);
+  EXPECT_EQ(pass.sum, GetParam().sum);
   EXPECT_TRUE(s.AllBursts().empty());
   EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
   EXPECT_FALSE(s.ctx.flags.AllSet(SF_ACK_PENDING));
@@ -243,7 +250,7 @@ TEST(Transmitter, LongestMessageEndsAfterItsLastFrame) {
     const uint8_t control = static_cast<uint8_t>(count << 5 | 2);
     expected = static_cast<uint8_t>(expected + DataFrameBytes(2, kDevice, kStation, control, Slice(msg, offset))[10]);
   }
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 65535, 0, 1), expected);
+  EXPECT_EQ(SumFrameChecksums(s.ctx, Msg(kDevice, 2, msg.data(), 65535), TM_NORMAL).sum, expected);
 }
 
 // --- response wait -------------------------------------------------------------
@@ -264,17 +271,17 @@ TEST_P(ResponseWait, EachFrameWaitsForTheAwaitedCode) {
   device.set_response_code(c.deviceCode);
   device.faults.wrongSourceReplies = c.wrongSourceReplies;
   device.faults.wrongSource = 9;
-  s.ctx.awaitedResponseCode = 0xF4;
   const Bytes msg = Message(12);
   const uint64_t t0 = s.NowUs();
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 12, 0, 0), c.result);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 12), {.mode = TM_NORMAL, .awaitedResponse = 0xF4}),
+            c.result);
   EXPECT_EQ(s.ctx.requests->count(), 0);
   // A wrong answer ends the message at its first frame.
   EXPECT_EQ(s.HostDataFrames().size(), c.result == TX_DONE ? 2u : 1u);
   if (c.deviceCode == 0) {
     EXPECT_GE(s.NowUs() - t0, 5000'000u);
   }
-  EXPECT_EQ(s.ctx.awaitedResponseCode, 0xF4);  // left to the caller
+  EXPECT_EQ(s.ctx.awaitedResponseCode, 0);  // nothing left for the dispatcher to compare with
 }
 
 INSTANTIATE_TEST_SUITE_P(Transmitter, ResponseWait,
@@ -288,9 +295,9 @@ TEST(Transmitter, FullRequestTableAbortsWithDriverError12) {
   Stack s;
   s.AddDevice(kDevice);
   for (int i = 0; i < RequestTable::kMaxRequests; ++i) s.ctx.requests->Push(RQ_IDENTIFY, 7, 0, nullptr, nullptr);
-  s.ctx.awaitedResponseCode = 0xF4;
   const Bytes msg = Message(6);
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 6, 0, 0), TX_FAILED);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = TM_NORMAL, .awaitedResponse = 0xF4}),
+            TX_FAILED);
   EXPECT_TRUE(s.AllBursts().empty());
   EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
   s.RunMs(1);
@@ -324,7 +331,7 @@ TEST_P(Refusals, BusyOrNot) {
   s.ctx.receiveActive = c.receiveActive;
   s.ctx.lastDestination = 9;
   const Bytes msg = Message(6);
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 6, 0, 0), c.result);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = TM_NORMAL}), c.result);
   EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), c.flagsAfter);
   EXPECT_EQ(s.ctx.lastDestination, c.lastDestinationAfter);
   EXPECT_EQ(s.HostDataFrames().size(), c.result == TX_BUSY ? 0u : 1u);
@@ -344,9 +351,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Transmitter, ProgrammingModePausesAndReportsProgress) {
   Stack s;
   s.AddDevice(kDevice);
-  s.ctx.programmingMode = 1;
   const Bytes msg = Message(14);
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, msg.data(), 14, 0, 0), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 14), {.mode = TM_NORMAL, .programming = true}), TX_DONE);
   EXPECT_EQ(s.progress, (std::vector<int32_t>{0, 42, 85}));
   const std::vector<WireFrame> writes = s.WireFrames(sim::TalkerKind::kHost);
   const std::vector<WireFrame> acks = s.WireFrames(sim::TalkerKind::kDevice);
@@ -362,8 +368,7 @@ TEST(Transmitter, ProgrammingModePausesAndReportsProgress) {
 TEST(Transmitter, ProgressOfAnEmptyMessageIsZero) {
   Stack s;
   s.AddDevice(kDevice);
-  s.ctx.programmingMode = 1;
-  EXPECT_EQ(TransmitMessage(s.ctx, kDevice, 2, nullptr, 0, 0, 0), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, nullptr, 0), {.mode = TM_NORMAL, .programming = true}), TX_DONE);
   EXPECT_EQ(s.progress, std::vector<int32_t>{0});
 }
 
