@@ -1,6 +1,5 @@
 #include "runtime/bridge.h"
 
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -10,30 +9,6 @@
 
 namespace zeva {
 namespace {
-
-struct DriverError {
-  int32_t code;
-  const char* text;
-};
-
-constexpr DriverError kDriverErrorTable[] = {
-    {0, "no error"},
-    {1, "Probable Write Timeout"},
-    {2, "Cannot send data over the network"},
-    {3, "Cannot send data over the network, channel is busy"},
-    {4, "Cannot send data over the network, permanent failure"},
-    {5, "Cannot restart devices"},
-    {6, "Can't open device communication channel"},
-    {7, "The device does not respond, address ID might not be set"},
-    {8, "Device not found (serial mismatch), please check out serial code; an other device has the "
-        "same address ID."},
-    {9, "Destination device is not valid for this program!"},
-    {10, "Destination device cannot support this program!"},
-    {11, "Dataredy event buffer full"},
-    {12, "Too many requests, requested operation aborted"},
-    {13, "TestData null"},
-};
-static_assert(std::size(kDriverErrorTable) == 14);
 
 // The subclass procedure is a plain window procedure, so it finds its
 // driver context through the window it was called for.
@@ -175,15 +150,6 @@ void SetClientHWND(DriverContext& ctx, HWND window) {
   if (window == nullptr) DetachWindowBridge(ctx);
   SwitchClientWindow(ctx, window);
 }
-
-int32_t LookupDriverError(int32_t code) {
-  for (int32_t row = 0; row < static_cast<int32_t>(std::size(kDriverErrorTable)); ++row) {
-    if (kDriverErrorTable[row].code == code) return row;
-  }
-  return 0;
-}
-
-const char* DriverErrorText(int32_t code) { return kDriverErrorTable[LookupDriverError(code)].text; }
 
 void ReportDriverError(DriverContext& ctx, int32_t code, const char* text, bool postOnly, unsigned icon) {
   if (postOnly || ctx.sw.noErrMsgBox != 0) {

@@ -14,7 +14,6 @@
 namespace zeva {
 namespace {
 
-constexpr int32_t kErrorTooManyRequests = 12;
 constexpr int32_t kFrameDataSize = 6;
 
 enum class Verdict { kDone, kRepeat, kFailed };
@@ -169,7 +168,7 @@ class Transmission {
     std::memset(responseData_, 0, sizeof responseData_);
     *id = ctx_.requests->Push(RQ_REPLY, destination_, 0, responseHeader_, responseData_);
     if (ctx_.requests->lastPushOk()) return true;
-    PostDriverError(ctx_, kErrorTooManyRequests);
+    PostDriverError(ctx_, kErrTooManyRequests);
     return false;
   }
 
