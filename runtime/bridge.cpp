@@ -5,6 +5,7 @@
 #include <string>
 #include <type_traits>
 
+#include "core/guard.h"
 #include "runtime/port.h"
 
 namespace zeva {
@@ -109,14 +110,19 @@ void SwitchClientWindow(DriverContext& ctx, HWND window) {
 }
 
 // Installed through the window's procedure slot, so it must be exactly a
-// window procedure: on i686 a mismatch of calling convention would unbalance
-// the stack at every message.
-static_assert(std::is_same_v<decltype(&BridgeWindowProcEntry), WNDPROC>);
+// window procedure (noexcept aside): on i686 a mismatch of calling convention
+// would unbalance the stack at every message, and no such pointer converts.
+static_assert(std::is_convertible_v<decltype(&BridgeWindowProcEntry), WNDPROC>);
 
-LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
-  DriverContext* ctx = Bridges().Find(window);
-  if (ctx == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-  return BridgeWindowProc(*ctx, window, message, wParam, lParam);
+// A message whose handling threw (a client callback, a refused allocation)
+// counts as handled: 0, as for a message nobody else wanted.
+LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam,
+                                               LPARAM lParam) noexcept {
+  return Guarded([&] {
+    DriverContext* ctx = Bridges().Find(window);
+    if (ctx == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+    return BridgeWindowProc(*ctx, window, message, wParam, lParam);
+  });
 }
 
 LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPARAM wParam,

@@ -24,8 +24,10 @@ void DetachWindowBridge(DriverContext& ctx);
 void SwitchClientWindow(DriverContext& ctx, HWND window);
 
 // The subclass procedure installed on the client window: finds the context
-// attached to `window` and runs BridgeWindowProc for it.
-LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
+// attached to `window` and runs BridgeWindowProc for it. The window system
+// calls it, so nothing may be thrown out of it.
+LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam,
+                                               LPARAM lParam) noexcept;
 // What the subclass procedure does for `ctx`.
 LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPARAM wParam,
                          LPARAM lParam);
