@@ -1,7 +1,7 @@
-// The driver's errors: the codes a client receives with EVT_DRIVER_ERROR,
-// the table that gives each code its text, and the texts and caption of the
-// driver's message boxes. How a failure reaches the user (a box or an event)
-// is the error policy's business, in runtime/bridge.h.
+// The driver's errors: the codes a client's OnDriverError receives, the
+// table that gives each code its text, and the texts and caption of the
+// driver's message boxes. How a failure reaches the user (a box, or an event
+// for the client) is the error policy's business, in runtime/bridge.h.
 #pragma once
 
 #include <cstdint>
