@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/config.h"
+#include "core/errors.h"
 #include "core/settings_store.h"
 #include "runtime/bridge.h"
 #include "runtime/port.h"
@@ -19,12 +20,12 @@ void AttachBox(DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text
 void BuildPortContext(DriverContext& ctx) {
   std::unique_ptr<PortContext> port(new (std::nothrow) PortContext);
   if (!port) {
-    AttachBox(ctx, "Not enough memory, cannot create gComEvt memory object");
+    AttachBox(ctx, kTextNoMemoryForPort);
     return;
   }
   port->rx.reset(new (std::nothrow) link::ByteQueue);
   if (!port->rx) {
-    AttachBox(ctx, "Out of memory\nOperating system refused the required new memory object 'gDS in GetComEvent'");
+    AttachBox(ctx, kTextNoMemoryForInput);
     return;
   }
   ctx.portContext = std::move(port);
@@ -51,7 +52,7 @@ void ProcessAttach(DriverContext& ctx) {
 
   ctx.requests.reset(new (std::nothrow) RequestTable);
   ctx.echo.reset(new (std::nothrow) link::EchoTracker(ctx.flags));
-  if (!ctx.requests || !ctx.echo) AttachBox(ctx, "Not enough memory");
+  if (!ctx.requests || !ctx.echo) AttachBox(ctx, kTextNoMemory);
 
   LoadSettings(ctx);
   config::SetAdapterID(ctx, ctx.settings.adapterId);

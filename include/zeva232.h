@@ -61,6 +61,15 @@
 #  define ZEVA_CALL
 #endif
 
+/* No export lets an exception through; C++ callers see that in the type. */
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSC_VER) && _MSC_VER >= 1900))
+#  define ZEVA_NOEXCEPT noexcept
+#elif defined(__cplusplus)
+#  define ZEVA_NOEXCEPT throw()
+#else
+#  define ZEVA_NOEXCEPT
+#endif
+
 /* Client callbacks use the same calling convention as the exports. */
 #define ZEVA_CALLBACK ZEVA_CALL
 
@@ -92,55 +101,55 @@ extern "C" {
 /* COM port number. port (16-bit) is stored clamped to 1..128. Result (16-bit):
  * the argument raised to 1 when below 1; an argument above 128 is returned
  * unchanged while 128 is stored. */
-ZEVA_API int32_t ZEVA_CALL SetCOMPort(int32_t port);
+ZEVA_API int32_t ZEVA_CALL SetCOMPort(int32_t port) ZEVA_NOEXCEPT;
 /* 16-bit: the stored port number. */
-ZEVA_API int32_t ZEVA_CALL GetCOMPort(void);
+ZEVA_API int32_t ZEVA_CALL GetCOMPort(void) ZEVA_NOEXCEPT;
 
 /* Bit rate, stored unchecked; returns bps. A rate of 0 or less makes OpenCOM fail. */
-ZEVA_API int32_t ZEVA_CALL SetBps(int32_t bps);
-ZEVA_API int32_t ZEVA_CALL GetBps(void);
+ZEVA_API int32_t ZEVA_CALL SetBps(int32_t bps) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL GetBps(void) ZEVA_NOEXCEPT;
 
 /* Data bits per character, 16-bit, stored clamped to 7..8. Result: the argument
  * raised to 7 when below 7; above 8 returned unchanged. */
-ZEVA_API int32_t ZEVA_CALL SetFrameSize(int32_t size);
-ZEVA_API int32_t ZEVA_CALL GetFrameSize(void);
+ZEVA_API int32_t ZEVA_CALL SetFrameSize(int32_t size) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL GetFrameSize(void) ZEVA_NOEXCEPT;
 
 /* Serial input / output queue sizes, 16-bit, stored clamped to 1..2048. Result:
  * the argument raised to 1 when below 1; above 2048 returned unchanged. */
-ZEVA_API int32_t ZEVA_CALL SetRXbuffer(int32_t size);
-ZEVA_API int32_t ZEVA_CALL GetRXbuffer(void);
-ZEVA_API int32_t ZEVA_CALL SetTXbuffer(int32_t size);
-ZEVA_API int32_t ZEVA_CALL GetTXbuffer(void);
+ZEVA_API int32_t ZEVA_CALL SetRXbuffer(int32_t size) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL GetRXbuffer(void) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL SetTXbuffer(int32_t size) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL GetTXbuffer(void) ZEVA_NOEXCEPT;
 
 /* This station's bus address, 16-bit, stored clamped to 0..255 (the low byte
  * is the source of every frame sent). Result: the argument raised to 0 when
  * negative; above 255 returned unchanged. */
-ZEVA_API int32_t ZEVA_CALL SetLocalAddress(int32_t address);
-ZEVA_API int32_t ZEVA_CALL getLocalAddr(void);
+ZEVA_API int32_t ZEVA_CALL SetLocalAddress(int32_t address) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL getLocalAddr(void) ZEVA_NOEXCEPT;
 
 /* Adapter kind: 0 = plain RS-485 adapter (the driver acknowledges and checks
  * echoes); other values = the adapter handles acknowledgements. 0 also turns
  * the echo check on, 1 turns it off, other values leave it. Returns id. */
-ZEVA_API int32_t ZEVA_CALL SetAdapterID(int32_t id);
-ZEVA_API int32_t ZEVA_CALL getAdapterID(void);
+ZEVA_API int32_t ZEVA_CALL SetAdapterID(int32_t id) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL getAdapterID(void) ZEVA_NOEXCEPT;
 
 /* Checksum variant, 1 or 2; other values are ignored. Returns the argument. */
-ZEVA_API int32_t ZEVA_CALL SetProtocol(int32_t protocol);
+ZEVA_API int32_t ZEVA_CALL SetProtocol(int32_t protocol) ZEVA_NOEXCEPT;
 
 /* Base of the driver's waits in ms, 16-bit; 0 or less stores 81. Returns the
  * stored value. */
-ZEVA_API int32_t ZEVA_CALL SetPacketTimeout(int32_t ms);
-ZEVA_API int32_t ZEVA_CALL getPacketTimeout(void);
+ZEVA_API int32_t ZEVA_CALL SetPacketTimeout(int32_t ms) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL getPacketTimeout(void) ZEVA_NOEXCEPT;
 
 /* Pause after a busy channel in ms, 16-bit; 0 or less stores 300. Returns the
  * argument unchanged (16-bit). */
-ZEVA_API int32_t ZEVA_CALL SetBusyTimeout(int32_t ms);
-ZEVA_API int32_t ZEVA_CALL getBusyTimeout(void);
+ZEVA_API int32_t ZEVA_CALL SetBusyTimeout(int32_t ms) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL getBusyTimeout(void) ZEVA_NOEXCEPT;
 
 /* Writes the ten settings to the registry. Needs administrator rights
  * (POSIX: effective uid 0); otherwise each value shows "Settings write
  * blocked: Admin privileges required." and nothing is written. */
-ZEVA_API void ZEVA_CALL SaveSettings(void);
+ZEVA_API void ZEVA_CALL SaveSettings(void) ZEVA_NOEXCEPT;
 
 /* ---------------------------------------------------------------------------
  * Run-time switches (not persisted).
@@ -148,34 +157,34 @@ ZEVA_API void ZEVA_CALL SaveSettings(void);
 
 /* Deliver frames addressed to other stations too. flag 16-bit; stores and
  * returns 0 or 1. */
-ZEVA_API int32_t ZEVA_CALL SetSpy(int32_t flag);
-ZEVA_API int32_t ZEVA_CALL getSpy(void);
+ZEVA_API int32_t ZEVA_CALL SetSpy(int32_t flag) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL getSpy(void) ZEVA_NOEXCEPT;
 /* Answer type-0 frames automatically (on after load). 16-bit, sign-extended;
  * returns the stored value. */
-ZEVA_API int32_t ZEVA_CALL SetAutoEcho(int32_t flag);
-ZEVA_API int32_t ZEVA_CALL getAutoEcho(void);
+ZEVA_API int32_t ZEVA_CALL SetAutoEcho(int32_t flag) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL getAutoEcho(void) ZEVA_NOEXCEPT;
 /* Do not acknowledge received frames. 16-bit, sign-extended. */
-ZEVA_API int32_t ZEVA_CALL SetNoAck(int32_t flag);
-ZEVA_API int32_t ZEVA_CALL getNoAck(void);
+ZEVA_API int32_t ZEVA_CALL SetNoAck(int32_t flag) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL getNoAck(void) ZEVA_NOEXCEPT;
 /* Check the echo of every byte written. 16-bit; stores and returns 0 or 1. */
-ZEVA_API int32_t ZEVA_CALL SetEchoCheck(int32_t flag);
-ZEVA_API int32_t ZEVA_CALL GetEchoCheck(void);
+ZEVA_API int32_t ZEVA_CALL SetEchoCheck(int32_t flag) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL GetEchoCheck(void) ZEVA_NOEXCEPT;
 /* Nonzero: report failures to OnDriverError instead of message boxes.
  * 16-bit, sign-extended; returns the stored value. */
-ZEVA_API int32_t ZEVA_CALL SetNoErrMsgBox(int32_t flag);
+ZEVA_API int32_t ZEVA_CALL SetNoErrMsgBox(int32_t flag) ZEVA_NOEXCEPT;
 /* Nonzero: no client callback is called. 16-bit, sign-extended. */
-ZEVA_API int32_t ZEVA_CALL FreezeEvents(int32_t flag);
+ZEVA_API int32_t ZEVA_CALL FreezeEvents(int32_t flag) ZEVA_NOEXCEPT;
 /* Type byte (sixth byte) of the output buffer; stored only for 10..240.
  * Returns the argument (16-bit). */
-ZEVA_API int32_t ZEVA_CALL SetType(int32_t type);
+ZEVA_API int32_t ZEVA_CALL SetType(int32_t type) ZEVA_NOEXCEPT;
 /* One-shot response code awaited by the next SendData in mode 2 (low byte).
  * Returns code. */
-ZEVA_API int32_t ZEVA_CALL SetResponseMsg(int32_t code);
+ZEVA_API int32_t ZEVA_CALL SetResponseMsg(int32_t code) ZEVA_NOEXCEPT;
 
 /* Outcome of the last Program / ProgramDirect: 0 none, 1 bad call, 2 port did
  * not open, 3 communication failure, 4 no answer to identification, 5 serial
  * mismatch, 6 product mismatch, 7 version too low, 8 channel busy. */
-ZEVA_API int32_t ZEVA_CALL GetLastProgramError(void);
+ZEVA_API int32_t ZEVA_CALL GetLastProgramError(void) ZEVA_NOEXCEPT;
 
 /* ---------------------------------------------------------------------------
  * Utilities.
@@ -184,12 +193,12 @@ ZEVA_API int32_t ZEVA_CALL GetLastProgramError(void);
 /* Copies the driver's file version ("1. 2. 0. 19") into buffer when its
  * length n satisfies n < length; returns n either way, so a caller can retry
  * with length n + 1. NULL buffer: nothing is copied. */
-ZEVA_API int32_t ZEVA_CALL GetZEVADriverVersion(char* buffer, int32_t length);
+ZEVA_API int32_t ZEVA_CALL GetZEVADriverVersion(char* buffer, int32_t length) ZEVA_NOEXCEPT;
 
 /* Copies source (with its terminator) into destination of size bytes.
  * Returns 0 when either pointer is NULL; strlen(source)+1 when size is 0
  * (nothing copied); 0 when it does not fit (nothing copied); else strlen. */
-ZEVA_API int32_t ZEVA_CALL copystring(const char* source, char* destination, int32_t size);
+ZEVA_API int32_t ZEVA_CALL copystring(const char* source, char* destination, int32_t size) ZEVA_NOEXCEPT;
 
 /* ---------------------------------------------------------------------------
  * Output buffer: the six-byte message that Send and Query send.
@@ -198,24 +207,24 @@ ZEVA_API int32_t ZEVA_CALL copystring(const char* source, char* destination, int
  * ------------------------------------------------------------------------- */
 
 /* Zeroes the six bytes; returns 0. */
-ZEVA_API int32_t ZEVA_CALL ClearBuffer(void);
+ZEVA_API int32_t ZEVA_CALL ClearBuffer(void) ZEVA_NOEXCEPT;
 /* Stores the low 16 bits of value as word index (0 or 1); other indexes are
  * ignored. value and index are 16-bit. */
-ZEVA_API void ZEVA_CALL SetInt(int32_t value, int32_t index);
+ZEVA_API void ZEVA_CALL SetInt(int32_t value, int32_t index) ZEVA_NOEXCEPT;
 /* Stores value (0..255) in byte index (0..3); anything else is ignored. */
-ZEVA_API void ZEVA_CALL SetByte(int32_t value, int32_t index);
+ZEVA_API void ZEVA_CALL SetByte(int32_t value, int32_t index) ZEVA_NOEXCEPT;
 /* bit (0..15, 16-bit) of word 0 := value != 0, and bit of word 1 := 1.
  * Returns the mask 1 << bit. An out-of-range bit shows "Index out of range in
  * SetOut" (always a message box) and returns the box's answer. */
-ZEVA_API int32_t ZEVA_CALL SetOut(int32_t bit, int32_t value);
+ZEVA_API int32_t ZEVA_CALL SetOut(int32_t bit, int32_t value) ZEVA_NOEXCEPT;
 /* Reads from a six-byte block received from a device (e.g. in OnDataReceived).
  * GetInt: 16-bit little-endian word index (0 or 1), sign-extended; any other
  * index is returned unchanged, whatever the block. GetByte: byte index
  * (0..5; other indexes are outside the contract and return 0). GetType:
  * byte 5. A NULL block gives 0 (GetInt: for the indexes 0 and 1). */
-ZEVA_API int32_t ZEVA_CALL GetInt(const uint8_t* block, int32_t index);
-ZEVA_API int32_t ZEVA_CALL GetByte(const uint8_t* block, int32_t index);
-ZEVA_API int32_t ZEVA_CALL GetType(const uint8_t* block);
+ZEVA_API int32_t ZEVA_CALL GetInt(const uint8_t* block, int32_t index) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL GetByte(const uint8_t* block, int32_t index) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL GetType(const uint8_t* block) ZEVA_NOEXCEPT;
 
 /* ---------------------------------------------------------------------------
  * Sending data. Call from the client thread. All four block it (serving its
@@ -234,7 +243,7 @@ ZEVA_API int32_t ZEVA_CALL GetType(const uint8_t* block);
  * 0 broadcasts, unacknowledged). Byte 4 is sent as 0 and byte 5 as the low
  * byte of type. mode: 0 each frame acknowledged (up to five attempts),
  * 1 unacknowledged. The output buffer is cleared afterwards (also on 0 and 2). */
-ZEVA_API int32_t ZEVA_CALL Send(int32_t address, int32_t type, int32_t mode);
+ZEVA_API int32_t ZEVA_CALL Send(int32_t address, int32_t type, int32_t mode) ZEVA_NOEXCEPT;
 /* Sends length (low 16 bits, unsigned) bytes of data as a message of type
  * (low 3 bits) to address (16-bit, 0..127), in six-byte frames. mode: 0 each
  * frame acknowledged, 1 unacknowledged (only the first frame is sent),
@@ -243,7 +252,7 @@ ZEVA_API int32_t ZEVA_CALL Send(int32_t address, int32_t type, int32_t mode);
  * whose sixth byte is that code (0 when it does not come). The response code
  * is reset afterwards. A NULL data with a nonzero length gives 99. */
 ZEVA_API int32_t ZEVA_CALL SendData(int32_t address, int32_t mode, int32_t type, const uint8_t* data,
-                                    int32_t length);
+                                    int32_t length) ZEVA_NOEXCEPT;
 /* Writes length bytes as they are, without acknowledgement. The checksum is
  * the protocol-2 one. wholeFrame (16-bit) nonzero: bytes is a complete frame
  * (start byte first, checksum slot last, length at least 4) whose checksum
@@ -252,11 +261,11 @@ ZEVA_API int32_t ZEVA_CALL SendData(int32_t address, int32_t mode, int32_t type,
  * stores the checksum in *result (when not NULL) when the bytes were written;
  * 0 when the port is closed, a transmission is waiting for its echo, the
  * frame is too short or the write failed (*result untouched). */
-ZEVA_API int32_t ZEVA_CALL sendRaw(uint8_t* bytes, int32_t length, int16_t* result, int32_t wholeFrame);
+ZEVA_API int32_t ZEVA_CALL sendRaw(uint8_t* bytes, int32_t length, int16_t* result, int32_t wholeFrame) ZEVA_NOEXCEPT;
 /* Writes count (16-bit) bytes of the low byte of fill, for line tests, even
  * while a transmission waits. Returns 1 when the port is open (whatever the
  * write did), 0 when it is closed or count is negative. */
-ZEVA_API int32_t ZEVA_CALL TestStream(int32_t fill, int32_t count);
+ZEVA_API int32_t ZEVA_CALL TestStream(int32_t fill, int32_t count) ZEVA_NOEXCEPT;
 
 /* ---------------------------------------------------------------------------
  * Port.
@@ -279,16 +288,16 @@ ZEVA_API int32_t ZEVA_CALL TestStream(int32_t fill, int32_t count);
  * /dev/ttyS<n-1>; it is opened exclusively, raw, even parity, one stop bit,
  * no flow control, DTR and RTS off.
  * Thread: the client thread. */
-ZEVA_API int32_t ZEVA_CALL OpenCOM(HWND window);
+ZEVA_API int32_t ZEVA_CALL OpenCOM(HWND window) ZEVA_NOEXCEPT;
 
 /* Stops the event thread, discards both queues and closes the port; does
  * nothing when it is closed. Returns within the time the event thread takes
  * to notice, also when the device went away. Thread: the client thread. */
-ZEVA_API void ZEVA_CALL CloseCOM(void);
+ZEVA_API void ZEVA_CALL CloseCOM(void) ZEVA_NOEXCEPT;
 
 /* 1 while the port is open, else 0. Thread: any, but the answer may be
  * outdated at once when another thread opens or closes. */
-ZEVA_API int32_t ZEVA_CALL IsOpen(void);
+ZEVA_API int32_t ZEVA_CALL IsOpen(void) ZEVA_NOEXCEPT;
 
 /* ---------------------------------------------------------------------------
  * Client notification.
@@ -336,14 +345,15 @@ ZEVA_API void ZEVA_CALL SetCallbackEvents(ZEVA_ON_LINE_ERROR onLineError, ZEVA_O
                                           ZEVA_ON_MAP_PROGRESS onMapProgress, ZEVA_ON_DEVICE_FOUND onDeviceFound,
                                           ZEVA_ON_FIRMWARE_INFO onFirmwareInfo, ZEVA_ON_REMOTE_ERROR onRemoteError,
                                           ZEVA_ON_PROGRESS onProgress, ZEVA_ON_QUERY_REPLY onQueryReply,
-                                          ZEVA_ON_PROGRAM_DONE onProgramDone, ZEVA_ON_DRIVER_ERROR onDriverError);
+                                          ZEVA_ON_PROGRAM_DONE onProgramDone,
+                                          ZEVA_ON_DRIVER_ERROR onDriverError) ZEVA_NOEXCEPT;
 
 /* Sets the window that receives the driver's events. NULL first gives the
  * subclassed window its own procedure back, so later event messages reach
  * only the client. A window is only stored, not subclassed (OpenCOM does
  * that); while another window is subclassed, that one gets its procedure
  * back first. Thread: the client thread. */
-ZEVA_API void ZEVA_CALL SetClientHWND(HWND window);
+ZEVA_API void ZEVA_CALL SetClientHWND(HWND window) ZEVA_NOEXCEPT;
 
 /* ---------------------------------------------------------------------------
  * Device services. Every one blocks the client thread while it serves that
@@ -372,16 +382,16 @@ ZEVA_API void ZEVA_CALL SetClientHWND(HWND window);
  *   broadcast without acknowledgement for address 0.
  * ResetComm: the short reset-communication frame (code 1), unacknowledged.
  * Result: 1 sent, 0 not. */
-ZEVA_API int32_t ZEVA_CALL Reboot(int32_t address);
-ZEVA_API int32_t ZEVA_CALL ClearRemoteError(int32_t address);
-ZEVA_API int32_t ZEVA_CALL Stop(int32_t address);
-ZEVA_API int32_t ZEVA_CALL ResetComm(int32_t address);
+ZEVA_API int32_t ZEVA_CALL Reboot(int32_t address) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL ClearRemoteError(int32_t address) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL Stop(int32_t address) ZEVA_NOEXCEPT;
+ZEVA_API int32_t ZEVA_CALL ResetComm(int32_t address) ZEVA_NOEXCEPT;
 
 /* Closes and reopens the port (the latest serial settings apply), clears
  * every device's error, waits 300 ms and reboots every device, then leaves
  * the port open or closed as it was. Result 1 when both broadcasts went
  * out; 0 with error 6 (the port did not open, it stays closed) or error 5. */
-ZEVA_API int32_t ZEVA_CALL Restart(void);
+ZEVA_API int32_t ZEVA_CALL Restart(void) ZEVA_NOEXCEPT;
 
 /* Identifies the station at address (0: the first station that answers).
  * OnFirmwareInfo receives the answering address, "S%06X", product code, the
@@ -394,7 +404,7 @@ ZEVA_API int32_t ZEVA_CALL Restart(void);
  * PacketTimeout ms; answers from other stations are ignored. Result 1 when
  * identified; 0 when not (no report when nobody answered; errors 2, 3, 12
  * when the requests could not be sent). */
-ZEVA_API int32_t ZEVA_CALL GetFirmwareInfo(int32_t address);
+ZEVA_API int32_t ZEVA_CALL GetFirmwareInfo(int32_t address) ZEVA_NOEXCEPT;
 
 /* Probes addresses 1 to 127 in turn, unacknowledged, waiting 2 x
  * PacketTimeout ms for each answer: OnMapProgress(address) before each probe
@@ -403,10 +413,10 @@ ZEVA_API int32_t ZEVA_CALL GetFirmwareInfo(int32_t address);
  * OnMapProgress(0) at the end. Result 1 when the map ran to its end or was
  * aborted; 0 when the port is closed or a map is already running (no
  * callback then), or on error 2 or 12. */
-ZEVA_API int32_t ZEVA_CALL MakeMap(void);
+ZEVA_API int32_t ZEVA_CALL MakeMap(void) ZEVA_NOEXCEPT;
 /* Asks a running MakeMap to stop before its next probe (call it from a
  * callback or a message handler). No effect on later maps. */
-ZEVA_API void ZEVA_CALL MapAbort(void);
+ZEVA_API void ZEVA_CALL MapAbort(void) ZEVA_NOEXCEPT;
 
 /* Asks address (0: any station) for its last run-time error and hands
  * OnRemoteError the address as given, the error code and a report: five
@@ -414,14 +424,14 @@ ZEVA_API void ZEVA_CALL MapAbort(void);
  * pointer, stack pointer, error code) ended by CR LF, then an empty line
  * and the code's description when the code has one. Requests, retries and
  * reports as GetFirmwareInfo. Result 1 when the report was formed. */
-ZEVA_API int32_t ZEVA_CALL GetRemoteError(int32_t address);
+ZEVA_API int32_t ZEVA_CALL GetRemoteError(int32_t address) ZEVA_NOEXCEPT;
 
 /* Sends six bytes of data (NULL: the output buffer, whose byte 4 is set to
  * 0 first and stays 0) as a type-1 message to address and hands the answer
  * to OnQueryReply with the answering address and tag. quiet (16-bit)
  * nonzero: failures are posted to OnDriverError, never shown in a box.
  * Requests, retries and reports as GetFirmwareInfo. Result 1 when answered. */
-ZEVA_API int32_t ZEVA_CALL Query(int32_t address, const uint8_t* data, int32_t quiet, int32_t tag);
+ZEVA_API int32_t ZEVA_CALL Query(int32_t address, const uint8_t* data, int32_t quiet, int32_t tag) ZEVA_NOEXCEPT;
 
 /* Gives the device whose serial code serial names ("S" and up to six hex
  * digits, e.g. "S01A2B3") the bus address (16-bit, 1..127): one
@@ -432,7 +442,7 @@ ZEVA_API int32_t ZEVA_CALL Query(int32_t address, const uint8_t* data, int32_t q
  * a "Bad call" message box (always a box, whatever SetNoErrMsgBox says),
  * and nothing is sent; Program and ProgramDirect check the same. Leaves
  * NoAck at 0 and the port open or closed as it was. */
-ZEVA_API int32_t ZEVA_CALL SetAddrID(const char* serial, int32_t address, int32_t percentage);
+ZEVA_API int32_t ZEVA_CALL SetAddrID(const char* serial, int32_t address, int32_t percentage) ZEVA_NOEXCEPT;
 
 /* Downloads a program: stops all devices, gives the device with serial the
  * address, identifies it (up to eleven attempts a second apart) and, for a
@@ -449,7 +459,7 @@ ZEVA_API int32_t ZEVA_CALL SetAddrID(const char* serial, int32_t address, int32_
  * outside 0..65535).
  * Leaves the port open or closed as it was, NoAck at 0. */
 ZEVA_API int32_t ZEVA_CALL Program(const char* serial, int32_t address, int32_t product, int32_t minLow,
-                                   int32_t minHigh, const uint8_t* data, int32_t length);
+                                   int32_t minHigh, const uint8_t* data, int32_t length) ZEVA_NOEXCEPT;
 
 /* Downloads a program to a device that already has its address, without
  * stopping, addressing or restarting anything: identifies and checks it
@@ -460,7 +470,7 @@ ZEVA_API int32_t ZEVA_CALL Program(const char* serial, int32_t address, int32_t 
  * the body was delivered, else 0 (GetLastProgramError as for Program).
  * Leaves the port open once the program was announced. */
 ZEVA_API int32_t ZEVA_CALL ProgramDirect(const char* serial, int32_t address, int32_t product, int32_t minLow,
-                                         int32_t minHigh, const uint8_t* data, int32_t length);
+                                         int32_t minHigh, const uint8_t* data, int32_t length) ZEVA_NOEXCEPT;
 
 #ifdef __cplusplus
 }

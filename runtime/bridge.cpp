@@ -1,39 +1,15 @@
 #include "runtime/bridge.h"
 
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
 #include <type_traits>
 
+#include "core/guard.h"
 #include "runtime/port.h"
 
 namespace zeva {
 namespace {
-
-struct DriverError {
-  int32_t code;
-  const char* text;
-};
-
-constexpr DriverError kDriverErrorTable[] = {
-    {0, "no error"},
-    {1, "Probable Write Timeout"},
-    {2, "Cannot send data over the network"},
-    {3, "Cannot send data over the network, channel is busy"},
-    {4, "Cannot send data over the network, permanent failure"},
-    {5, "Cannot restart devices"},
-    {6, "Can't open device communication channel"},
-    {7, "The device does not respond, address ID might not be set"},
-    {8, "Device not found (serial mismatch), please check out serial code; an other device has the "
-        "same address ID."},
-    {9, "Destination device is not valid for this program!"},
-    {10, "Destination device cannot support this program!"},
-    {11, "Dataredy event buffer full"},
-    {12, "Too many requests, requested operation aborted"},
-    {13, "TestData null"},
-};
-static_assert(std::size(kDriverErrorTable) == 14);
 
 // The subclass procedure is a plain window procedure, so it finds its
 // driver context through the window it was called for.
@@ -134,14 +110,19 @@ void SwitchClientWindow(DriverContext& ctx, HWND window) {
 }
 
 // Installed through the window's procedure slot, so it must be exactly a
-// window procedure: on i686 a mismatch of calling convention would unbalance
-// the stack at every message.
-static_assert(std::is_same_v<decltype(&BridgeWindowProcEntry), WNDPROC>);
+// window procedure (noexcept aside): on i686 a mismatch of calling convention
+// would unbalance the stack at every message, and no such pointer converts.
+static_assert(std::is_convertible_v<decltype(&BridgeWindowProcEntry), WNDPROC>);
 
-LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
-  DriverContext* ctx = Bridges().Find(window);
-  if (ctx == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-  return BridgeWindowProc(*ctx, window, message, wParam, lParam);
+// A message whose handling threw (a client callback, a refused allocation)
+// counts as handled: 0, as for a message nobody else wanted.
+LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam,
+                                               LPARAM lParam) noexcept {
+  return Guarded([&] {
+    DriverContext* ctx = Bridges().Find(window);
+    if (ctx == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+    return BridgeWindowProc(*ctx, window, message, wParam, lParam);
+  });
 }
 
 LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPARAM wParam,
@@ -175,15 +156,6 @@ void SetClientHWND(DriverContext& ctx, HWND window) {
   if (window == nullptr) DetachWindowBridge(ctx);
   SwitchClientWindow(ctx, window);
 }
-
-int32_t LookupDriverError(int32_t code) {
-  for (int32_t row = 0; row < static_cast<int32_t>(std::size(kDriverErrorTable)); ++row) {
-    if (kDriverErrorTable[row].code == code) return row;
-  }
-  return 0;
-}
-
-const char* DriverErrorText(int32_t code) { return kDriverErrorTable[LookupDriverError(code)].text; }
 
 void ReportDriverError(DriverContext& ctx, int32_t code, const char* text, bool postOnly, unsigned icon) {
   if (postOnly || ctx.sw.noErrMsgBox != 0) {

@@ -5,11 +5,11 @@
 #include <cstdint>
 
 #include "core/driver_context.h"
+#include "core/errors.h"
 
 namespace zeva {
 
 inline constexpr const char* kEventMessageName = "JV_ZEVA232_EVENTS";
-inline constexpr const char* kDriverCaption = "JV ZEVA COM driver";
 
 // Client events, carried in wParam of the event message.
 inline constexpr WPARAM EVT_LINE_ERROR = 1;
@@ -24,8 +24,10 @@ void DetachWindowBridge(DriverContext& ctx);
 void SwitchClientWindow(DriverContext& ctx, HWND window);
 
 // The subclass procedure installed on the client window: finds the context
-// attached to `window` and runs BridgeWindowProc for it.
-LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
+// attached to `window` and runs BridgeWindowProc for it. The window system
+// calls it, so nothing may be thrown out of it.
+LRESULT ZEVA_WINDOW_PROC BridgeWindowProcEntry(HWND window, unsigned message, WPARAM wParam,
+                                               LPARAM lParam) noexcept;
 // What the subclass procedure does for `ctx`.
 LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPARAM wParam,
                          LPARAM lParam);
@@ -36,10 +38,6 @@ void CommEventHandler(DriverContext& ctx, uint32_t mask);
 // Exports.
 void SetCallbackEvents(DriverContext& ctx, const ClientCallbacks& callbacks);
 void SetClientHWND(DriverContext& ctx, HWND window);
-
-// Row index of `code` in the driver error table, 0 when absent; and its text.
-int32_t LookupDriverError(int32_t code);
-const char* DriverErrorText(int32_t code);
 
 // The error policy: a message box with `text` and `icon`, or (post-only, or
 // message boxes switched off) EVT_DRIVER_ERROR with `code` posted to the

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/errors.h"
 #include "core/int16.h"
 #include "runtime/bridge.h"
 #include "runtime/wait.h"
@@ -11,8 +12,6 @@ namespace zeva {
 namespace {
 
 constexpr uint32_t kCommEvents = platform::kEvRxChar | platform::kEvErr;
-constexpr const char* kTooManyRequests = "Too many requests, requested operation aborted";
-constexpr int32_t kWriteTimeoutCode = 1;
 
 // The port as the event thread sees it; nullptr once ClosePort has begun.
 platform::SerialPort* ThreadPort(const DriverContext& ctx) {
@@ -101,15 +100,15 @@ void ClosePort(DriverContext& ctx) {
 int32_t ExpectEcho(DriverContext& ctx, const uint8_t* buffer, int32_t count) {
   if (ctx.sw.echoCheck == 0 || !ctx.echo) return 0;
   const int32_t write = ctx.echo->Expect(buffer, count);
-  if (write < 0) ctx.platform.ShowBox(kTooManyRequests, kDriverCaption, MB_ICONERROR);
+  if (write < 0) ctx.platform.ShowBox(kTextTooManyRequests, kDriverCaption, MB_ICONERROR);
   return write;
 }
 
 
 void ReportWriteTimeout(DriverContext& ctx, int32_t total) {
   char text[96];
-  std::snprintf(text, sizeof text, "\nProbable Write Timeout: Total of %ld bytes sent", static_cast<long>(total));
-  ReportDriverError(ctx, kWriteTimeoutCode, text, false, MB_ICONINFORMATION);
+  std::snprintf(text, sizeof text, kFormatWriteTimeout, static_cast<long>(total));
+  ReportDriverError(ctx, kErrWriteTimeout, text, false, MB_ICONINFORMATION);
 }
 
 // The port write. Returns the bytes written, or -1 when the write failed.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/errors.h"
 #include "core/int16.h"
 
 namespace zeva {
@@ -37,7 +38,7 @@ void SetByte(DriverContext& ctx, int32_t value, int32_t index) {
 int32_t SetOut(DriverContext& ctx, int32_t bit, int32_t value) {
   const int16_t b = Low16(bit);
   if (b < 0 || b > 15) {
-    return ctx.platform.ShowBox("Index out of range in SetOut", "JV ZEVA COM driver", MB_ICONERROR);
+    return ctx.platform.ShowBox(kTextSetOutRange, kDriverCaption, MB_ICONERROR);
   }
   const auto mask = static_cast<uint16_t>(1u << b);
   uint16_t word0 = Word(ctx.outputBuffer, 0);

@@ -12,7 +12,6 @@ namespace zeva {
 namespace {
 
 constexpr uint8_t kDefaultResponseCode = 242;  // awaited when no code is set
-constexpr int32_t kErrorRequestVanished = 13;
 
 bool WantsAck(const DriverContext& ctx, const link::FrameHeader& header) {
   return (header.control5 & link::kNoAckWanted) != link::kNoAckWanted && header.destination != 0 &&
@@ -63,7 +62,7 @@ bool CompleteRequest(DriverContext& ctx, const ReceivedFrame& frame) {
       FillRequest(ctx, *live, candidate.kind, frame);
       return true;
     }
-    PostDriverError(ctx, kErrorRequestVanished);
+    PostDriverError(ctx, kErrRequestVanished);
     const PendingRequest* newest = ctx.requests->Newest();
     if (newest == nullptr) return false;
     candidate = *newest;

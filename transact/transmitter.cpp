@@ -15,7 +15,6 @@
 namespace zeva {
 namespace {
 
-constexpr int32_t kErrorTooManyRequests = 12;
 constexpr int32_t kFrameDataSize = 6;
 
 enum class Verdict { kDone, kRepeat, kFailed };
@@ -171,7 +170,7 @@ class Transmission {
     ArmResponseWait();
     ScopedRequest response(*ctx_.requests);
     if (!response.Push(RQ_REPLY, destination_, responseHeader_, responseData_)) {
-      PostDriverError(ctx_, kErrorTooManyRequests);
+      PostDriverError(ctx_, kErrTooManyRequests);
       return Verdict::kFailed;
     }
     WriteDataFrame(frame);

@@ -11,8 +11,10 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 #include "tests/api/export_list.h"
+#include "zeva232.h"
 
 namespace {
 
@@ -36,6 +38,26 @@ std::set<std::string> DynamicSymbols() {
   return names;
 }
 
+// The functions the DLL's module definition exports: the driver's own,
+// without the POSIX window system.
+std::set<std::string> DefinedExports() {
+  std::ifstream def(ZEVA_MODULE_DEFINITION);
+  std::set<std::string> defined;
+  bool inExports = false;
+  std::string line;
+  while (std::getline(def, line)) {
+    std::istringstream words(line);
+    std::string word;
+    if (!(words >> word) || word[0] == ';') continue;
+    if (word == "EXPORTS") {
+      inExports = true;
+    } else if (inExports) {
+      defined.insert(word);
+    }
+  }
+  return defined;
+}
+
 TEST(ExportsTest, SharedLibraryExportsExactlyTheListedNames) {
   const std::set<std::string> listed = ListedExports();
   const std::set<std::string> exported = DynamicSymbols();
@@ -56,22 +78,40 @@ TEST(ExportsTest, ModuleDefinitionListsTheSameFunctionsWithoutTheWindowSystem) {
   for (const std::string& name : ListedExports()) {
     if (!windowSystem.count(name)) functions.insert(name);
   }
-  std::ifstream def(ZEVA_MODULE_DEFINITION);
-  std::set<std::string> defined;
-  bool inExports = false;
-  std::string line;
-  while (std::getline(def, line)) {
-    std::istringstream words(line);
-    std::string word;
-    if (!(words >> word) || word[0] == ';') continue;
-    if (word == "EXPORTS") {
-      inExports = true;
-    } else if (inExports) {
-      defined.insert(word);
-    }
-  }
+  const std::set<std::string> defined = DefinedExports();
   EXPECT_EQ(defined.size(), 64u);
   EXPECT_EQ(defined, functions);
+}
+
+// No exception may reach a C caller, so every export is noexcept. Each name
+// below fails the build when its function can throw through the boundary;
+// the test after the list fails when an export is missing from it.
+#define ZEVA_EXPORTED_FUNCTIONS(X)                                                                          \
+  X(SetCOMPort) X(GetCOMPort) X(SetBps) X(GetBps) X(SetFrameSize) X(GetFrameSize) X(SetRXbuffer)            \
+  X(GetRXbuffer) X(SetTXbuffer) X(GetTXbuffer) X(SetLocalAddress) X(getLocalAddr) X(SetAdapterID)           \
+  X(getAdapterID) X(SetProtocol) X(SetPacketTimeout) X(getPacketTimeout) X(SetBusyTimeout)                  \
+  X(getBusyTimeout) X(SaveSettings) X(SetSpy) X(getSpy) X(SetAutoEcho) X(getAutoEcho) X(SetNoAck)           \
+  X(getNoAck) X(SetEchoCheck) X(GetEchoCheck) X(SetNoErrMsgBox) X(FreezeEvents) X(SetType)                  \
+  X(SetResponseMsg) X(GetLastProgramError) X(GetZEVADriverVersion) X(copystring) X(ClearBuffer) X(SetInt)   \
+  X(SetByte) X(SetOut) X(GetInt) X(GetByte) X(GetType) X(Send) X(SendData) X(sendRaw) X(TestStream)         \
+  X(OpenCOM) X(CloseCOM) X(IsOpen) X(SetCallbackEvents) X(SetClientHWND) X(Reboot) X(ClearRemoteError)      \
+  X(Stop) X(ResetComm) X(Restart) X(GetFirmwareInfo) X(MakeMap) X(MapAbort) X(GetRemoteError) X(Query)      \
+  X(SetAddrID) X(Program) X(ProgramDirect)
+
+template <typename Fn>
+struct NoThrowFunction : std::false_type {};
+template <typename R, typename... Args>
+struct NoThrowFunction<R(Args...) noexcept> : std::true_type {};
+
+#define ZEVA_CHECK_NOEXCEPT(name) \
+  static_assert(NoThrowFunction<decltype(::name)>::value, #name " lets an exception reach its C caller");
+ZEVA_EXPORTED_FUNCTIONS(ZEVA_CHECK_NOEXCEPT)
+
+TEST(ExportsTest, EveryExportedFunctionIsCheckedForNoexcept) {
+#define ZEVA_NAME(name) #name,
+  const std::set<std::string> checked = {ZEVA_EXPORTED_FUNCTIONS(ZEVA_NAME)};
+#undef ZEVA_NAME
+  EXPECT_EQ(checked, DefinedExports());
 }
 
 TEST(ExportsTest, LoadedLibraryAnswersWithDefaultsAndItsVersion) {
