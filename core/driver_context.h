@@ -128,7 +128,8 @@ class DriverContext {
   uint8_t mapRunning = 0;
   uint8_t mapAbortRequested = 0;
 
-  // Optional frame trace for tools: called for every frame in and out.
+  // Optional frame trace for tools: called for every frame in, and for every
+  // write out (frames, acknowledgements, raw bytes, test streams).
   // direction: 0 out, 1 in.
   std::function<void(int direction, const uint8_t* bytes, int32_t n)> trace;
 };

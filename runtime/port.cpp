@@ -177,6 +177,8 @@ int32_t ReadBytes(DriverContext& ctx, uint8_t* buffer, int32_t maximum) {
 int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, WaitFor waitFor) {
   platform::SerialPort* port = ThreadPort(ctx);
   if (port == nullptr) return 0;
+  // Every write of the station is traced here, once, whoever makes it.
+  if (ctx.trace) ctx.trace(0, buffer, count);
   const int32_t write = ExpectEcho(ctx, buffer, count);
   if (write < 0) return 0;
   const int32_t written = WriteToPort(ctx, *port, buffer, count);

@@ -22,7 +22,6 @@ bool WantsAck(const DriverContext& ctx, const link::FrameHeader& header) {
 void Acknowledge(DriverContext& ctx, const link::FrameHeader& header) {
   const link::ShortFrame ack =
       link::EncodeAck(ctx.settings.protocol, header.source, header.destination);
-  if (ctx.trace) ctx.trace(0, ack.bytes.data(), ack.size);
   WriteBytes(ctx, ack.bytes.data(), ack.size, WaitFor::kEcho);
 }
 

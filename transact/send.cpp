@@ -75,7 +75,6 @@ int32_t SendRaw(DriverContext& ctx, uint8_t* bytes, int32_t length, int16_t* res
     ctx.flags.Set(SF_TX_ACTIVE);
     if (writable) {
       checksum = RawChecksum(bytes, length, whole);
-      if (ctx.trace) ctx.trace(0, bytes, length);
       written = WriteBytes(ctx, bytes, length, WaitFor::kEcho);
     }
     EndTransmission(ctx, 0);

@@ -134,16 +134,11 @@ class Transmission {
     return link::EncodeDataFrame(Protocol(), destination_, Source(), control, bytes);
   }
 
-  void Trace(const uint8_t* bytes, int32_t n) {
-    if (ctx_.trace) ctx_.trace(0, bytes, n);
-  }
-
   // The type-6 command frame: no data, no acknowledgement awaited. True when
   // the write went out.
   bool WriteShortFrame() {
     const link::ShortFrame frame =
         link::EncodeType6ShortFrame(Protocol(), destination_, Source(), MessageByte(0));
-    Trace(frame.bytes.data(), frame.size);
     return WriteBytes(ctx_, frame.bytes.data(), frame.size, WaitFor::kEcho) != 0;
   }
 
@@ -156,7 +151,6 @@ class Transmission {
   }
 
   void WriteDataFrame(const link::DataFrame& frame) {
-    Trace(frame.data(), link::kDataFrameSize);
     WriteBytes(ctx_, frame.data(), link::kDataFrameSize, Acknowledged() ? WaitFor::kAck : WaitFor::kEcho);
   }
 

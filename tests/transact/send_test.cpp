@@ -327,8 +327,18 @@ TEST_P(TestStreamCases, WritesFillerBytes) {
     };
   }
   if (c.transmissionWaits) s.ctx.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);
+  std::vector<Bytes> traced;
+  s.ctx.trace = [&traced](int direction, const uint8_t* bytes, int32_t n) {
+    if (direction == 0) traced.emplace_back(bytes, bytes + n);
+  };
   EXPECT_EQ(TestStream(s.ctx, c.fill, c.count), c.result);
   EXPECT_EQ(s.AllBursts(), c.wire.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{c.wire});
+  // A tool's trace shows every stream handed to the port, once (it used to
+  // miss them, being taken only where frames were built).
+  const std::vector<Bytes> handed =
+      c.result == 1 ? std::vector<Bytes>{Bytes(static_cast<size_t>(c.count), static_cast<uint8_t>(c.fill))}
+                    : std::vector<Bytes>{};
+  EXPECT_EQ(traced, handed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
