@@ -91,25 +91,25 @@ ZEVA_API int32_t ZEVA_CALL SetSpy(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetSpy(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL getSpy(void) noexcept {
-  return Guarded([&] { return Instance().sw.spy; });
+  return Guarded([&] { return Instance().switches.spy; });
 }
 ZEVA_API int32_t ZEVA_CALL SetAutoEcho(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetAutoEcho(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL getAutoEcho(void) noexcept {
-  return Guarded([&] { return Instance().sw.autoEcho; });
+  return Guarded([&] { return Instance().switches.autoEcho; });
 }
 ZEVA_API int32_t ZEVA_CALL SetNoAck(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetNoAck(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL getNoAck(void) noexcept {
-  return Guarded([&] { return Instance().sw.noAck; });
+  return Guarded([&] { return Instance().switches.noAck; });
 }
 ZEVA_API int32_t ZEVA_CALL SetEchoCheck(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetEchoCheck(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL GetEchoCheck(void) noexcept {
-  return Guarded([&] { return Instance().sw.echoCheck; });
+  return Guarded([&] { return Instance().switches.echoCheck; });
 }
 ZEVA_API int32_t ZEVA_CALL SetNoErrMsgBox(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetNoErrMsgBox(Instance(), flag); });

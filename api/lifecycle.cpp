@@ -57,9 +57,9 @@ void ProcessAttach(DriverContext& ctx) {
   LoadSettings(ctx);
   config::SetAdapterID(ctx, ctx.settings.adapterId);
   ClearBuffer(ctx);
-  ctx.sw.spy = 0;
-  ctx.sw.autoEcho = 1;
-  ctx.sw.noAck = 0;
+  ctx.switches.spy = 0;
+  ctx.switches.autoEcho = 1;
+  ctx.switches.noAck = 0;
   ctx.mapAbortRequested = 0;
   ctx.mapRunning = 0;
 }

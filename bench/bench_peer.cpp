@@ -117,7 +117,7 @@ struct ZevaClient {
   explicit ZevaClient(int32_t rate)
       : d({"--device", "5:S01A2B3:5:2.7", "--pacing", "--bps", std::to_string(rate), "--turnaround-us",
            std::to_string(kTurnaroundUs)},
-          rate, [](zeva::DriverContext& ctx) { ctx.sw.noErrMsgBox = 1; }, &CountDataEvents),
+          rate, [](zeva::DriverContext& ctx) { ctx.switches.noErrMsgBox = 1; }, &CountDataEvents),
         bps(rate) {
     gEventId = RegisterWindowMessageA(zeva::kEventMessageName);
   }

@@ -82,7 +82,7 @@ struct PtyDriver {
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
     if (symlink(ptsname(master), prefix.Com1().c_str()) != 0) return;
     zeva::ProcessAttach(ctx);
-    ctx.sw.noAck = 1;  // time the host's own work only
+    ctx.switches.noAck = 1;  // time the host's own work only
     ctx.callbacks.onDataReceived = &OnData;
     window = CreateMessageWindow(&IgnoreMessages);
     if (zeva::OpenCOM(ctx, window) != 1) std::fprintf(stderr, "bench: OpenCOM failed\n");
@@ -159,7 +159,7 @@ bool Query(DriverContext& ctx) {
   const uint32_t id = ctx.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
   ctx.flags.Clear(zeva::SF_QUERY_REPLY);
   bool replied = false;
-  if (zeva::TransmitMessage(ctx, {.destination = 5, .type = 1, .data = kQuery, .length = 6}, {}) == zeva::TX_DONE) {
+  if (zeva::TransmitMessage(ctx, {.destination = 5, .type = 1, .data = kQuery, .length = 6}, {}) == zeva::kTxDone) {
     replied = zeva::WaitForFlags(ctx, static_cast<uint32_t>(2 * ctx.settings.packetTimeout),
                                  zeva::SF_QUERY_REPLY) == 0;
   }

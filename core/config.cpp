@@ -55,8 +55,8 @@ int32_t SetAdapterID(DriverContext& ctx, int32_t id) {
   ctx.settings.adapterId = id;
   // A plain adapter returns every byte as an echo; the intelligent one (1)
   // does not. Other kinds leave the choice to the client.
-  if (id == 1) ctx.sw.echoCheck = 0;
-  if (id == 0) ctx.sw.echoCheck = 1;
+  if (id == 1) ctx.switches.echoCheck = 0;
+  if (id == 0) ctx.switches.echoCheck = 1;
   return id;
 }
 int32_t GetAdapterID(const DriverContext& ctx) { return ctx.settings.adapterId; }
@@ -89,31 +89,31 @@ int32_t SetType(DriverContext& ctx, int32_t type) {
 }
 
 int32_t SetSpy(DriverContext& ctx, int32_t flag) {
-  ctx.sw.spy = Low16(flag) != 0 ? 1 : 0;
-  return ctx.sw.spy;
+  ctx.switches.spy = Low16(flag) != 0 ? 1 : 0;
+  return ctx.switches.spy;
 }
 int32_t SetAutoEcho(DriverContext& ctx, int32_t flag) {
-  ctx.sw.autoEcho = Low16(flag);
-  return ctx.sw.autoEcho;
+  ctx.switches.autoEcho = Low16(flag);
+  return ctx.switches.autoEcho;
 }
 int32_t SetNoAck(DriverContext& ctx, int32_t flag) {
-  ctx.sw.noAck = Low16(flag);
-  return ctx.sw.noAck;
+  ctx.switches.noAck = Low16(flag);
+  return ctx.switches.noAck;
 }
 int32_t SetEchoCheck(DriverContext& ctx, int32_t flag) {
-  ctx.sw.echoCheck = Low16(flag) != 0 ? 1 : 0;
-  return ctx.sw.echoCheck;
+  ctx.switches.echoCheck = Low16(flag) != 0 ? 1 : 0;
+  return ctx.switches.echoCheck;
 }
 int32_t SetNoErrMsgBox(DriverContext& ctx, int32_t flag) {
-  ctx.sw.noErrMsgBox = Low16(flag);
-  return ctx.sw.noErrMsgBox;
+  ctx.switches.noErrMsgBox = Low16(flag);
+  return ctx.switches.noErrMsgBox;
 }
 int32_t FreezeEvents(DriverContext& ctx, int32_t flag) {
-  ctx.sw.eventsFrozen = Low16(flag);
-  return ctx.sw.eventsFrozen;
+  ctx.switches.eventsFrozen = Low16(flag);
+  return ctx.switches.eventsFrozen;
 }
 int32_t SetResponseMsg(DriverContext& ctx, int32_t code) {
-  ctx.sw.responseMsg = code;
+  ctx.switches.responseMsg = code;
   return code;
 }
 

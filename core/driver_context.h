@@ -92,7 +92,7 @@ class DriverContext {
   platform::Platform& platform;
 
   Settings settings;
-  Switches sw;
+  Switches switches;
 
   // Status flags and the bytes that travel with them.
   StatusFlags flags;

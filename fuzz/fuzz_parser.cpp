@@ -52,11 +52,11 @@ struct Link {
 // header and data area describe it.
 void CheckFrame(int32_t protocol, const uint8_t* bytes, int32_t end, const FrameHeader& h,
                 const uint8_t data[6]) {
-  const bool isShort = IsShortControl(h.control5);
+  const bool isShort = IsShortControl(h.typeAndFlags);
   const int32_t size = isShort ? ShortFrameSize(protocol) : kDataFrameSize;
   FUZZ_CHECK(end >= size);
   const uint8_t* frame = bytes + end - size;
-  const uint8_t control = static_cast<uint8_t>(h.control5 | (h.count << 5));
+  const uint8_t control = static_cast<uint8_t>(h.typeAndFlags | (h.count << 5));
   FUZZ_CHECK(frame[1] == h.destination && frame[2] == h.source && frame[3] == control);
   FUZZ_CHECK(h.receivedChecksum == h.computedChecksum);
   if (isShort) {

@@ -406,15 +406,15 @@ void RunCall(DriverContext& ctx, Client& client, uint8_t call, int32_t asked, ui
       for (int32_t i = 0; i < length; ++i) data[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 37 + 1);
       const int32_t result =
           SendData(ctx, asked, (call >> 3) & 3, call >> 5, data.data(), length);
-      FUZZ_CHECK(result == 0 || result == 1 || result == 2 || result == SEND_PORT_CLOSED ||
-                 result == SEND_BAD_ARGUMENT);
+      FUZZ_CHECK(result == 0 || result == 1 || result == 2 || result == kSendPortClosed ||
+                 result == kSendBadArgument);
       break;
     }
     case 5: {
       std::memcpy(ctx.outputBuffer, message, sizeof message);
       const int32_t result = Send(ctx, asked, call >> 5, (call >> 3) & 3);
-      FUZZ_CHECK(result == 0 || result == 1 || result == 2 || result == SEND_PORT_CLOSED ||
-                 result == SEND_BAD_ARGUMENT);
+      FUZZ_CHECK(result == 0 || result == 1 || result == 2 || result == kSendPortClosed ||
+                 result == kSendBadArgument);
       break;
     }
     case 6: {
@@ -423,7 +423,7 @@ void RunCall(DriverContext& ctx, Client& client, uint8_t call, int32_t asked, ui
       const int32_t result = ProgramDirect(ctx, "S01A2B3", asked, 5, 0, 0, program.data(),
                                            static_cast<int32_t>(program.size()));
       FUZZ_CHECK(result == 0 || result == 1);
-      FUZZ_CHECK((result == 1) == (ctx.lastProgramError == PE_NONE));
+      FUZZ_CHECK((result == 1) == (ctx.lastProgramError == kProgramErrorNone));
       break;
     }
     case 7: {

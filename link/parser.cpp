@@ -213,7 +213,7 @@ class FrameWalk {
   void ResetHeader() {
     header_->computedChecksum = Protocol1() ? 0 : kProtocol2Seed;
     header_->source = 0;
-    header_->control5 = 0;
+    header_->typeAndFlags = 0;
     header_->count = 0;
   }
 
@@ -225,7 +225,7 @@ class FrameWalk {
     const uint8_t control = bytes_[p_ + 2];
     header_->destination = bytes_[p_];
     header_->source = bytes_[p_ + 1];
-    header_->control5 = Control5(control);
+    header_->typeAndFlags = Control5(control);
     header_->count = ControlCount(control);
     uint8_t sum = AddToChecksum(header_->computedChecksum, header_->destination);
     header_->computedChecksum = AddToChecksum(sum, header_->source);
@@ -252,7 +252,7 @@ class FrameWalk {
   // Acknowledgements of the last destination end its wait; a short frame
   // without the acknowledgement bit resets the link state.
   void ShortFrameEffects() {
-    if ((header_->control5 & kAckBit) != 0) {
+    if ((header_->typeAndFlags & kAckBit) != 0) {
       if (header_->source == *state_.lastDestination && !AwaitedFrameEchoPending()) {
         state_.flags->Set(SF_ACK_RECEIVED);
         state_.flags->Clear(SF_ACK_PENDING);

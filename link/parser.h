@@ -14,12 +14,12 @@ namespace zeva::link {
 struct FrameHeader {
   uint8_t source = 0;
   uint8_t destination = 0;
-  uint8_t control5 = 0;          // control & 0x1F
-  uint8_t reserved1 = 0;
+  uint8_t typeAndFlags = 0;  // control & 0x1F: the type, the alternation and no-ack bits
+  uint8_t unused3 = 0;       // the parser leaves the unused bytes as they are
   uint8_t receivedChecksum = 0;
   uint8_t computedChecksum = 0;
-  uint8_t count = 0;             // control >> 5
-  uint8_t reserved2 = 0;
+  uint8_t count = 0;  // control >> 5
+  uint8_t unused7 = 0;
 };
 static_assert(sizeof(FrameHeader) == 8, "FrameHeader is 8 bytes on the wire of requests");
 

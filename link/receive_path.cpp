@@ -20,7 +20,7 @@ int32_t ParseAndConsume(ParserState& state, ByteQueue& accumulator, FoundFrame* 
   if (accumulator.length() == 0) return 0;
   const int32_t result = ParseFrame(state, accumulator.data(), accumulator.length(), &frame->header, frame->data);
   if (result > 0) {
-    frame->isShort = IsShortControl(frame->header.control5);
+    frame->isShort = IsShortControl(frame->header.typeAndFlags);
     const int32_t size = frame->isShort ? ShortFrameSize(state.protocol) : kDataFrameSize;
     frame->wireSize = size < result ? size : result;
     std::memcpy(frame->wire, accumulator.data() + result - frame->wireSize, static_cast<size_t>(frame->wireSize));

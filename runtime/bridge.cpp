@@ -158,7 +158,7 @@ void SetClientHWND(DriverContext& ctx, HWND window) {
 }
 
 void ReportDriverError(DriverContext& ctx, int32_t code, const char* text, bool postOnly, unsigned icon) {
-  if (postOnly || ctx.sw.noErrMsgBox != 0) {
+  if (postOnly || ctx.switches.noErrMsgBox != 0) {
     PostDriverError(ctx, code);
     return;
   }

@@ -52,7 +52,7 @@ void PostDriverError(DriverContext& ctx, int32_t code);
 template <typename Fn, typename... Args>
 void Notify(DriverContext& ctx, Fn ClientCallbacks::*slot, Args&&... args) {
   Fn fn = ctx.callbacks.*slot;
-  if (ctx.sw.eventsFrozen != 0 || fn == nullptr) return;
+  if (ctx.switches.eventsFrozen != 0 || fn == nullptr) return;
   fn(static_cast<Args&&>(args)...);
 }
 

@@ -98,7 +98,7 @@ void ClosePort(DriverContext& ctx) {
 // compare. Returns the write's number in the echo tracker, 0 when the echo
 // is not checked, -1 when ten echo-checking writes are already in progress.
 int32_t ExpectEcho(DriverContext& ctx, const uint8_t* buffer, int32_t count) {
-  if (ctx.sw.echoCheck == 0 || !ctx.echo) return 0;
+  if (ctx.switches.echoCheck == 0 || !ctx.echo) return 0;
   const int32_t write = ctx.echo->Expect(buffer, count);
   if (write < 0) ctx.platform.ShowBox(kTextTooManyRequests, kDriverCaption, MB_ICONERROR);
   return write;

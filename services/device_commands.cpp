@@ -23,7 +23,7 @@ constexpr uint32_t kRestartPauseMs = 300;
 
 struct CommandMessage {
   uint8_t type = 1;
-  TransmitMode mode = TM_NORMAL;
+  TransmitMode mode = kModeNormal;
   uint8_t bytes[6] = {0, 0, 0, 0, 0, 0};
 };
 
@@ -33,7 +33,7 @@ bool BuildCommand(int32_t destination, int32_t command, const uint8_t* data, Com
   switch (command) {
     case DC_REBOOT:
       m->bytes[5] = kCodeRebootStop;
-      m->mode = TM_UNACKED;
+      m->mode = kModeUnacked;
       return true;
     case DC_CLEAR_REMOTE_ERROR:
       m->bytes[5] = kCodeClearError;
@@ -41,7 +41,7 @@ bool BuildCommand(int32_t destination, int32_t command, const uint8_t* data, Com
     case DC_STOP:
       m->bytes[0] = kStopMarker;
       m->bytes[5] = kCodeRebootStop;
-      m->mode = TM_UNACKED;
+      m->mode = kModeUnacked;
       return true;
     case DC_ASSIGN_ADDRESS:
       if (data == nullptr) return false;
@@ -52,7 +52,7 @@ bool BuildCommand(int32_t destination, int32_t command, const uint8_t* data, Com
       // Sent unacknowledged, type 6 becomes the short command frame with code 1.
       m->type = kResetCommType;
       m->bytes[0] = 1;
-      m->mode = TM_UNACKED;
+      m->mode = kModeUnacked;
       return true;
     case DC_COMMIT_PROGRAM:
       // A program is announced to one device, never to all.
@@ -72,13 +72,13 @@ int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, 
   if (IsOpen(ctx) == 0) return 0;
   CommandMessage m;
   if (!BuildCommand(destination, command, data, &m)) return 0;
-  if (Low16(destination) == 0) m.mode = TM_UNACKED;
+  if (Low16(destination) == 0) m.mode = kModeUnacked;
   const OutgoingMessage message{.destination = Low8(destination), .type = m.type, .data = m.bytes, .length = 6};
   const TransmitResult result =
       RetryWhileBusy(ctx, [&] { return TransmitMessage(ctx, message, {.mode = m.mode}); }, RetryIfBusy);
-  if (result == TX_DONE) return 1;
+  if (result == kTxDone) return 1;
   if (quiet == Quiet::kYes) return 0;
-  if (result == TX_BUSY) {
+  if (result == kTxBusy) {
     ReportDriverError(ctx, kErrChannelBusy, kTextChannelBusy, false);
   } else {
     ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, false);

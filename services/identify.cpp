@@ -96,9 +96,9 @@ Probe ProbeAddress(DriverContext& ctx, int32_t address) {
         }
         ctx.flags.Clear(SF_IDENTIFY_REPLY);
         const OutgoingMessage request{.destination = Low8(address), .type = 1, .data = kIdentifyRequest, .length = 6};
-        const TransmitResult sent = TransmitMessage(ctx, request, {.mode = TM_UNACKED});
-        if (sent == TX_BUSY) return Probe::kBusy;
-        if (sent != TX_DONE) return Probe::kSendFailed;
+        const TransmitResult sent = TransmitMessage(ctx, request, {.mode = kModeUnacked});
+        if (sent == kTxBusy) return Probe::kBusy;
+        if (sent != kTxDone) return Probe::kSendFailed;
         if (AwaitMapAnswer(ctx, address, pending.id(), header)) ReportDeviceFound(ctx, address, identity);
         return Probe::kNextAddress;
       },

@@ -75,7 +75,7 @@ bool ProgramAccepted(const DriverContext& ctx, const uint8_t* data, int32_t leng
 // a program directly, and on afterwards, whatever the client had set.
 class AcksOff : public ScopedMode<int32_t> {
  public:
-  explicit AcksOff(DriverContext& ctx) : ScopedMode(ctx.sw.noAck, 1, 0) {}
+  explicit AcksOff(DriverContext& ctx) : ScopedMode(ctx.switches.noAck, 1, 0) {}
 };
 
 // What all three operations share: the target, the port reopened (with
@@ -136,7 +136,7 @@ class Download : public Session {
     Progress(80, kProgramming);
     Transfer(selector);  // a failure is reported and recorded; the bus is restarted all the same
     Progress(100, kRestarting);
-    if (RestartDevices(ctx_, PortAfterwards(), Quiet::kNo) == 0) return Fail(PE_COMMUNICATION);
+    if (RestartDevices(ctx_, PortAfterwards(), Quiet::kNo) == 0) return Fail(kProgramErrorCommunication);
     Progress(0, "");
     Notify(ctx_, &ClientCallbacks::onProgramDone);
     return 1;
@@ -165,16 +165,16 @@ class Download : public Session {
 
  private:
   bool Accepted() {
-    ctx_.lastProgramError = PE_NONE;
+    ctx_.lastProgramError = kProgramErrorNone;
     if (CallAccepted(ctx_, serialText_, address_) && ProgramAccepted(ctx_, data_, length_)) return true;
-    ctx_.lastProgramError = PE_BAD_CALL;
+    ctx_.lastProgramError = kProgramErrorBadCall;
     return false;
   }
 
   // Closes and reopens the port; false (recorded) when it did not open.
   bool OpenPort() {
     if (Open()) return true;
-    ctx_.lastProgramError = PE_PORT;
+    ctx_.lastProgramError = kProgramErrorPort;
     return false;
   }
 
@@ -184,12 +184,12 @@ class Download : public Session {
     if (!OpenPort()) return false;
     Progress(0, kStopping);
     for (int32_t j = 0; j < kStopCommands; ++j) {
-      if (DeviceCommand(ctx_, 0, DC_STOP, nullptr, Quiet::kNo) == 0) return Abandon(PE_COMMUNICATION);
+      if (DeviceCommand(ctx_, 0, DC_STOP, nullptr, Quiet::kNo) == 0) return Abandon(kProgramErrorCommunication);
       Progress(10 * j, kStopping);
     }
     Pause(ctx_, kSettleMs);
     Progress(50, kSearching);
-    return AssignAddress() || Abandon(PE_COMMUNICATION);
+    return AssignAddress() || Abandon(kProgramErrorCommunication);
   }
 
   PortAfter PortAfterwards() const { return wasOpen_ ? PortAfter::kLeft : PortAfter::kClosed; }
@@ -209,7 +209,7 @@ class Download : public Session {
   // every device back into its program.
   int32_t AbandonAnnounced() {
     RestartDevices(ctx_, PortAfterwards(), Quiet::kYes);
-    return Fail(PE_COMMUNICATION);
+    return Fail(kProgramErrorCommunication);
   }
 
   // The target is not fit for the download: said, recorded, and the port
@@ -221,7 +221,7 @@ class Download : public Session {
     return false;
   }
 
-  bool NoAnswer() { return Refuse(kErrNoResponse, kTextNoResponse, PE_NO_ANSWER); }
+  bool NoAnswer() { return Refuse(kErrNoResponse, kTextNoResponse, kProgramErrorNoAnswer); }
 
   // A freshly addressed device may take a while before it answers.
   bool AwaitTarget() {
@@ -239,18 +239,18 @@ class Download : public Session {
     // Without an answer the identity bytes are zeros, which must not pass
     // for a device with serial code S000000.
     if (IdentifyDevice(ctx_, address_, InfoCallback::kNone, SendFailures::kPosted, id.bytes) == 0) return NoAnswer();
-    if (id.serial() != serial_) return Refuse(kErrSerialMismatch, kTextSerialMismatch, PE_SERIAL_MISMATCH);
-    if (id.product() != product_) return Refuse(kErrWrongProduct, kTextWrongProduct, PE_WRONG_PRODUCT);
+    if (id.serial() != serial_) return Refuse(kErrSerialMismatch, kTextSerialMismatch, kProgramErrorSerialMismatch);
+    if (id.product() != product_) return Refuse(kErrWrongProduct, kTextWrongProduct, kProgramErrorWrongProduct);
     const int16_t high = id.versionHigh();
     const int16_t low = id.versionLow();
     if (high < minHigh_ || (high == minHigh_ && low < minLow_)) {
-      return Refuse(kErrVersionTooLow, kTextVersionTooLow, PE_VERSION_TOO_LOW);
+      return Refuse(kErrVersionTooLow, kTextVersionTooLow, kProgramErrorVersionTooLow);
     }
     *selector = id.versionHigh();
     return true;
   }
 
-  static TransmitMode ModeOf(uint8_t selector) { return selector != 0 ? TM_ALTERNATING : TM_NORMAL; }
+  static TransmitMode ModeOf(uint8_t selector) { return selector != 0 ? kModeAlternating : kModeNormal; }
 
   OutgoingMessage Body() const {
     return {.destination = Low8(address_), .type = kProgramBodyType, .data = data_,
@@ -263,7 +263,7 @@ class Download : public Session {
     const ChecksumPass checksum = RetryWhileBusy(
         ctx_, [&] { return SumFrameChecksums(ctx_, Body(), ModeOf(selector)); },
         [](const ChecksumPass& pass) { return RetryIfBusy(pass.status); });
-    if (checksum.status == TX_BUSY) {
+    if (checksum.status == kTxBusy) {
       ReportDriverError(ctx_, kErrChannelBusy, kTextChannelBusy, false);
       return false;
     }
@@ -280,13 +280,13 @@ class Download : public Session {
                                   .awaitedResponse = selector != 0 ? kProgramResponseCode : uint8_t{0}};
     const TransmitResult result = RetryWhileBusy(
         ctx_, [&] { return TransmitMessage(ctx_, Body(), options); }, RetryIfBusy, kTransferCalls - 1);
-    if (result == TX_DONE) return true;
-    if (result == TX_BUSY) {
+    if (result == kTxDone) return true;
+    if (result == kTxBusy) {
       ReportDriverError(ctx_, kErrChannelBusy, kTextChannelBusy, false);
-      ctx_.lastProgramError = PE_CHANNEL_BUSY;
+      ctx_.lastProgramError = kProgramErrorChannelBusy;
     } else {
       ReportDriverError(ctx_, kErrPermanentFailure, kTextPermanentFailure, false);
-      ctx_.lastProgramError = PE_COMMUNICATION;
+      ctx_.lastProgramError = kProgramErrorCommunication;
     }
     return false;
   }

@@ -8,15 +8,15 @@
 namespace zeva {
 
 // LastProgramError codes.
-inline constexpr int32_t PE_NONE = 0;
-inline constexpr int32_t PE_BAD_CALL = 1;
-inline constexpr int32_t PE_PORT = 2;
-inline constexpr int32_t PE_COMMUNICATION = 3;
-inline constexpr int32_t PE_NO_ANSWER = 4;
-inline constexpr int32_t PE_SERIAL_MISMATCH = 5;
-inline constexpr int32_t PE_WRONG_PRODUCT = 6;
-inline constexpr int32_t PE_VERSION_TOO_LOW = 7;
-inline constexpr int32_t PE_CHANNEL_BUSY = 8;
+inline constexpr int32_t kProgramErrorNone = 0;
+inline constexpr int32_t kProgramErrorBadCall = 1;
+inline constexpr int32_t kProgramErrorPort = 2;
+inline constexpr int32_t kProgramErrorCommunication = 3;
+inline constexpr int32_t kProgramErrorNoAnswer = 4;
+inline constexpr int32_t kProgramErrorSerialMismatch = 5;
+inline constexpr int32_t kProgramErrorWrongProduct = 6;
+inline constexpr int32_t kProgramErrorVersionTooLow = 7;
+inline constexpr int32_t kProgramErrorChannelBusy = 8;
 
 // Export: the device whose serial code `serialText` names ("S" and hex
 // digits) takes bus address `address`. One broadcast; 1 when it was sent.

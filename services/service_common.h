@@ -29,7 +29,7 @@ enum class Retry : uint8_t {
   kAtOnce,      // try again without a pause
 };
 
-inline Retry RetryIfBusy(TransmitResult sent) { return sent == TX_BUSY ? Retry::kAfterPause : Retry::kNo; }
+inline Retry RetryIfBusy(TransmitResult sent) { return sent == kTxBusy ? Retry::kAfterPause : Retry::kNo; }
 
 // Makes the first attempt and, while `retryOf` the answer asks for it, up to
 // `retries` more. A busy answer is followed by a BusyPause, the last one too:

@@ -48,9 +48,9 @@ bool AskStation(DriverContext& ctx, const StationRequest& request, link::FrameHe
         }
         ctx.flags.Clear(replyFlag);
         if (request.beforeSend) request.beforeSend();
-        const TransmitResult sent = TransmitMessage(ctx, message, {.mode = TM_NORMAL});
-        if (sent == TX_BUSY) return Exchange::kBusy;
-        if (sent != TX_DONE) return Exchange::kSendFailed;
+        const TransmitResult sent = TransmitMessage(ctx, message, {.mode = kModeNormal});
+        if (sent == kTxBusy) return Exchange::kBusy;
+        if (sent != kTxDone) return Exchange::kSendFailed;
         const bool replied = WaitForFlags(ctx, ReplyWaitMs(ctx), replyFlag) == 0;
         pending.Remove();
         return replied && Accepted(request.address, *header) ? Exchange::kAnswered : Exchange::kNoAnswer;

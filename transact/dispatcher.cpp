@@ -14,8 +14,8 @@ namespace {
 constexpr uint8_t kDefaultResponseCode = 242;  // awaited when no code is set
 
 bool WantsAck(const DriverContext& ctx, const link::FrameHeader& header) {
-  return (header.control5 & link::kNoAckWanted) != link::kNoAckWanted && header.destination != 0 &&
-         ctx.settings.adapterId == 0 && ctx.sw.noAck == 0 &&
+  return (header.typeAndFlags & link::kNoAckWanted) != link::kNoAckWanted && header.destination != 0 &&
+         ctx.settings.adapterId == 0 && ctx.switches.noAck == 0 &&
          header.destination == ctx.settings.localAddress;
 }
 
@@ -29,7 +29,7 @@ void Acknowledge(DriverContext& ctx, const link::FrameHeader& header) {
 // type-2 message; while the receive loop is marked, the transmitter refuses.
 void EchoBack(DriverContext& ctx, const ReceivedFrame& frame) {
   TransmitMessage(ctx, {.destination = frame.header.source, .type = 2, .data = frame.data, .length = frame.header.count},
-                  {.mode = TM_UNACKED});
+                  {.mode = kModeUnacked});
 }
 
 void FillRequest(DriverContext& ctx, PendingRequest& live, int32_t kind, const ReceivedFrame& frame) {
@@ -71,11 +71,11 @@ bool CompleteRequest(DriverContext& ctx, const ReceivedFrame& frame) {
 
 }  // namespace
 
-int32_t EventCodeOf(uint8_t control5) {
-  switch (control5 & link::kTypeMask) {
+int32_t EventCodeOf(uint8_t typeAndFlags) {
+  switch (typeAndFlags & link::kTypeMask) {
     case 0: return 4;
     case 1: return 2;
-    case 2: return (control5 & link::kAlternationBit) != 0 ? 1 : 7;
+    case 2: return (typeAndFlags & link::kAlternationBit) != 0 ? 1 : 7;
     case 3: return 6;
     case 4: return 5;
     default: return 0;
@@ -85,7 +85,7 @@ int32_t EventCodeOf(uint8_t control5) {
 void DispatchFrame(DriverContext& ctx, const ReceivedFrame& frame) {
   const link::FrameHeader& header = frame.header;
   if (WantsAck(ctx, header)) Acknowledge(ctx, header);
-  if (link::ControlType(header.control5) == 0 && ctx.sw.autoEcho != 0) {
+  if (link::ControlType(header.typeAndFlags) == 0 && ctx.switches.autoEcho != 0) {
     EchoBack(ctx, frame);
     return;
   }
@@ -93,7 +93,7 @@ void DispatchFrame(DriverContext& ctx, const ReceivedFrame& frame) {
   Notify(ctx, &ClientCallbacks::onDataReceived, static_cast<int32_t>(header.source),
          static_cast<int32_t>(header.destination), static_cast<int32_t>(header.count),
          static_cast<int32_t>(frame.data[5]), static_cast<const uint8_t*>(frame.data),
-         EventCodeOf(header.control5));
+         EventCodeOf(header.typeAndFlags));
 }
 
 }  // namespace zeva

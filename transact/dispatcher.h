@@ -21,7 +21,7 @@ struct ReceivedFrame {
 };
 
 // Event codes passed to OnDataReceived, by message type.
-int32_t EventCodeOf(uint8_t control5);
+int32_t EventCodeOf(uint8_t typeAndFlags);
 
 void DispatchFrame(DriverContext& ctx, const ReceivedFrame& frame);
 

@@ -16,8 +16,8 @@ constexpr int32_t kReadChunk = 255;
 // Frames addressed elsewhere are only seen in spy mode; short frames have
 // done their work in the parser and never go further.
 bool ConcernsStation(const DriverContext& ctx, const link::FrameHeader& header) {
-  if (link::IsShortControl(header.control5)) return false;
-  if (ctx.sw.spy != 0) return true;
+  if (link::IsShortControl(header.typeAndFlags)) return false;
+  if (ctx.switches.spy != 0) return true;
   return header.destination == 0 || header.destination == ctx.settings.localAddress;
 }
 

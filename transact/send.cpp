@@ -33,11 +33,11 @@ uint8_t RawChecksum(uint8_t* bytes, int32_t length, bool wholeFrame) {
 }  // namespace
 
 int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode) {
-  if (IsOpen(ctx) == 0) return SEND_PORT_CLOSED;
-  if (!ValidAddress(address) || (mode != TM_NORMAL && mode != TM_UNACKED)) return SEND_BAD_ARGUMENT;
+  if (IsOpen(ctx) == 0) return kSendPortClosed;
+  if (!ValidAddress(address) || (mode != kModeNormal && mode != kModeUnacked)) return kSendBadArgument;
   ctx.outputBuffer[kOutputBufferReserved] = 0;
   ctx.outputBuffer[kOutputBufferType] = Low8(type);
-  ctx.sw.responseMsg = 0;
+  ctx.switches.responseMsg = 0;
   const OutgoingMessage message{.destination = Low8(address), .type = 1, .data = ctx.outputBuffer, .length = 6};
   const TransmitResult result = TransmitMessage(ctx, message, {.mode = static_cast<TransmitMode>(mode)});
   ClearBuffer(ctx);
@@ -46,17 +46,17 @@ int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode) {
 
 int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type, const uint8_t* data,
                  int32_t length) {
-  if (IsOpen(ctx) == 0) return SEND_PORT_CLOSED;
-  if (!ValidAddress(address) || mode < TM_NORMAL || mode > TM_ALTERNATING) return SEND_BAD_ARGUMENT;
+  if (IsOpen(ctx) == 0) return kSendPortClosed;
+  if (!ValidAddress(address) || mode < kModeNormal || mode > kModeAlternating) return kSendBadArgument;
   const auto n = static_cast<uint16_t>(length);
   // Bytes that are not there cannot be sent.
-  if (data == nullptr && n != 0) return SEND_BAD_ARGUMENT;
+  if (data == nullptr && n != 0) return kSendBadArgument;
   TransmitOptions options{.mode = static_cast<TransmitMode>(mode)};
   // The client's response code is for this one message only.
-  if (mode == TM_ALTERNATING && ctx.sw.responseMsg != 0) options.awaitedResponse = Low8(ctx.sw.responseMsg);
+  if (mode == kModeAlternating && ctx.switches.responseMsg != 0) options.awaitedResponse = Low8(ctx.switches.responseMsg);
   const TransmitResult result =
       TransmitMessage(ctx, {.destination = Low8(address), .type = Low8(type), .data = data, .length = n}, options);
-  ctx.sw.responseMsg = 0;
+  ctx.switches.responseMsg = 0;
   return result;
 }
 

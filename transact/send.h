@@ -10,8 +10,8 @@
 namespace zeva {
 
 // Results of Send and SendData besides the transmitter's 0, 1, 2.
-inline constexpr int32_t SEND_PORT_CLOSED = 16;
-inline constexpr int32_t SEND_BAD_ARGUMENT = 99;
+inline constexpr int32_t kSendPortClosed = 16;
+inline constexpr int32_t kSendBadArgument = 99;
 
 int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode);
 int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type, const uint8_t* data,

@@ -17,7 +17,7 @@ namespace {
 
 constexpr int32_t kFrameDataSize = 6;
 
-enum class Verdict { kDone, kRepeat, kFailed };
+enum class FrameOutcome { kDone, kRepeat, kFailed };
 
 TransmitResult Ended(DriverContext& ctx, TransmitResult result) {
   EndTransmission(ctx, 0);
@@ -72,7 +72,7 @@ class Transmission {
         awaitedResponse_(options.awaitedResponse), outer_(outer) {
     // Every broadcast goes unacknowledged.
     const TransmitMode mode = options.mode;
-    mode_ = destination_ == 0 || (mode != TM_NORMAL && mode != TM_ALTERNATING) ? TM_UNACKED : mode;
+    mode_ = destination_ == 0 || (mode != kModeNormal && mode != kModeAlternating) ? kModeUnacked : mode;
   }
 
   TransmitResult Run() {
@@ -83,14 +83,14 @@ class Transmission {
       ReportProgress(offset);
       if (offset + kFrameDataSize >= length_) break;
     }
-    return Ended(ctx_, TX_DONE);
+    return Ended(ctx_, kTxDone);
   }
 
   // The sum of the checksums of the frames formed so far.
   uint8_t checksumSum() const { return checksumSum_; }
 
  private:
-  bool Acknowledged() const { return mode_ != TM_UNACKED; }
+  bool Acknowledged() const { return mode_ != kModeUnacked; }
   uint8_t Source() const { return Low8(ctx_.settings.localAddress); }
   int32_t Protocol() const { return ctx_.settings.protocol; }
 
@@ -100,8 +100,8 @@ class Transmission {
   // ends here, nothing when the frame is done and the message goes on.
   std::optional<TransmitResult> SendFrame(uint32_t offset, uint32_t frameNumber) {
     for (int32_t attempt = 1;; ++attempt) {
-      if (mode_ == TM_UNACKED && type_ == 6) {
-        if (WriteShortFrame()) return Ended(ctx_, TX_DONE);
+      if (mode_ == kModeUnacked && type_ == 6) {
+        if (WriteShortFrame()) return Ended(ctx_, kTxDone);
       } else {
         const link::DataFrame frame = BuildFrame(offset, frameNumber);
         if (checksumOnly_) {
@@ -113,13 +113,13 @@ class Transmission {
           // transmission, that one's expectation stays in force.
           if (!outer_.present()) ExpectAck();
           WriteDataFrame(frame);  // only the first frame; a failed write still counts as sent
-          return Ended(ctx_, TX_DONE);
+          return Ended(ctx_, kTxDone);
         }
-        const Verdict verdict = SendAcknowledged(frame, attempt);
-        if (verdict == Verdict::kDone) return std::nullopt;
-        if (verdict == Verdict::kFailed) return Ended(ctx_, TX_FAILED);
+        const FrameOutcome verdict = SendAcknowledged(frame, attempt);
+        if (verdict == FrameOutcome::kDone) return std::nullopt;
+        if (verdict == FrameOutcome::kFailed) return Ended(ctx_, kTxFailed);
       }
-      if (attempt == kSendAttempts) return Ended(ctx_, TX_FAILED);
+      if (attempt == kSendAttempts) return Ended(ctx_, kTxFailed);
     }
   }
 
@@ -127,8 +127,8 @@ class Transmission {
     const uint32_t remaining = length_ - offset;
     const int count = remaining <= kFrameDataSize ? static_cast<int>(remaining) : kFrameDataSize;
     auto control = static_cast<uint8_t>(link::CountField(count) | type_);
-    if (mode_ == TM_ALTERNATING && frameNumber % 2 == 1) control |= link::kAlternationBit;
-    if (mode_ == TM_UNACKED) control |= link::kNoAckWanted;
+    if (mode_ == kModeAlternating && frameNumber % 2 == 1) control |= link::kAlternationBit;
+    if (mode_ == kModeUnacked) control |= link::kNoAckWanted;
     uint8_t bytes[kFrameDataSize];
     for (uint32_t i = 0; i < kFrameDataSize; ++i) bytes[i] = MessageByte(offset + i);
     return link::EncodeDataFrame(Protocol(), destination_, Source(), control, bytes);
@@ -154,21 +154,21 @@ class Transmission {
     WriteBytes(ctx_, frame.data(), link::kDataFrameSize, Acknowledged() ? WaitFor::kAck : WaitFor::kEcho);
   }
 
-  Verdict SendAcknowledged(const link::DataFrame& frame, int32_t attempt) {
+  FrameOutcome SendAcknowledged(const link::DataFrame& frame, int32_t attempt) {
     ExpectAck();
     if (awaitedResponse_ == 0) {
       WriteDataFrame(frame);
-      return Judge(false, attempt);
+      return OutcomeAfterWrite(false, attempt);
     }
     // The reply the device is to send after acknowledging the frame.
     ArmResponseWait();
     ScopedRequest response(*ctx_.requests);
     if (!response.Push(RQ_REPLY, destination_, responseHeader_, responseData_)) {
       PostDriverError(ctx_, kErrTooManyRequests);
-      return Verdict::kFailed;
+      return FrameOutcome::kFailed;
     }
     WriteDataFrame(frame);
-    return Judge(true, attempt);
+    return OutcomeAfterWrite(true, attempt);
   }
 
   void ArmResponseWait() {
@@ -180,18 +180,18 @@ class Transmission {
 
   // WriteBytes has already waited for the acknowledgement; an adapter that
   // handles acknowledgements itself makes every frame count as delivered.
-  Verdict Judge(bool responseWait, int32_t attempt) {
-    if (ctx_.settings.adapterId != 0) return Verdict::kDone;
+  FrameOutcome OutcomeAfterWrite(bool responseWait, int32_t attempt) {
+    if (ctx_.settings.adapterId != 0) return FrameOutcome::kDone;
     if (ctx_.flags.AllSet(SF_ACK_RECEIVED)) {
-      if (responseWait) return ResponseArrived() ? Verdict::kDone : Verdict::kFailed;
+      if (responseWait) return ResponseArrived() ? FrameOutcome::kDone : FrameOutcome::kFailed;
       if (programming_) WaitForFlags(ctx_, kProgrammingPauseMs, 0);
-      return Verdict::kDone;
+      return FrameOutcome::kDone;
     }
     // The random part keeps two stations that collided from repeating in step.
     const uint32_t r = (ctx_.platform.Rand() & 0x10) != 0 ? 16u : 0u;
     const uint32_t packetTimeout = PacketTimeoutMs(ctx_);
     WaitForFlags(ctx_, (packetTimeout + r) * static_cast<uint32_t>(attempt), 0);
-    return Verdict::kRepeat;
+    return FrameOutcome::kRepeat;
   }
 
   bool ResponseArrived() {
@@ -234,17 +234,17 @@ TransmitResult Transmit(DriverContext& ctx, const OutgoingMessage& message, cons
   std::optional<ScopedMode<uint8_t>> awaited;
   if (options.awaitedResponse != 0) awaited.emplace(ctx.awaitedResponseCode, options.awaitedResponse);
   // A transmission waiting for its echo keeps its marks: no EndTransmission.
-  if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return TX_BUSY;
+  if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return kTxBusy;
   OuterTransmission outer(ctx);
   const auto type = static_cast<uint8_t>(message.type & link::kTypeMask);
   // The first byte of an empty message counts as 0, like every byte past the end.
   const uint8_t first = message.length > 0 && message.data != nullptr ? message.data[0] : 0;
-  if (type == 6 && first == 0) return Ended(ctx, TX_FAILED);
-  if (ctx.receiveActive != 0) return Ended(ctx, TX_BUSY);
+  if (type == 6 && first == 0) return Ended(ctx, kTxFailed);
+  if (ctx.receiveActive != 0) return Ended(ctx, kTxBusy);
   ctx.flags.Set(SF_TX_ACTIVE);
   Transmission transmission(ctx, message, type, options, checksumOnly, outer);
   const TransmitResult result = transmission.Run();
-  *sum = result == TX_DONE ? transmission.checksumSum() : 0;
+  *sum = result == kTxDone ? transmission.checksumSum() : 0;
   return result;
 }
 

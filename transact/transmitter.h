@@ -11,16 +11,16 @@ namespace zeva {
 
 // How the frames of a message are sent.
 enum TransmitMode : uint8_t {
-  TM_NORMAL = 0,       // each frame acknowledged
-  TM_UNACKED = 1,      // only the first frame, no acknowledgement
-  TM_ALTERNATING = 2,  // acknowledged, bit 3 on odd frames
+  kModeNormal = 0,       // each frame acknowledged
+  kModeUnacked = 1,      // only the first frame, no acknowledgement
+  kModeAlternating = 2,  // acknowledged, bit 3 on odd frames
 };
 
 // How a transmission ended.
 enum TransmitResult : int32_t {
-  TX_FAILED = 0,
-  TX_DONE = 1,
-  TX_BUSY = 2,  // refused: the channel was busy, nothing was sent
+  kTxFailed = 0,
+  kTxDone = 1,
+  kTxBusy = 2,  // refused: the channel was busy, nothing was sent
 };
 
 inline constexpr int32_t kSendAttempts = 5;
@@ -37,7 +37,7 @@ struct OutgoingMessage {
 };
 
 struct TransmitOptions {
-  TransmitMode mode = TM_NORMAL;
+  TransmitMode mode = kModeNormal;
   // A program download: a pause after each acknowledged frame, and the share
   // delivered reported to OnProgress before the next one.
   bool programming = false;
@@ -60,7 +60,7 @@ TransmitResult TransmitMessage(DriverContext& ctx, const OutgoingMessage& messag
 // type-6 short frame, which has no checksum). The pass is refused like a
 // transmission while the channel is busy.
 struct ChecksumPass {
-  TransmitResult status = TX_FAILED;  // TX_DONE: `sum` holds the sum
+  TransmitResult status = kTxFailed;  // kTxDone: `sum` holds the sum
   uint8_t sum = 0;
 };
 ChecksumPass SumFrameChecksums(DriverContext& ctx, const OutgoingMessage& message, TransmitMode mode);

@@ -40,9 +40,9 @@ const auto kFrame = [](const DriverContext& c) { return config::GetFrameSize(c);
 const auto kPacket = [](const DriverContext& c) { return config::GetPacketTimeout(c); };
 const auto kBusy = [](const DriverContext& c) { return config::GetBusyTimeout(c); };
 const auto kProtocol = [](const DriverContext& c) { return c.settings.protocol; };
-const auto kSpy = [](const DriverContext& c) { return c.sw.spy; };
-const auto kAutoEcho = [](const DriverContext& c) { return c.sw.autoEcho; };
-const auto kEcho = [](const DriverContext& c) { return int32_t{c.sw.echoCheck}; };
+const auto kSpy = [](const DriverContext& c) { return c.switches.spy; };
+const auto kAutoEcho = [](const DriverContext& c) { return c.switches.autoEcho; };
+const auto kEcho = [](const DriverContext& c) { return int32_t{c.switches.echoCheck}; };
 
 INSTANTIATE_TEST_SUITE_P(
     Clamps, SetterTest,
@@ -76,13 +76,13 @@ TEST(AdapterIdTest, ZeroAndOneDriveEchoCheckOthersLeaveIt) {
   DriverContext& c = *f.ctx;
   config::SetEchoCheck(c, 0);
   EXPECT_EQ(config::SetAdapterID(c, 2), 2);
-  EXPECT_EQ(c.sw.echoCheck, 0);
+  EXPECT_EQ(c.switches.echoCheck, 0);
   EXPECT_EQ(config::SetAdapterID(c, 0), 0);
-  EXPECT_EQ(c.sw.echoCheck, 1);
+  EXPECT_EQ(c.switches.echoCheck, 1);
   config::SetAdapterID(c, 1);
-  EXPECT_EQ(c.sw.echoCheck, 0);
+  EXPECT_EQ(c.switches.echoCheck, 0);
   config::SetAdapterID(c, 5);
-  EXPECT_EQ(c.sw.echoCheck, 0);
+  EXPECT_EQ(c.switches.echoCheck, 0);
   EXPECT_EQ(config::GetAdapterID(c), 5);
 }
 
@@ -127,10 +127,10 @@ TEST(AttachTest, WithoutRegistryKeyEverySettingTakesItsDefault) {
   EXPECT_EQ(s.localAddress, 1);
   EXPECT_EQ(s.adapterId, 0);
   EXPECT_EQ(s.protocol, 2);
-  EXPECT_EQ(f.ctx->sw.echoCheck, 1);
-  EXPECT_EQ(f.ctx->sw.spy, 0);
-  EXPECT_EQ(f.ctx->sw.autoEcho, 1);
-  EXPECT_EQ(f.ctx->sw.noAck, 0);
+  EXPECT_EQ(f.ctx->switches.echoCheck, 1);
+  EXPECT_EQ(f.ctx->switches.spy, 0);
+  EXPECT_EQ(f.ctx->switches.autoEcho, 1);
+  EXPECT_EQ(f.ctx->switches.noAck, 0);
   EXPECT_NE(f.ctx->portContext, nullptr);
   EXPECT_NE(f.ctx->requests, nullptr);
   EXPECT_NE(f.ctx->echo, nullptr);
@@ -173,7 +173,7 @@ TEST(AttachTest, StoredAdapterIdSetsEchoCheck) {
     test::DriverFixture f(1000, false);
     StoreDword(f.platform, "AdapterID", c.adapter);
     ProcessAttach(*f.ctx);
-    EXPECT_EQ(f.ctx->sw.echoCheck, c.echo) << c.adapter;
+    EXPECT_EQ(f.ctx->switches.echoCheck, c.echo) << c.adapter;
   }
 }
 

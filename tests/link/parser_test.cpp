@@ -96,18 +96,18 @@ TEST(ParseFrame, Cases) {
 TEST(ParseFrame, HeaderOfDataFrame) {
   for (int32_t protocol : {1, 2}) {
     ParserRig rig(protocol);
-    rig.header.reserved1 = 0xAA;
-    rig.header.reserved2 = 0xBB;
+    rig.header.unused3 = 0xAA;
+    rig.header.unused7 = 0xBB;
     const Bytes f = DataFrameBytes(protocol, 1, 5, 0xCA, {1, 2, 3, 4, 5, 6});
     ASSERT_EQ(rig.Parse(f), 11);
     EXPECT_EQ(rig.header.source, 5);
     EXPECT_EQ(rig.header.destination, 1);
-    EXPECT_EQ(rig.header.control5, 0x0A);
+    EXPECT_EQ(rig.header.typeAndFlags, 0x0A);
     EXPECT_EQ(rig.header.count, 6);
     EXPECT_EQ(rig.header.receivedChecksum, f[10]);
     EXPECT_EQ(rig.header.computedChecksum, f[10]);
-    EXPECT_EQ(rig.header.reserved1, 0xAA);
-    EXPECT_EQ(rig.header.reserved2, 0xBB);
+    EXPECT_EQ(rig.header.unused3, 0xAA);
+    EXPECT_EQ(rig.header.unused7, 0xBB);
   }
 }
 
@@ -115,7 +115,7 @@ TEST(ParseFrame, HeaderOfShortFrames) {
   ParserRig p1(1);
   ASSERT_EQ(p1.Parse({0xFE, 0x04, 0x01, 0x90}), 4);
   EXPECT_EQ(p1.header.count, 4);  // the check bit shows in count
-  EXPECT_EQ(p1.header.control5, 0x10);
+  EXPECT_EQ(p1.header.typeAndFlags, 0x10);
   EXPECT_EQ(p1.header.computedChecksum, 0x15);
   EXPECT_EQ(p1.header.receivedChecksum, 0x15);
 

@@ -128,7 +128,7 @@ TEST(ReadAhead, QueryExchangeInSixDataEvents) {
       if (r < 0) continue;
       sources.push_back(rig.header.source);
       // The station acknowledges the reply; its echo is awaited from here.
-      if (rig.header.source == 5 && !IsShortControl(rig.header.control5)) rig.AwaitEcho(kAckTo5, accumulator.length());
+      if (rig.header.source == 5 && !IsShortControl(rig.header.typeAndFlags)) rig.AwaitEcho(kAckTo5, accumulator.length());
     }
     need = BytesToDecide(rig.state, accumulator.data(), accumulator.length());
   }

@@ -20,7 +20,7 @@ struct Record {
   Bytes data;
   bool operator==(const Record& o) const {
     if (std::memcmp(&header, &o.header, sizeof header) != 0) return false;
-    return IsShortControl(header.control5) || data == o.data;
+    return IsShortControl(header.typeAndFlags) || data == o.data;
   }
 };
 

@@ -109,7 +109,7 @@ TEST_P(BridgeProcTest, Handles) {
   ctx().eventMessageId = RegisterWindowMessageA(kEventMessageName);
   ctx().savedWindowProc = c.saved ? &ClientProc : nullptr;
   ctx().callbacks = RecordingCallbacks();
-  ctx().sw.eventsFrozen = c.frozen;
+  ctx().switches.eventsFrozen = c.frozen;
   if (c.arrange) c.arrange(ctx());
   const unsigned message = c.message == kEvent ? ctx().eventMessageId.load() : c.message;
 
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BridgeProcTest, ::testing::ValuesIn(kProcCases),
 TEST_F(SerialRig, DataReadyRunsTheReceiveLoopEvenWhenFrozen) {
   for (int32_t frozen : {0, 1}) {
     SCOPED_TRACE(frozen);
-    ctx().sw.eventsFrozen = frozen;
+    ctx().switches.eventsFrozen = frozen;
     ASSERT_EQ(Open(), 1);
     line.Schedule(platform().NowUs() + 2000, {0x00, 0x13, 0x37});
     platform().AdvanceMs(3);  // the data event is served on the way
@@ -183,7 +183,7 @@ TEST_F(SerialRig, ErrorPolicy) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fixture_.boxes.clear();
-    ctx().sw.noErrMsgBox = c.noErrMsgBox;
+    ctx().switches.noErrMsgBox = c.noErrMsgBox;
     ctx().clientWindow = c.window ? window : nullptr;
     ReportDriverError(ctx(), 3, "Cannot send data over the network, channel still busy", c.postOnly);
     ASSERT_EQ(boxes().size(), c.box ? 1u : 0u);

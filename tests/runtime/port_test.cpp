@@ -189,9 +189,9 @@ const WriteCase kWriteCases[] = {
 
 class WriteBytesTest : public SerialRig, public ::testing::WithParamInterface<WriteCase> {};
 
-TEST_P(WriteBytesTest, Verdict) {
+TEST_P(WriteBytesTest, FrameOutcome) {
   const WriteCase& c = GetParam();
-  ctx().sw.echoCheck = c.echoCheck;
+  ctx().switches.echoCheck = c.echoCheck;
   ctx().lastDestination = 5;
   line.echo = c.echo;
   if (c.corruptAt >= 0) line.alterEcho = [&c](Bytes& b) { b[static_cast<size_t>(c.corruptAt)] ^= 0x01; };
@@ -222,7 +222,7 @@ TEST_F(SerialRig, WriteWithThePortClosedChangesNothing) {
 TEST_F(SerialRig, TenEchoMarkersAbortTheWrite) {
   for (int32_t noErrMsgBox : {0, 1}) {  // always a box
     SCOPED_TRACE(noErrMsgBox);
-    ctx().sw.noErrMsgBox = noErrMsgBox;
+    ctx().switches.noErrMsgBox = noErrMsgBox;
     ASSERT_EQ(Open(), 1);
     for (int i = 0; i < link::EchoTracker::kMaxWrites; ++i) ctx().echo->Expect(nullptr, 0);
     fixture_.boxes.clear();
@@ -267,7 +267,7 @@ TEST_P(FailedWriteTest, TakesTheEchoBackAndReports) {
   const FailedWriteCase& c = GetParam();
   ASSERT_EQ(Open(), 1);
   if (!c.window) SetClientHWND(ctx(), nullptr);
-  ctx().sw.noErrMsgBox = c.noErrMsgBox;
+  ctx().switches.noErrMsgBox = c.noErrMsgBox;
   platform().writeOverride = [&c](const uint8_t*, int32_t) { return c.outcome; };
   // An earlier write, still waiting for its echo (this one is made inside its wait).
   const uint8_t earlier[2] = {0xAA, 0xBB};
@@ -299,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FailedWriteTest, ::testing::ValuesIn(kFailedWrit
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SerialRig, TimeoutWithEveryByteWrittenIsASuccess) {
-  ctx().sw.echoCheck = 0;
+  ctx().switches.echoCheck = 0;
   ASSERT_EQ(Open(), 1);
   platform().writeOverride = [](const uint8_t*, int32_t n) { return platform::WriteResult{Kind::kTimeout, n}; };
   EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kEcho), link::kDataFrameSize);

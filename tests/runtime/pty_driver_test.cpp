@@ -89,7 +89,7 @@ const uint8_t kQuery[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x21};  // answered wit
 TEST_F(PtyDriverTest, OpenWriteReadCloseReopen) {
   Simulator sim(prefix.dir(), 12);
   ASSERT_TRUE(sim.ready());
-  ASSERT_EQ(ctx.sw.echoCheck, 1);
+  ASSERT_EQ(ctx.switches.echoCheck, 1);
 
   ASSERT_EQ(OpenCOM(ctx, window), 1);
   EXPECT_EQ(SendToDevice5(kClearError), link::kDataFrameSize);  // the echo came back unchanged

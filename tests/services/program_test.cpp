@@ -34,7 +34,7 @@ std::vector<Bytes> BodyFrames(const Rig& rig) {
 }
 
 void ExpectSwitchesCleared(const DriverContext& ctx) {
-  EXPECT_EQ(ctx.sw.noAck, 0);
+  EXPECT_EQ(ctx.switches.noAck, 0);
   EXPECT_EQ(ctx.awaitedResponseCode, 0);
 }
 
@@ -153,7 +153,7 @@ TEST(SetAddrID, BroadcastGivesTheSerialsDeviceItsAddress) {
     EXPECT_EQ(DataOf(sent[0]), (Bytes{0x01, 0xA2, 0xB3, 0, kTarget, 251}));
     EXPECT_EQ(rig.progress, (std::vector<ProgressEvent>{{42, "Searching device..."}}));
     EXPECT_EQ(IsOpen(rig.ctx), open ? 1 : 0);
-    EXPECT_EQ(rig.ctx.sw.noAck, 0);
+    EXPECT_EQ(rig.ctx.switches.noAck, 0);
   }
 }
 
@@ -172,7 +172,7 @@ TEST_P(Downloads, DeviceReceivesTheExactProgram) {
   const DownloadCase& c = GetParam();
   Rig rig({}, false);
   sim::Device& device = rig.AddDevice(0, kSerial, 5, c.versionHigh, 3);
-  rig.ctx.sw.noAck = 1;  // a client's setting is not restored
+  rig.ctx.switches.noAck = 1;  // a client's setting is not restored
   const Bytes program = ProgramBytes(c.length);
   EXPECT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), static_cast<int32_t>(program.size())), 1);
   EXPECT_EQ(rig.ctx.lastProgramError, 0);
@@ -517,7 +517,7 @@ TEST(Program, SwitchesFollowTheDownload) {
   rig.AddDevice(0, kSerial, 5, 2, 0);
   std::vector<std::pair<ProgressEvent, Switches>> seen;
   rig.onProgress = [&](const ProgressEvent& e) {
-    seen.push_back({e, {rig.ctx.sw.noAck, rig.ctx.awaitedResponseCode}});
+    seen.push_back({e, {rig.ctx.switches.noAck, rig.ctx.awaitedResponseCode}});
   };
   const Bytes program = ProgramBytes(12);
   ASSERT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 12), 1);
@@ -538,7 +538,7 @@ TEST(ProgramDirect, SwitchesAreOnOnlyForTheTransfer) {
   std::vector<Switches> perFrame;
   std::map<std::string, Switches> seen;
   rig.onProgress = [&](const ProgressEvent& e) {
-    const Switches now{rig.ctx.sw.noAck, rig.ctx.awaitedResponseCode};
+    const Switches now{rig.ctx.switches.noAck, rig.ctx.awaitedResponseCode};
     if (e.text.empty()) perFrame.push_back(now);
     else seen[e.text] = now;
   };

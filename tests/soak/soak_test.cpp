@@ -157,11 +157,11 @@ void ZEVA_CALLBACK RecordData(int32_t source, int32_t, int32_t, int32_t, const u
 
 // What the driver must look like between operations.
 struct RestState {
-  Switches sw;
+  Switches switches;
   bool operator==(const RestState& o) const {
-    return sw.spy == o.sw.spy && sw.autoEcho == o.sw.autoEcho && sw.noAck == o.sw.noAck &&
-           sw.echoCheck == o.sw.echoCheck && sw.noErrMsgBox == o.sw.noErrMsgBox &&
-           sw.eventsFrozen == o.sw.eventsFrozen && sw.responseMsg == o.sw.responseMsg;
+    return switches.spy == o.switches.spy && switches.autoEcho == o.switches.autoEcho && switches.noAck == o.switches.noAck &&
+           switches.echoCheck == o.switches.echoCheck && switches.noErrMsgBox == o.switches.noErrMsgBox &&
+           switches.eventsFrozen == o.switches.eventsFrozen && switches.responseMsg == o.switches.responseMsg;
   }
 };
 
@@ -210,7 +210,7 @@ class Soak {
     g_dataEvents = &dataEvents_;
     rig_.ctx.callbacks.onDataReceived = &RecordData;
     worst_.packetMs = PacketTimeoutMs(rig_.ctx);
-    rest_.sw = rig_.ctx.sw;
+    rest_.switches = rig_.ctx.switches;
   }
   ~Soak() { g_dataEvents = nullptr; }
 
@@ -372,7 +372,7 @@ class Soak {
     if (std::getenv("ZEVA_SOAK_TRACE") != nullptr) {
       for (const sim::TraceEntry& e : log_.trace()) std::printf("%s\n", sim::FormatTrace(e).c_str());
       for (const SentFrame& b : log_.hostBursts()) std::printf("host burst at %" PRIu64 ": %s\n", b.atUs, Hex(b.bytes.data(), b.bytes.size()).c_str());
-      std::printf("now %" PRIu64 " us, echo check %d\n", rig_.NowUs(), rig_.ctx.sw.echoCheck);
+      std::printf("now %" PRIu64 " us, echo check %d\n", rig_.NowUs(), rig_.ctx.switches.echoCheck);
     }
   }
 
@@ -487,7 +487,7 @@ class Soak {
         ctx.rawSendActive != 0 || ctx.mapRunning != 0 || ctx.mapAbortRequested != 0) {
       Violation(x, "transmission state left behind");
     }
-    if (!(RestState{ctx.sw} == rest_)) Violation(x, "switches changed");
+    if (!(RestState{ctx.switches} == rest_)) Violation(x, "switches changed");
     if (IsOpen(ctx) == 0) Violation(x, "port left closed");
   }
 
@@ -585,7 +585,7 @@ class Soak {
   // a failure is counted by what the line shows.
   void JudgeAcked(const Exchange& x, int32_t result, const std::vector<Bytes>& frames, bool response) {
     const sim::Device* target = const_cast<Soak*>(this)->Target(x);
-    if (result == TX_DONE) {
+    if (result == kTxDone) {
       if (target == nullptr) {
         Violation(x, "delivered to nobody");
         return;
@@ -596,7 +596,7 @@ class Soak {
       }
       return;
     }
-    if (result != TX_FAILED) {
+    if (result != kTxFailed) {
       Violation(x, "result " + std::to_string(result));
       return;
     }
@@ -635,16 +635,16 @@ class Soak {
         message[4] = 0;
         message[5] = type;
         x->worstMs = (acked ? w.AckedFrameMs() : w.UnackedFrameMs()) + kSlackPerFrameMs;
-        const int32_t result = Send(ctx, x->address, type, acked ? TM_NORMAL : TM_UNACKED);
+        const int32_t result = Send(ctx, x->address, type, acked ? kModeNormal : kModeUnacked);
         const std::vector<Bytes> frames = MessageFrames(x->address, 1, message, false, acked && x->address != 0);
         if (acked) {
           JudgeAcked(*x, result, frames, false);
-          return result == TX_DONE;
+          return result == kTxDone;
         }
-        if (result != TX_DONE) Violation(*x, "unacknowledged send gave " + std::to_string(result));
+        if (result != kTxDone) Violation(*x, "unacknowledged send gave " + std::to_string(result));
         const sim::Device* target = Target(*x);
         if (target != nullptr && !Heard(*target, frames[0])) Anomaly("unacknowledged frame lost on the line");
-        return result == TX_DONE;
+        return result == kTxDone;
       }
       case Op::kSendData:
       case Op::kSendDataResponse: {
@@ -661,11 +661,11 @@ class Soak {
           if (target != nullptr) target->set_response_code(kResponseCode);
           config::SetResponseMsg(ctx, kResponseCode);
         }
-        const int32_t result = SendData(ctx, x->address, response ? TM_ALTERNATING : TM_NORMAL, type, message.data(),
+        const int32_t result = SendData(ctx, x->address, response ? kModeAlternating : kModeNormal, type, message.data(),
                                         static_cast<int32_t>(message.size()));
         if (target != nullptr) target->set_response_code(0);
         JudgeAcked(*x, result, MessageFrames(x->address, type, message, response, true), response);
-        return result == TX_DONE;
+        return result == kTxDone;
       }
       case Op::kQuery:
         return DoQuery(x);
@@ -943,12 +943,12 @@ class Soak {
     }
     if (taken) Anomaly("program taken though the download reported failure");
     static const std::map<int32_t, std::string> kCauses = {
-        {PE_NO_ANSWER, "download: target did not answer"},
-        {PE_COMMUNICATION, "download: communication failed"},
-        {PE_CHANNEL_BUSY, "download: channel busy"},
-        {PE_SERIAL_MISMATCH, "download: serial mismatch"},
-        {PE_WRONG_PRODUCT, "download: wrong product"},
-        {PE_VERSION_TOO_LOW, "download: version too low"},
+        {kProgramErrorNoAnswer, "download: target did not answer"},
+        {kProgramErrorCommunication, "download: communication failed"},
+        {kProgramErrorChannelBusy, "download: channel busy"},
+        {kProgramErrorSerialMismatch, "download: serial mismatch"},
+        {kProgramErrorWrongProduct, "download: wrong product"},
+        {kProgramErrorVersionTooLow, "download: version too low"},
     };
     const auto cause = kCauses.find(rig_.ctx.lastProgramError);
     if (cause == kCauses.end()) {

@@ -45,7 +45,7 @@ TEST(OutputBufferTest, SetOutWritesWordZeroAndCollectsBitsInWordOne) {
 
 TEST(OutputBufferTest, SetOutOutOfRangeShowsItsBoxEvenWithoutMessageBoxes) {
   test::DriverFixture f;
-  f.ctx->sw.noErrMsgBox = 1;
+  f.ctx->switches.noErrMsgBox = 1;
   for (int32_t bit : {16, -1, 0x7FFF}) {
     f.boxes.clear();
     EXPECT_EQ(SetOut(*f.ctx, bit, 1), IDOK);

@@ -255,7 +255,7 @@ TEST_P(Completion, OnlyTheNewestRequestIsConsidered) {
     EXPECT_EQ(Bytes(areas[i].data, areas[i].data + 6), kPayload);
     EXPECT_EQ(areas[i].header[0], from);        // source
     EXPECT_EQ(areas[i].header[1], kStation);    // destination
-    EXPECT_EQ(areas[i].header[2], 0x01);        // control5
+    EXPECT_EQ(areas[i].header[2], 0x01);        // typeAndFlags
     EXPECT_EQ(areas[i].header[4], frame[10]);   // received checksum
     EXPECT_EQ(areas[i].header[5], frame[10]);   // computed checksum
     EXPECT_EQ(areas[i].header[6], 6);           // count

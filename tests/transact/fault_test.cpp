@@ -58,8 +58,8 @@ TEST(Faults, DamagedEchoRepeatsAShortFrame) {
   sim::Device& device = s.AddDevice(5);
   s.bus.CorruptNextEcho(3);
   const Bytes reset = {4, 0, 0, 0, 0, 0};
-  EXPECT_EQ(TransmitMessage(s.ctx, {.destination = 5, .type = 6, .data = reset.data(), .length = 6}, {.mode = TM_UNACKED}),
-            TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, {.destination = 5, .type = 6, .data = reset.data(), .length = 6}, {.mode = kModeUnacked}),
+            kTxDone);
   const link::ShortFrame frame = link::EncodeType6ShortFrame(2, 5, kStation, 4);
   EXPECT_EQ(s.HostBytes(), std::vector<Bytes>(2, Bytes(frame.bytes.begin(), frame.bytes.begin() + frame.size)));
   EXPECT_EQ(device.commands().size(), 2u);

@@ -54,7 +54,7 @@ TEST_P(SendRefusals, LeaveTheBufferAlone) {
   config::SetResponseMsg(s.ctx, 0x1F4);
   EXPECT_EQ(Send(s.ctx, c.address, 0x33, c.mode), c.result);
   EXPECT_EQ(Out(s.ctx), kPattern);
-  EXPECT_EQ(s.ctx.sw.responseMsg, 0x1F4);
+  EXPECT_EQ(s.ctx.switches.responseMsg, 0x1F4);
   EXPECT_TRUE(s.AllBursts().empty());
 }
 
@@ -149,7 +149,7 @@ TEST_P(SendDataResponse, ResponseMsgIsOneShot) {
   EXPECT_EQ(SendData(s.ctx, 5, c.mode, 2, msg.data(), 8), c.result);
   EXPECT_EQ(awaited, std::vector<uint8_t>(2, c.awaitedOnWire));
   EXPECT_EQ(s.ctx.awaitedResponseCode, 0);
-  EXPECT_EQ(s.ctx.sw.responseMsg, 0);
+  EXPECT_EQ(s.ctx.switches.responseMsg, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -187,7 +187,7 @@ TEST_P(SendDataRefusals, ChangeNothing) {
   config::SetResponseMsg(s.ctx, 0xF4);
   const Bytes msg = {1, 2, 3, 4, 5, 6};
   EXPECT_EQ(SendData(s.ctx, c.address, c.mode, 1, c.nullData ? nullptr : msg.data(), 6), c.result);
-  EXPECT_EQ(s.ctx.sw.responseMsg, 0xF4);
+  EXPECT_EQ(s.ctx.switches.responseMsg, 0xF4);
   EXPECT_TRUE(s.AllBursts().empty());
 }
 

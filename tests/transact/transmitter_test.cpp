@@ -53,7 +53,7 @@ TEST_P(Framing, WritesTheseFramesAndSucceeds) {
   Stack s(config);
   s.AddDevice(kDevice);
   const Bytes msg = Message(c.length);
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(c.destination, 2, msg.data(), c.length), {.mode = c.mode}), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(c.destination, 2, msg.data(), c.length), {.mode = c.mode}), kTxDone);
   std::vector<Bytes> expected;
   for (size_t i = 0; i < c.controls.size(); ++i) {
     expected.push_back(DataFrameBytes(c.protocol, c.destination, kStation, c.controls[i], Slice(msg, 6 * i)));
@@ -66,14 +66,14 @@ TEST_P(Framing, WritesTheseFramesAndSucceeds) {
 INSTANTIATE_TEST_SUITE_P(
     Transmitter, Framing,
     ::testing::Values(
-        FramingCase{"Empty", 2, kDevice, 0, TM_NORMAL, {0x02}},
-        FramingCase{"Six", 2, kDevice, 6, TM_NORMAL, {0xC2}},
-        FramingCase{"Seven", 2, kDevice, 7, TM_NORMAL, {0xC2, 0x22}},
-        FramingCase{"SevenProtocol1", 1, kDevice, 7, TM_NORMAL, {0xC2, 0x22}},
-        FramingCase{"AlternatingBitOnOddFrames", 2, kDevice, 26, TM_ALTERNATING, {0xC2, 0xCA, 0xC2, 0xCA, 0x42}},
-        FramingCase{"BroadcastOnlyFirstFrame", 2, 0, 20, TM_NORMAL, {0xDA}},
-        FramingCase{"BroadcastAlternatingOnlyFirstFrame", 2, 0, 20, TM_ALTERNATING, {0xDA}},
-        FramingCase{"UnackedOnlyFirstFrame", 2, kDevice, 20, TM_UNACKED, {0xDA}},
+        FramingCase{"Empty", 2, kDevice, 0, kModeNormal, {0x02}},
+        FramingCase{"Six", 2, kDevice, 6, kModeNormal, {0xC2}},
+        FramingCase{"Seven", 2, kDevice, 7, kModeNormal, {0xC2, 0x22}},
+        FramingCase{"SevenProtocol1", 1, kDevice, 7, kModeNormal, {0xC2, 0x22}},
+        FramingCase{"AlternatingBitOnOddFrames", 2, kDevice, 26, kModeAlternating, {0xC2, 0xCA, 0xC2, 0xCA, 0x42}},
+        FramingCase{"BroadcastOnlyFirstFrame", 2, 0, 20, kModeNormal, {0xDA}},
+        FramingCase{"BroadcastAlternatingOnlyFirstFrame", 2, 0, 20, kModeAlternating, {0xDA}},
+        FramingCase{"UnackedOnlyFirstFrame", 2, kDevice, 20, kModeUnacked, {0xDA}},
         FramingCase{"OtherModeActsUnacked", 2, kDevice, 20, static_cast<TransmitMode>(9), {0xDA}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -84,8 +84,8 @@ TEST(Transmitter, UnackedModeReportsDoneWhenTheWriteFailed) {
     return platform::WriteResult{platform::WriteResult::Kind::kError, 0};
   };
   const Bytes msg = Message(20);
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 20), {.mode = TM_UNACKED}), TX_DONE);
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(0, 2, msg.data(), 20), {.mode = TM_NORMAL}), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 20), {.mode = kModeUnacked}), kTxDone);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(0, 2, msg.data(), 20), {.mode = kModeNormal}), kTxDone);
   EXPECT_TRUE(s.HostBytes().empty());
 }
 
@@ -99,7 +99,7 @@ TEST(Transmitter, Type6InNormalModeIsAnElevenByteFrame) {
     if (direction == 0) out.emplace_back(bytes, bytes + n);
   };
   const Bytes msg = {4, 0, 0, 0, 0, 0};
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 6, msg.data(), 6), {.mode = TM_NORMAL}), TX_FAILED);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 6, msg.data(), 6), {.mode = kModeNormal}), kTxFailed);
   const Bytes frame = DataFrameBytes(2, kDevice, kStation, 0xC6, msg);
   EXPECT_EQ(out, std::vector<Bytes>(kSendAttempts, frame));
 }
@@ -136,12 +136,12 @@ TEST_P(ShortFrames, Type6Unacked) {
 
 INSTANTIATE_TEST_SUITE_P(
     Transmitter, ShortFrames,
-    ::testing::Values(ShortFrameCase{"CodeFromLowBits", 4, TM_UNACKED, false, TX_DONE, 0x1E},
-                      ShortFrameCase{"Code1", 5, TM_UNACKED, false, TX_DONE, 0x3E},
-                      ShortFrameCase{"Code3", 7, TM_UNACKED, false, TX_DONE, 0x7E},
-                      ShortFrameCase{"FirstByteZeroSendsNothing", 0, TM_UNACKED, false, TX_FAILED, -1},
-                      ShortFrameCase{"FirstByteZeroNormalMode", 0, TM_NORMAL, false, TX_FAILED, -1},
-                      ShortFrameCase{"ChecksumOnlyStillWrites", 6, TM_UNACKED, true, TX_DONE, 0x5E}),
+    ::testing::Values(ShortFrameCase{"CodeFromLowBits", 4, kModeUnacked, false, kTxDone, 0x1E},
+                      ShortFrameCase{"Code1", 5, kModeUnacked, false, kTxDone, 0x3E},
+                      ShortFrameCase{"Code3", 7, kModeUnacked, false, kTxDone, 0x7E},
+                      ShortFrameCase{"FirstByteZeroSendsNothing", 0, kModeUnacked, false, kTxFailed, -1},
+                      ShortFrameCase{"FirstByteZeroNormalMode", 0, kModeNormal, false, kTxFailed, -1},
+                      ShortFrameCase{"ChecksumOnlyStillWrites", 6, kModeUnacked, true, kTxDone, 0x5E}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- acknowledgement and repeats -------------------------------------------
@@ -152,7 +152,7 @@ TEST(Transmitter, AdapterHandlesAcknowledgements) {
   config::SetAdapterID(s.ctx, 1);  // also turns the echo check off
   const Bytes msg = Message(7);
   const uint64_t t0 = s.NowUs();
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 7), {.mode = TM_NORMAL}), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 7), {.mode = kModeNormal}), kTxDone);
   EXPECT_EQ(s.HostBytes().size(), 2u);
   // Each frame still waits out twice the packet timeout for an acknowledgement.
   EXPECT_EQ(s.NowUs() - t0, 2 * 163'000u);
@@ -176,7 +176,7 @@ TEST_P(FiveAttempts, SilentDeviceFailsAfterGrowingPauses) {
   s.fx.platform.rand = [&c] { return c.randValue; };
   const Bytes msg = Message(6);
   const uint64_t t0 = s.NowUs();
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = TM_NORMAL}), TX_FAILED);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = kModeNormal}), kTxFailed);
   const std::vector<WireFrame> writes = s.WireFrames(sim::TalkerKind::kHost);
   ASSERT_EQ(writes.size(), 5u);
   uint64_t expectedTotal = 0;
@@ -206,7 +206,7 @@ TEST(Transmitter, RepeatedFrameKeepsItsAlternationBit) {
   s.bus.onTrace = [&](const sim::TraceEntry& e) {
     if (e.talker.kind == sim::TalkerKind::kHost && ++frames == 2) s.bus.device(0).faults.dropAcks = 1;
   };
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 12), {.mode = TM_ALTERNATING}), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 12), {.mode = kModeAlternating}), kTxDone);
   std::vector<uint8_t> controls;
   for (const Bytes& b : s.HostBytes()) controls.push_back(b[3]);
   EXPECT_EQ(controls, (std::vector<uint8_t>{0xC2, 0xCA, 0xCA}));
@@ -227,8 +227,8 @@ TEST_P(ChecksumOnly, SumsTheFrameChecksumsAndWritesNothing) {
   Stack s(config);
   s.AddDevice(kDevice);
   const Bytes msg = {1, 2, 3, 4, 5, 6, 7};
-  const ChecksumPass pass = SumFrameChecksums(s.ctx, Msg(kDevice, 2, msg.data(), 7), TM_ALTERNATING);
-  EXPECT_EQ(pass.status, TX_DONE);
+  const ChecksumPass pass = SumFrameChecksums(s.ctx, Msg(kDevice, 2, msg.data(), 7), kModeAlternating);
+  EXPECT_EQ(pass.status, kTxDone);
   EXPECT_EQ(pass.sum, GetParam().sum);
   EXPECT_TRUE(s.AllBursts().empty());
   EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
@@ -250,7 +250,7 @@ TEST(Transmitter, LongestMessageEndsAfterItsLastFrame) {
     const uint8_t control = static_cast<uint8_t>(count << 5 | 2);
     expected = static_cast<uint8_t>(expected + DataFrameBytes(2, kDevice, kStation, control, Slice(msg, offset))[10]);
   }
-  EXPECT_EQ(SumFrameChecksums(s.ctx, Msg(kDevice, 2, msg.data(), 65535), TM_NORMAL).sum, expected);
+  EXPECT_EQ(SumFrameChecksums(s.ctx, Msg(kDevice, 2, msg.data(), 65535), kModeNormal).sum, expected);
 }
 
 // --- response wait -------------------------------------------------------------
@@ -273,11 +273,11 @@ TEST_P(ResponseWait, EachFrameWaitsForTheAwaitedCode) {
   device.faults.wrongSource = 9;
   const Bytes msg = Message(12);
   const uint64_t t0 = s.NowUs();
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 12), {.mode = TM_NORMAL, .awaitedResponse = 0xF4}),
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 12), {.mode = kModeNormal, .awaitedResponse = 0xF4}),
             c.result);
   EXPECT_EQ(s.ctx.requests->count(), 0);
   // A wrong answer ends the message at its first frame.
-  EXPECT_EQ(s.HostDataFrames().size(), c.result == TX_DONE ? 2u : 1u);
+  EXPECT_EQ(s.HostDataFrames().size(), c.result == kTxDone ? 2u : 1u);
   if (c.deviceCode == 0) {
     EXPECT_GE(s.NowUs() - t0, 5000'000u);
   }
@@ -285,10 +285,10 @@ TEST_P(ResponseWait, EachFrameWaitsForTheAwaitedCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transmitter, ResponseWait,
-                         ::testing::Values(ResponseCase{"Matching", 0xF4, 0, TX_DONE},
-                                           ResponseCase{"OtherCode", 0xF3, 0, TX_FAILED},
-                                           ResponseCase{"NoResponse", 0, 0, TX_FAILED},
-                                           ResponseCase{"OtherSource", 0xF4, 1, TX_FAILED}),
+                         ::testing::Values(ResponseCase{"Matching", 0xF4, 0, kTxDone},
+                                           ResponseCase{"OtherCode", 0xF3, 0, kTxFailed},
+                                           ResponseCase{"NoResponse", 0, 0, kTxFailed},
+                                           ResponseCase{"OtherSource", 0xF4, 1, kTxFailed}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Transmitter, FullRequestTableAbortsWithDriverError12) {
@@ -296,8 +296,8 @@ TEST(Transmitter, FullRequestTableAbortsWithDriverError12) {
   s.AddDevice(kDevice);
   for (int i = 0; i < RequestTable::kMaxRequests; ++i) s.ctx.requests->Push(RQ_IDENTIFY, 7, 0, nullptr, nullptr);
   const Bytes msg = Message(6);
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = TM_NORMAL, .awaitedResponse = 0xF4}),
-            TX_FAILED);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = kModeNormal, .awaitedResponse = 0xF4}),
+            kTxFailed);
   EXPECT_TRUE(s.AllBursts().empty());
   EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
   s.RunMs(1);
@@ -331,19 +331,19 @@ TEST_P(Refusals, BusyOrNot) {
   s.ctx.receiveActive = c.receiveActive;
   s.ctx.lastDestination = 9;
   const Bytes msg = Message(6);
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = TM_NORMAL}), c.result);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = kModeNormal}), c.result);
   EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), c.flagsAfter);
   EXPECT_EQ(s.ctx.lastDestination, c.lastDestinationAfter);
-  EXPECT_EQ(s.HostDataFrames().size(), c.result == TX_BUSY ? 0u : 1u);
+  EXPECT_EQ(s.HostDataFrames().size(), c.result == kTxBusy ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Transmitter, Refusals,
-    ::testing::Values(RefusalCase{"EchoPending", SF_TX_ACTIVE | SF_ECHO_PENDING, 0, TX_BUSY,
+    ::testing::Values(RefusalCase{"EchoPending", SF_TX_ACTIVE | SF_ECHO_PENDING, 0, kTxBusy,
                                   SF_TX_ACTIVE | SF_ECHO_PENDING, 9},
-                      RefusalCase{"TxActiveAlonePasses", SF_TX_ACTIVE, 0, TX_DONE, SF_TX_ACTIVE, 9},
-                      RefusalCase{"ReceiveLoopRunsInsideATransmission", SF_TX_ACTIVE, 2, TX_BUSY, SF_TX_ACTIVE, 9},
-                      RefusalCase{"ReceiveLoopRuns", 0, 2, TX_BUSY, 0, 0}),
+                      RefusalCase{"TxActiveAlonePasses", SF_TX_ACTIVE, 0, kTxDone, SF_TX_ACTIVE, 9},
+                      RefusalCase{"ReceiveLoopRunsInsideATransmission", SF_TX_ACTIVE, 2, kTxBusy, SF_TX_ACTIVE, 9},
+                      RefusalCase{"ReceiveLoopRuns", 0, 2, kTxBusy, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- programming mode ------------------------------------------------------------
@@ -352,7 +352,7 @@ TEST(Transmitter, ProgrammingModePausesAndReportsProgress) {
   Stack s;
   s.AddDevice(kDevice);
   const Bytes msg = Message(14);
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 14), {.mode = TM_NORMAL, .programming = true}), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 14), {.mode = kModeNormal, .programming = true}), kTxDone);
   EXPECT_EQ(s.progress, (std::vector<int32_t>{0, 42, 85}));
   const std::vector<WireFrame> writes = s.WireFrames(sim::TalkerKind::kHost);
   const std::vector<WireFrame> acks = s.WireFrames(sim::TalkerKind::kDevice);
@@ -368,7 +368,7 @@ TEST(Transmitter, ProgrammingModePausesAndReportsProgress) {
 TEST(Transmitter, ProgressOfAnEmptyMessageIsZero) {
   Stack s;
   s.AddDevice(kDevice);
-  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, nullptr, 0), {.mode = TM_NORMAL, .programming = true}), TX_DONE);
+  EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, nullptr, 0), {.mode = kModeNormal, .programming = true}), kTxDone);
   EXPECT_EQ(s.progress, std::vector<int32_t>{0});
 }
 
