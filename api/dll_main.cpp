@@ -14,16 +14,17 @@
 //    other threads, and it closes the port and frees the memory itself.
 //    Touching the client's window or waiting for a thread then is unsafe.
 #include "api/instance.h"
+#include "core/guard.h"
 #include "platform/win32/win32_platform.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   zeva::win32::SetModuleHandle(instance);
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      zeva::api::Load(zeva::platform::RealPlatform());
+      zeva::Guarded([] { zeva::api::Load(zeva::platform::RealPlatform()); });
       break;
     case DLL_PROCESS_DETACH:
-      if (reserved == nullptr) zeva::api::Unload();
+      if (reserved == nullptr) zeva::Guarded([] { zeva::api::Unload(); });
       break;
     default:
       break;
