@@ -53,6 +53,13 @@ inline constexpr const char* kTextNoMemory = "Not enough memory";
 inline constexpr const char* kTextNoMemoryForPort = "Not enough memory, cannot create gComEvt memory object";
 inline constexpr const char* kTextNoMemoryForInput =
     "Out of memory\nOperating system refused the required new memory object 'gDS in GetComEvent'";
+inline constexpr const char* kTextBadAddressCall =
+    "Bad call\nRemote peer address cannot be zero nor address of this station\nSerial must be set.";
+inline constexpr const char* kTextBadProgramCall = "Bad call\nProgram bytes must be given, at most 65535 of them.";
+
+// The settings store's boxes have a caption of their own.
+inline constexpr const char* kRegistryCaption = "ZEVA232 DLL Registry functions";
+inline constexpr const char* kTextSaveNeedsAdmin = "Settings write blocked: Admin privileges required.";
 
 // Row index of `code` in the driver error table, 0 when absent; and its
 // text, "no error" for a code the table does not have.

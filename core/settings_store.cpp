@@ -27,7 +27,7 @@ int32_t SettingsStore::ReadDword(std::string_view path, std::string_view name, i
 
 void SettingsStore::WriteDword(std::string_view path, std::string_view name, int32_t value) {
   if (!IsAdministrator()) {
-    platform_.ShowBox("Settings write blocked: Admin privileges required.", kRegistryCaption, MB_ICONERROR);
+    platform_.ShowBox(kTextSaveNeedsAdmin, kRegistryCaption, MB_ICONERROR);
     return;
   }
   if (platform_.registry().CreateKey(path) != RegStatus::kOk) {

@@ -7,11 +7,11 @@
 #include <string_view>
 
 #include "core/driver_context.h"
+#include "core/errors.h"
 
 namespace zeva {
 
 inline constexpr std::string_view kSettingsKey = "Software\\Velmora\\Orlindo";
-inline constexpr const char* kRegistryCaption = "ZEVA232 DLL Registry functions";
 
 // The registry accessor through which all reads and writes of settings go.
 // It holds nothing that outlives an operation.

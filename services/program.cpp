@@ -14,11 +14,6 @@ namespace {
 
 using namespace services;
 
-constexpr const char* kBadCallText =
-    "Bad call\nRemote peer address cannot be zero nor address of this station\nSerial must be set.";
-constexpr const char* kBadProgramText =
-    "Bad call\nProgram bytes must be given, at most 65535 of them.";
-
 constexpr const char* kStopping = "Stopping devices...";
 constexpr const char* kSearching = "Searching device...";
 constexpr const char* kChecking = "Checking device...";
@@ -61,13 +56,13 @@ bool DeviceAddress(const DriverContext& ctx, int32_t address) {
 
 bool CallAccepted(const DriverContext& ctx, const char* serialText, int32_t address) {
   if (DeviceAddress(ctx, address) && serialText != nullptr && serialText[0] == 'S') return true;
-  ShowBadCall(ctx, kBadCallText);
+  ShowBadCall(ctx, kTextBadAddressCall);
   return false;
 }
 
 bool ProgramAccepted(const DriverContext& ctx, const uint8_t* data, int32_t length) {
   if (length >= 0 && length <= kLongestProgram && (data != nullptr || length == 0)) return true;
-  ShowBadCall(ctx, kBadProgramText);
+  ShowBadCall(ctx, kTextBadProgramCall);
   return false;
 }
 
