@@ -6,6 +6,8 @@
 // so they may post, subclass or destroy freely.
 #include "platform/posix/window_system.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/clock.h"
@@ -29,6 +32,10 @@ struct MessageQueue {
   std::condition_variable arrived;
   std::deque<MSG> messages;
   bool closed = false;  // the owning thread has ended: posts fail
+  // While the owner waits in poll() on descriptors of its own: the one to
+  // write a byte to when a message is posted, and whether that was done.
+  int pollSignal = -1;
+  bool signalled = false;
 };
 
 using QueuePtr = std::shared_ptr<MessageQueue>;
@@ -146,10 +153,17 @@ bool Push(MessageQueue& queue, const MSG& msg) {
     std::lock_guard<std::mutex> lock(queue.mutex);
     if (queue.closed) return false;
     queue.messages.push_back(msg);
+    if (queue.pollSignal >= 0 && !queue.signalled) {
+      const char byte = 1;
+      // A full pipe already holds a signal.
+      (void)!write(queue.pollSignal, &byte, 1);
+      queue.signalled = true;
+    }
   }
   queue.arrived.notify_all();
   return true;
 }
+
 
 bool Matches(const MSG& msg, HWND hwnd, unsigned filterMin, unsigned filterMax) {
   if (hwnd != nullptr && msg.hwnd != hwnd) return false;
@@ -223,6 +237,24 @@ void WaitForMessage(int64_t timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(queue->mutex);
   queue->arrived.wait_until(lock, deadline, [&queue] { return !queue->messages.empty(); });
+}
+
+bool BeginPolledWait(int signalFd) {
+  QueuePtr queue = CurrentQueue();
+  if (!queue) return false;
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  if (!queue->messages.empty()) return false;
+  queue->pollSignal = signalFd;
+  queue->signalled = false;
+  return true;
+}
+
+bool EndPolledWait() {
+  QueuePtr queue = CurrentQueue();
+  if (!queue) return false;
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->pollSignal = -1;
+  return std::exchange(queue->signalled, false);
 }
 
 }  // namespace zeva::posixwin

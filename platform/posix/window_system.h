@@ -16,4 +16,12 @@ bool QueueHasMessage();
 // or timeoutMs <= 0.
 void WaitForMessage(int64_t timeoutMs);
 
+// For a wait in poll() on the caller's own descriptors: until
+// EndPolledWait, a message posted to the calling thread's queue writes a
+// byte to `signalFd` (once; non-blocking, the caller drains it). False when
+// a message is already there: nothing to wait for then. EndPolledWait, on
+// the same thread, returns whether the byte was written.
+bool BeginPolledWait(int signalFd);
+bool EndPolledWait();
+
 }  // namespace zeva::posixwin
