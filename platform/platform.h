@@ -100,6 +100,32 @@ class SerialPort {
   // same from an overlapped read of that many bytes with an interval
   // time-out of about 1.5 characters, instead of an event per character.)
   virtual void ExpectBytes(int32_t count) { (void)count; }
+  // The reader's own watch over the line. The thread that blocks in the
+  // driver's waits is the one that reads, so while it waits it may watch
+  // the line itself: a data event then wakes one thread instead of two.
+  // From BeginReaderWatch to EndReaderWatch (nested pairs count as one; all
+  // on the reader's thread) the event thread stands aside while the reader
+  // is in WaitAsReader or has left it for less than about 20 ms (a reader
+  // held up elsewhere, in a client's own message loop say, has the line
+  // watched for it again), and EndReaderWatch hands the line back at once.
+  struct ReaderWait {
+    bool watched = false;  // false: waited for nothing, the caller waits
+    uint32_t events = 0;   // comm events due, as WaitEvent reports them
+  };
+  virtual void BeginReaderWatch() {}
+  virtual void EndReaderWatch() {}
+  // Returns when a message may be waiting in the calling thread's queue,
+  // when the tick count (TickCount) has reached `tick`, or with the comm
+  // events that are due, which the caller hands to the event handler as the
+  // event thread would have. Only inside a reader watch. A port that cannot
+  // watch from the reader's thread (the default), or whose line is gone,
+  // returns unwatched at once; its event thread reports as before. (Win32
+  // can do the same with MsgWaitForMultipleObjects on the overlapped read's
+  // event.)
+  virtual ReaderWait WaitAsReader(uint32_t tick) {
+    (void)tick;
+    return {};
+  }
   // Discards both queues.
   virtual void Purge() = 0;
   // Releases the device; false when the system refused (text in

@@ -1,5 +1,7 @@
 #include "runtime/wait.h"
 
+#include "runtime/bridge.h"
+
 namespace zeva {
 namespace {
 
@@ -23,10 +25,35 @@ struct Deadline {
 
 }  // namespace
 
+ReaderWatch::ReaderWatch(DriverContext& ctx) : ctx_(ctx), port_(Port()) {
+  if (port_ != nullptr) port_->BeginReaderWatch();
+}
+
+ReaderWatch::~ReaderWatch() {
+  if (port_ != nullptr && Port() == port_) port_->EndReaderWatch();
+}
+
+platform::SerialPort* ReaderWatch::Port() const {
+  return ctx_.portContext ? ctx_.portContext->port.load() : nullptr;
+}
+
+void ReaderWatch::WaitForMessageOrTick(uint32_t tick) {
+  platform::SerialPort* port = Port();
+  if (port != nullptr && port == port_) {
+    const platform::SerialPort::ReaderWait wait = port->WaitAsReader(tick);
+    if (wait.watched) {
+      if (wait.events != 0) CommEventHandler(ctx_, wait.events);
+      return;
+    }
+  }
+  ctx_.platform.WaitForMessageOrTick(tick);
+}
+
 int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
   platform::Platform& p = ctx.platform;
   const uint32_t start = p.TickCount();
   Deadline deadline{start, start + timeoutMs, start + timeoutMs < start};
+  ReaderWatch watch(ctx);
   for (;;) {
     const uint32_t now = p.TickCount();
     if (deadline.Passed(now)) return 1;
@@ -42,7 +69,7 @@ int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
     // short enough for the platform's modular tick comparison.
     uint32_t remaining = deadline.wrapPending ? 0u - now : deadline.end - now + 1;
     if (remaining == 0 || remaining > kLongestStepMs) remaining = kLongestStepMs;
-    p.WaitForMessageOrTick(now + remaining);
+    watch.WaitForMessageOrTick(now + remaining);
   }
 }
 

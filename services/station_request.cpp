@@ -34,6 +34,9 @@ bool AskStation(DriverContext& ctx, const StationRequest& request, link::FrameHe
   const uint32_t replyFlag = ReplyFlagOf(request.kind);
   const OutgoingMessage message{
       .destination = Low8(request.address), .type = kRequestType, .data = request.message, .length = 6};
+  // The request, its echo, the acknowledgement, the answer and the
+  // station's acknowledgement: one watch over the line for the exchange.
+  ReaderWatch watch(ctx);
   // A busy attempt's request stays on the table through the pause, so an
   // answer arriving meanwhile is still taken for it.
   ScopedRequest pending(*ctx.requests);

@@ -242,6 +242,10 @@ TransmitResult Transmit(DriverContext& ctx, const OutgoingMessage& message, cons
   if (type == 6 && first == 0) return Ended(ctx, kTxFailed);
   if (ctx.receiveActive != 0) return Ended(ctx, kTxBusy);
   ctx.flags.Set(SF_TX_ACTIVE);
+  // Its writes, their echoes, the acknowledgement and the response: one
+  // watch over the line for all of them.
+  std::optional<ReaderWatch> watch;
+  if (!checksumOnly) watch.emplace(ctx);
   Transmission transmission(ctx, message, type, options, checksumOnly, outer);
   const TransmitResult result = transmission.Run();
   *sum = result == kTxDone ? transmission.checksumSum() : 0;

@@ -17,12 +17,15 @@
 #include <chrono>
 #include <iterator>
 #include <mutex>
+#include <utility>
 #include <vector>
 
+#include "platform/posix/clock.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/prefix.h"
 #include "platform/posix/serial_line.h"
+#include "platform/posix/window_system.h"
 
 namespace zeva::posix {
 namespace {
@@ -171,13 +174,19 @@ constexpr int32_t kMaxHeldBytes = 255;
 // it, bytes wait in the terminal (and are lost when that fills, as in an
 // overrun).
 constexpr size_t kMaxQueued = 64 * 1024;
+// How long after leaving its wait a reader keeps the line: long enough to
+// span the work between two waits of one call, short enough that data
+// events still come when the reader is held up elsewhere.
+constexpr int64_t kReaderLeaseUs = 20'000;
 
 class TermiosPort final : public platform::SerialPort {
  public:
-  TermiosPort(int fd, int wakeRead, int wakeWrite, const platform::SerialConfig& config)
+  TermiosPort(int fd, const int wake[2], const int readerWake[2], const platform::SerialConfig& config)
       : fd_(fd),
-        wakeRead_(wakeRead),
-        wakeWrite_(wakeWrite),
+        wakeRead_(wake[0]),
+        wakeWrite_(wake[1]),
+        readerWakeRead_(readerWake[0]),
+        readerWakeWrite_(readerWake[1]),
         writeTimeoutPerByteMs_(config.writeTimeoutPerByteMs),
         charUs_(CharacterUs(config)) {
     errorCountsKnown_ = LineErrorCount(fd_, &lineErrors_);
@@ -200,9 +209,16 @@ class TermiosPort final : public platform::SerialPort {
 
   void ExpectBytes(int32_t count) override {
     const int32_t before = expected_.exchange(std::clamp(count, 1, kMaxHeldBytes));
-    // An event held back for more bytes than are now needed must not wait on.
-    if (count < before && holding_.load()) Wake();
+    // An event held back for more bytes than are now needed must not wait
+    // on; a reader that watches the line itself plans afresh at its wait.
+    if (count < before && holding_.load()) WakeUnlessReaderWatches();
   }
+
+  void BeginReaderWatch() override {
+    if (readerDepth_++ == 0) readerScope_ = true;
+  }
+  void EndReaderWatch() override;
+  ReaderWait WaitAsReader(uint32_t tick) override;
 
   void Purge() override {
     if (fd_ >= 0) tcflush(fd_, TCIOFLUSH);
@@ -219,6 +235,16 @@ class TermiosPort final : public platform::SerialPort {
     // A full pipe already holds a wake-up.
     (void)!write(wakeWrite_, &byte, 1);
   }
+  // The event thread is to look again, unless the reader has the line and
+  // so looks at its next wait; that wake-up is then due when the reader's
+  // watch ends.
+  void WakeUnlessReaderWatches() {
+    if (ReaderHasLine(NowUs())) {
+      wakeOwed_ = true;
+    } else {
+      Wake();
+    }
+  }
   void DrainWake() {
     char bytes[64];
     // A short read emptied the pipe; only a full one may have left some.
@@ -227,6 +253,12 @@ class TermiosPort final : public platform::SerialPort {
   }
   bool TakeIn();
   bool LineErrorSeen();
+  bool ReaderHasLine(int64_t now) const;
+  struct WatchEnd {
+    enum Kind { kEvents, kOther, kTimeout, kGone } kind = kTimeout;
+    uint32_t events = 0;
+  };
+  WatchEnd WatchLine(uint32_t wanted, int otherFd, bool reader, int64_t deadlineUs);
   bool WaitWritable(int64_t deadline, bool limited);
   struct DataWatch {
     bool due = false;        // report the data event now
@@ -240,6 +272,9 @@ class TermiosPort final : public platform::SerialPort {
   int fd_;
   int wakeRead_;
   int wakeWrite_;
+  // The reader's wait: its message queue writes here when a message comes.
+  int readerWakeRead_;
+  int readerWakeWrite_;
   const uint32_t writeTimeoutPerByteMs_;
   const int64_t charUs_;
   std::atomic<uint32_t> mask_{0};
@@ -249,21 +284,35 @@ class TermiosPort final : public platform::SerialPort {
   std::mutex inMutex_;
   std::vector<uint8_t> in_;
   bool reported_ = false;
-  // Read-ahead: what the reader still needs, and whether the event thread
-  // may be holding the data event back for it.
+  // Read-ahead: what the reader still needs, and whether the watcher may be
+  // holding the data event back for it.
   std::atomic<int32_t> expected_{1};
   std::atomic<bool> holding_{false};
-  // Event thread only.
+  // The reader's watch: its nesting (reader's thread only), whether it is
+  // on, whether the reader is in its wait and when it last left it, whether
+  // the event thread has stood aside, and a line the reader found gone.
+  int readerDepth_ = 0;
+  std::atomic<bool> readerScope_{false};
+  std::atomic<bool> readerWaiting_{false};
+  std::atomic<int64_t> readerLeftUs_{0};
+  std::atomic<bool> eventThreadAside_{false};
+  std::atomic<bool> lineGone_{false};
+  std::atomic<bool> wakeOwed_{false};
+  // The watcher's state below: the event thread's or a waiting reader's,
+  // one at a time.
+  std::mutex watchMutex_;
   bool errorCountsKnown_ = false;
   uint64_t lineErrors_ = 0;
   bool canHold_ = false;
   termios line_{};
   cc_t minimum_ = 0;         // the VMIN the terminal has now
   int64_t holdUntilUs_ = 0;  // when a held-back event goes out; 0: none held
+  int64_t quietUntilUs_ = 0;  // the reader's own write is on the wire until then
   int64_t restDueUs_ = 0;    // when the held bytes should all be in
   int32_t heldQueued_ = 0;   // bytes queued when that time was set
+  bool drained_ = false;     // the last read left the terminal empty
   bool awaitingFirstByte_ = false;
-  bool slackSet_ = false;
+  bool slackSet_ = false;  // event thread only
 };
 
 bool TermiosPort::LineErrorSeen() {
@@ -318,8 +367,21 @@ TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
     watch.watchLine = false;
     return watch;
   }
+  if (quietUntilUs_ != 0) {
+    // While the reader's own bytes are on the wire only their echo can
+    // come, and they are waited for whole, as a hold would.
+    const int64_t now = NowUs();
+    if (now < quietUntilUs_ && holdUntilUs_ == 0 && (buffered == 0 || reported)) {
+      watch.watchLine = false;
+      watch.timeoutUs = quietUntilUs_ - now;
+      return watch;
+    }
+    quietUntilUs_ = 0;
+  }
+  // A read that left the terminal empty a moment ago saves asking again;
+  // a byte that came since makes the line readable at once.
   int queued = 0;
-  if (ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+  if (!std::exchange(drained_, false) && ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
   if (queued == 0) {
     EndHold();
     // Bytes a reader left behind are news of their own.
@@ -372,11 +434,89 @@ bool TermiosPort::TakeIn() {
   do {
     got = read(fd_, bytes, sizeof bytes);
   } while (got < 0 && errno == EINTR);
+  drained_ = got >= 0 && static_cast<size_t>(got) < sizeof bytes;
   std::lock_guard<std::mutex> lock(inMutex_);
   if (got > 0) in_.insert(in_.end(), bytes, bytes + got);
   if (in_.empty() || reported_) return false;
   reported_ = true;
   return true;
+}
+
+bool TermiosPort::ReaderHasLine(int64_t now) const {
+  if (!readerScope_.load() || lineGone_.load()) return false;
+  return readerWaiting_.load() || now - readerLeftUs_.load() < kReaderLeaseUs;
+}
+
+// Watches the line for the comm events in `wanted` until they are due, or
+// `otherFd` turns readable, or (for a reader) `deadlineUs` passes. The event
+// thread stands aside while a reader has the line, and then sleeps until
+// the reader's lease could have run out.
+TermiosPort::WatchEnd TermiosPort::WatchLine(uint32_t wanted, int otherFd, bool reader, int64_t deadlineUs) {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(watchMutex_);
+    const int64_t now = NowUs();
+    bool aside = false;
+    if (!reader) {
+      // Set before the reader's state is read: a reader ending its watch
+      // reads it after clearing its own, so one of the two sees the other.
+      eventThreadAside_ = true;
+      aside = ReaderHasLine(now);
+      if (!aside) eventThreadAside_ = false;
+    }
+    const bool watchData = (wanted & platform::kEvRxChar) != 0 && !aside;
+    DataWatch watch;
+    if (watchData) watch = PlanDataWatch();
+    bool dataDue = watch.due;
+    if (!dataDue) {
+      int64_t timeoutUs = watch.timeoutUs;
+      if (aside) {
+        timeoutUs = readerWaiting_.load() ? kReaderLeaseUs
+                                          : std::max<int64_t>(readerLeftUs_.load() + kReaderLeaseUs - now, 1);
+      }
+      if (deadlineUs >= 0) {
+        const int64_t left = deadlineUs - now;
+        if (left <= 0) return {WatchEnd::kTimeout};
+        if (timeoutUs < 0 || left < timeoutUs) timeoutUs = left;
+      }
+      // Without data watched the line is still polled for a hang-up, except
+      // while a hold sleeps (its bytes would wake the thread for nothing)
+      // and while a reader has it. The terminal's queue is empty unless a
+      // hold is on, so the line is readable only with new bytes.
+      const int lineFd = !aside && watch.watchLine ? fd_ : -1;
+      lock.unlock();
+      pollfd fds[2] = {{lineFd, static_cast<short>(watchData ? POLLIN : 0), 0}, {otherFd, POLLIN, 0}};
+      const timespec timeout{static_cast<time_t>(timeoutUs / 1'000'000),
+                             static_cast<long>(timeoutUs % 1'000'000) * 1000};
+      const int ready = ppoll(fds, 2, timeoutUs < 0 ? nullptr : &timeout, nullptr);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        SetLastErrorFromErrno();
+        return {WatchEnd::kGone};
+      }
+      // The line went away (adapter unplugged, the other end of a pty closed).
+      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        SetLastErrorFromCode(EIO);
+        return {WatchEnd::kGone};
+      }
+      if ((fds[1].revents & POLLIN) != 0) return {WatchEnd::kOther};
+      if (ready == 0) continue;  // a held event's time is up: decided above
+      if ((fds[0].revents & POLLIN) == 0) continue;
+      // Readable: the first byte starts a hold; while one is on, the
+      // expected bytes are in; without read-ahead, any byte is news.
+      // A reader that took the line meanwhile is watching these bytes.
+      lock.lock();
+      if (awaitingFirstByte_ || (!reader && ReaderHasLine(NowUs()))) continue;
+      dataDue = true;
+    }
+    uint32_t events = 0;
+    if (dataDue) {
+      EndHold();
+      if (TakeIn()) events |= platform::kEvRxChar;
+    }
+    if (LineErrorSeen()) events |= platform::kEvErr;
+    events &= wanted;
+    if (events != 0) return {WatchEnd::kEvents, events};
+  }
 }
 
 bool TermiosPort::WaitEvent(uint32_t* mask) {
@@ -389,55 +529,58 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
     slackSet_ = true;
   }
 #endif
-  for (;;) {
-    const uint32_t wanted = mask_.load();
-    const bool watchData = (wanted & platform::kEvRxChar) != 0;
-    DataWatch watch;
-    if (watchData) watch = PlanDataWatch();
-    bool dataDue = watch.due;
-    if (!dataDue) {
-      // Without data watched the line is still polled for a hang-up, except
-      // while a hold sleeps: its bytes would wake the thread for nothing.
-      // The terminal's queue is empty unless a hold is on, so the line is
-      // readable only with new bytes.
-      const int lineFd = watch.watchLine ? fd_ : -1;
-      pollfd fds[2] = {{lineFd, static_cast<short>(watchData ? POLLIN : 0), 0}, {wakeRead_, POLLIN, 0}};
-      const timespec timeout{static_cast<time_t>(watch.timeoutUs / 1'000'000),
-                             static_cast<long>(watch.timeoutUs % 1'000'000) * 1000};
-      const int ready = ppoll(fds, 2, watch.timeoutUs < 0 ? nullptr : &timeout, nullptr);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        SetLastErrorFromErrno();
-        return false;
-      }
-      // The line went away (adapter unplugged, the other end of a pty closed).
-      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        SetLastErrorFromCode(EIO);
-        return false;
-      }
-      if ((fds[1].revents & POLLIN) != 0) {
-        DrainWake();
-        return true;  // the mask changed, the reader left bytes or needs fewer: mask 0
-      }
-      if (ready == 0) continue;  // a held event's time is up: decided above
-      if ((fds[0].revents & POLLIN) == 0) continue;
-      // Readable: the first byte starts a hold; while one is on, the
-      // expected bytes are in; without read-ahead, any byte is news.
-      if (awaitingFirstByte_) continue;
-      dataDue = true;
-    }
-    uint32_t events = 0;
-    if (dataDue) {
-      EndHold();
-      if (TakeIn()) events |= platform::kEvRxChar;
-    }
-    if (LineErrorSeen()) events |= platform::kEvErr;
-    events &= wanted;
-    if (events != 0) {
-      *mask = events;
+  const WatchEnd end = WatchLine(mask_.load(), wakeRead_, false, -1);
+  switch (end.kind) {
+    case WatchEnd::kGone:
+      return false;
+    case WatchEnd::kEvents:
+      *mask = end.events;
       return true;
+    default:
+      // The mask changed, the reader left bytes, needs fewer or handed the
+      // line back: mask 0, and the caller waits again.
+      DrainWake();
+      return true;
+  }
+}
+
+void TermiosPort::EndReaderWatch() {
+  if (readerDepth_ == 0 || --readerDepth_ > 0) return;
+  readerScope_ = false;
+  // An event thread that stood aside watches the line again from now on.
+  if (wakeOwed_.exchange(false) || eventThreadAside_.load()) Wake();
+}
+
+// The reader's wait: its own message queue and the line in one poll(). The
+// thread keeps its timer slack: a hold may end some tens of microseconds
+// late here, which the reader's own wake-up saves many times over.
+platform::SerialPort::ReaderWait TermiosPort::WaitAsReader(uint32_t tick) {
+  if (fd_ < 0 || readerDepth_ == 0 || lineGone_.load()) return {};
+  ReaderWait result;
+  result.watched = true;
+  const int32_t remainingMs = static_cast<int32_t>(tick - MonotonicTickCount());
+  if (remainingMs <= 0) return result;
+  if (posixwin::BeginPolledWait(readerWakeWrite_)) {
+    readerWaiting_ = true;
+    // Not the event thread's mask: that is set when the thread first runs,
+    // which may be after this wait has begun.
+    const WatchEnd end = WatchLine(platform::kEvRxChar | platform::kEvErr, readerWakeRead_, true,
+                                   NowUs() + int64_t{remainingMs} * 1000);
+    readerLeftUs_ = NowUs();
+    readerWaiting_ = false;
+    if (end.kind == WatchEnd::kEvents) result.events = end.events;
+    if (end.kind == WatchEnd::kGone) {
+      // The event thread finds out for itself and ends; the reader waits
+      // as it did before it watched.
+      lineGone_ = true;
+      Wake();
     }
   }
+  if (posixwin::EndPolledWait()) {
+    char byte;
+    (void)!read(readerWakeRead_, &byte, 1);
+  }
+  return result;
 }
 
 // The reader's side of the input queue: no system call, only what the
@@ -464,7 +607,8 @@ int32_t TermiosPort::Read(uint8_t* buffer, int32_t n) {
     leftBehind = (!in_.empty() && reported_) || sizeBefore >= kMaxQueued;
     reported_ = false;
   }
-  if (leftBehind) Wake();
+  // A reader that has the line sees what it left at its next wait.
+  if (leftBehind) WakeUnlessReaderWatches();
   return static_cast<int32_t>(take);
 }
 
@@ -502,6 +646,13 @@ WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
     }
     if (!WaitWritable(deadline, limited)) return {Kind::kTimeout, done};
   }
+  // The reader writes and then waits: its wait need not watch the line
+  // before these bytes have had their wire time (and half a character for
+  // the echo's way back).
+  if (readerDepth_ > 0 && n > 0) {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    if (canHold_) quietUntilUs_ = NowUs() + int64_t{n} * charUs_ + charUs_ / 2;
+  }
   return {Kind::kDone, done};
 }
 
@@ -512,8 +663,7 @@ bool TermiosPort::Close() {
   const int result = close(fd_);
   if (result != 0) SetLastErrorFromErrno();
   fd_ = -1;
-  close(wakeRead_);
-  close(wakeWrite_);
+  for (int end : {wakeRead_, wakeWrite_, readerWakeRead_, readerWakeWrite_}) close(end);
   return result == 0;
 }
 
@@ -555,15 +705,22 @@ std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, 
   }
   LowerModemLines(fd);
   int wake[2];
+  int readerWake[2];
   if (!MakeWakePipe(wake)) {
     SetLastErrorFromErrno();
     (void)ioctl(fd, TIOCNXCL);
     close(fd);
     return nullptr;
   }
+  if (!MakeWakePipe(readerWake)) {
+    SetLastErrorFromErrno();
+    (void)ioctl(fd, TIOCNXCL);
+    for (int open : {fd, wake[0], wake[1]}) close(open);
+    return nullptr;
+  }
   tcflush(fd, TCIOFLUSH);
   *status = OpenStatus::kOk;
-  return std::make_unique<TermiosPort>(fd, wake[0], wake[1], config);
+  return std::make_unique<TermiosPort>(fd, wake, readerWake, config);
 }
 
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,

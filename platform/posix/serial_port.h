@@ -10,7 +10,9 @@
 // after the reader has looked at the queue (QueuedBytes finding it empty, or
 // a Read); reporting it while unread bytes just sit there would post one
 // data-ready message after another. With read-ahead (ExpectBytes) the event
-// waits for the bytes the reader still needs; see platform.h.
+// waits for the bytes the reader still needs; see platform.h. While the
+// reader waits in the driver it watches the line itself (WaitAsReader) and
+// the event thread stands aside: one thread's wake-up per data event.
 #pragma once
 
 #include <memory>

@@ -14,10 +14,12 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/clock.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/serial_line.h"
 #include "platform/posix/serial_port.h"
 #include "platform/temp_prefix.h"
+#include "zeva232_posix.h"
 
 namespace zeva::posix {
 namespace {
@@ -313,6 +315,90 @@ TEST(TermiosPort, ReadAheadHoldsTheDataEvent) {
     // The terminal's minimum does not hold back a read of what is there.
     uint8_t buffer[8];
     EXPECT_EQ(port->Read(buffer, 8), c.queuedAtEvent);
+  }
+}
+
+// The reader's own watch: while the thread that reads waits in the driver,
+// it watches the line itself and the event thread stands aside; the line
+// goes back to the event thread when the watch ends, or when the reader
+// stays away from its wait for longer than its lease (20 ms).
+TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
+  enum class Reader { kWaits, kWaitsAndAMessageComes, kEndedItsWatch, kHeldUpElsewhere };
+  struct Case {
+    const char* fault;
+    Reader reader;
+    uint32_t readerEvents;  // what the reader's wait reports
+    bool eventThreadReports;
+  };
+  const Case cases[] = {
+      {"bytes during the reader's wait need the event thread's hop, or come twice", Reader::kWaits,
+       platform::kEvRxChar, false},
+      {"a message for the waiting reader goes unserved until the line speaks", Reader::kWaitsAndAMessageComes, 0,
+       false},
+      {"the watch is over but nobody watches the line", Reader::kEndedItsWatch, 0, true},
+      {"a reader held up in its client's own loop leaves the line unwatched", Reader::kHeldUpElsewhere, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    auto port = Open(pty.slave(), 115200);
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->SetEventMask(kEvents));
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> reported{0};
+    std::thread eventThread([&] {
+      uint32_t mask = 0;
+      while (!stop && port->WaitEvent(&mask)) reported |= mask;
+    });
+    port->BeginReaderWatch();
+    platform::SerialPort::ReaderWait wait;
+    const auto waitFor = [&](uint32_t ms) { wait = port->WaitAsReader(MonotonicTickCount() + ms); };
+    switch (c.reader) {
+      case Reader::kWaits: {
+        std::thread later([&] {
+          std::this_thread::sleep_for(20ms);
+          pty.Send("abc");
+        });
+        waitFor(2000);
+        later.join();
+        break;
+      }
+      case Reader::kWaitsAndAMessageComes: {
+        // Posted from another thread, as the client's other threads do.
+        const HWND window = CreateMessageWindow(DefWindowProcA);
+        ASSERT_NE(window, nullptr);
+        std::thread later([&] {
+          std::this_thread::sleep_for(20ms);
+          PostMessageA(window, 0x0400, 0, 0);
+        });
+        waitFor(2000);
+        later.join();
+        MSG msg;
+        EXPECT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+        DestroyWindow(window);
+        break;
+      }
+      case Reader::kEndedItsWatch:
+        waitFor(10);
+        port->EndReaderWatch();
+        pty.Send("abc");
+        break;
+      case Reader::kHeldUpElsewhere:
+        waitFor(10);
+        pty.Send("abc");
+        break;
+    }
+    EXPECT_TRUE(wait.watched);
+    EXPECT_EQ(wait.events, c.readerEvents);
+    // The event thread's report, if any, comes within the lease and a hold.
+    for (int i = 0; i < 200 && reported == 0; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(reported != 0, c.eventThreadReports);
+    EXPECT_EQ(port->QueuedBytes(), c.reader == Reader::kWaitsAndAMessageComes ? 0 : 3);
+    if (c.reader != Reader::kEndedItsWatch) port->EndReaderWatch();
+    stop = true;
+    port->SetEventMask(0);
+    eventThread.join();
   }
 }
 
