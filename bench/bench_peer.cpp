@@ -126,9 +126,16 @@ struct ZevaClient {
     const uint8_t message[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x21};
     return zeva::Query(d.ctx, 5, message, 1, 0) == 1;
   }
+  // Between calls the client is in its own message loop, as an application
+  // is, not in one of the driver's waits.
   void Pause() {
     const auto end = Clock::now() + kPause;
-    while (Clock::now() < end) zeva::WaitForFlags(d.ctx, 1, 0);
+    MSG msg;
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+      d.ctx.platform.WaitForMessageOrTick(d.ctx.platform.TickCount() + static_cast<uint32_t>(left));
+    }
   }
   double FloorUs() const { return kQueryChars * CharUs(bps) + 2.0 * kTurnaroundUs; }
   Block Run(int calls) {
