@@ -308,6 +308,8 @@ class TermiosPort final : public platform::SerialPort {
   cc_t minimum_ = 0;         // the VMIN the terminal has now
   int64_t holdUntilUs_ = 0;  // when a held-back event goes out; 0: none held
   int64_t quietUntilUs_ = 0;  // the reader's own write is on the wire until then
+  int32_t lastWriteSize_ = 0;  // a write whose first returning bytes are to be judged
+  bool echoesTakeWireTime_ = false;
   int64_t restDueUs_ = 0;    // when the held bytes should all be in
   int32_t heldQueued_ = 0;   // bytes queued when that time was set
   bool drained_ = false;     // the last read left the terminal empty
@@ -389,6 +391,10 @@ TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
     if (canHold_) SetMinimum(0);
     awaitingFirstByte_ = expected > 1;  // its arrival starts a hold
     return watch;
+  }
+  if (lastWriteSize_ > 0) {
+    echoesTakeWireTime_ = queued < lastWriteSize_;
+    lastWriteSize_ = 0;
   }
   if (expected <= 1 || buffered + queued >= expected) {
     EndHold();
@@ -646,12 +652,18 @@ WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
     }
     if (!WaitWritable(deadline, limited)) return {Kind::kTimeout, done};
   }
-  // The reader writes and then waits: its wait need not watch the line
-  // before these bytes have had their wire time (and half a character for
-  // the echo's way back).
+  // The reader writes and then waits: on a line that takes each byte's
+  // wire time its wait need not watch the line before these bytes have had
+  // theirs (and half a character for the echo's way back). Whether the line
+  // does is seen at a write's first look at what came back: a line that
+  // returned the whole echo at once (a simulated bus) is not made to wait.
   if (readerDepth_ > 0 && n > 0) {
     std::lock_guard<std::mutex> lock(watchMutex_);
-    if (canHold_) quietUntilUs_ = NowUs() + int64_t{n} * charUs_ + charUs_ / 2;
+    if (canHold_ && echoesTakeWireTime_) {
+      quietUntilUs_ = NowUs() + int64_t{n} * charUs_ + charUs_ / 2;
+    } else {
+      lastWriteSize_ = n;
+    }
   }
   return {Kind::kDone, done};
 }
