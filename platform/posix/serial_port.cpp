@@ -295,6 +295,7 @@ class TermiosPort final : public platform::SerialPort {
   std::atomic<bool> readerScope_{false};
   std::atomic<bool> readerWaiting_{false};
   std::atomic<int64_t> readerLeftUs_{0};
+  std::atomic<int64_t> readerWaitEndsUs_{0};
   std::atomic<bool> eventThreadAside_{false};
   std::atomic<bool> lineGone_{false};
   std::atomic<bool> wakeOwed_{false};
@@ -476,8 +477,10 @@ TermiosPort::WatchEnd TermiosPort::WatchLine(uint32_t wanted, int otherFd, bool 
     if (!dataDue) {
       int64_t timeoutUs = watch.timeoutUs;
       if (aside) {
-        timeoutUs = readerWaiting_.load() ? kReaderLeaseUs
-                                          : std::max<int64_t>(readerLeftUs_.load() + kReaderLeaseUs - now, 1);
+        // A waiting reader is not looked after before its wait's end: a long
+        // wait costs the event thread no wake-ups.
+        const int64_t from = readerWaiting_.load() ? readerWaitEndsUs_.load() : readerLeftUs_.load();
+        timeoutUs = std::max<int64_t>(from + kReaderLeaseUs - now, 1);
       }
       if (deadlineUs >= 0) {
         const int64_t left = deadlineUs - now;
@@ -567,13 +570,17 @@ platform::SerialPort::ReaderWait TermiosPort::WaitAsReader(uint32_t tick) {
   const int32_t remainingMs = static_cast<int32_t>(tick - MonotonicTickCount());
   if (remainingMs <= 0) return result;
   if (posixwin::BeginPolledWait(readerWakeWrite_)) {
+    const int64_t deadline = NowUs() + int64_t{remainingMs} * 1000;
+    readerWaitEndsUs_ = deadline;
     readerWaiting_ = true;
     // Not the event thread's mask: that is set when the thread first runs,
     // which may be after this wait has begun.
-    const WatchEnd end = WatchLine(platform::kEvRxChar | platform::kEvErr, readerWakeRead_, true,
-                                   NowUs() + int64_t{remainingMs} * 1000);
+    const WatchEnd end = WatchLine(platform::kEvRxChar | platform::kEvErr, readerWakeRead_, true, deadline);
     readerLeftUs_ = NowUs();
     readerWaiting_ = false;
+    // A message of the client's leads into the client's own code, which may
+    // wait in a loop of its own: the event thread counts the lease from now.
+    if (end.kind == WatchEnd::kOther && eventThreadAside_.load()) Wake();
     if (end.kind == WatchEnd::kEvents) result.events = end.events;
     if (end.kind == WatchEnd::kGone) {
       // The event thread finds out for itself and ends; the reader waits
