@@ -113,6 +113,9 @@ Probe ProbeAddress(DriverContext& ctx, int32_t address) {
 // meanwhile is refused.
 int32_t RunMap(DriverContext& ctx) {
   const ScopedMode running(ctx.mapRunning, 1);
+  // Probes, their echoes and the answers: one watch over the line for the
+  // whole map.
+  ReaderWatch watch(ctx);
   ctx.mapAbortRequested = 0;
   for (int32_t address = kFirstMapAddress; address <= kLastMapAddress; ++address) {
     switch (ProbeAddress(ctx, address)) {
