@@ -215,7 +215,15 @@ class TermiosPort final : public platform::SerialPort {
   }
 
   void BeginReaderWatch() override {
-    if (readerDepth_++ == 0) readerScope_ = true;
+    if (readerDepth_++ > 0) return;
+    readerScope_ = true;
+#ifdef PR_SET_TIMERSLACK
+    // The reader's holds end at moments computed to the microsecond too;
+    // its own timer slack comes back when the watch ends.
+    const int slack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+    readerSlack_ = slack > 0 ? static_cast<unsigned long>(slack) : 0;
+    if (readerSlack_ > 1) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
   }
   void EndReaderWatch() override;
   ReaderWait WaitAsReader(uint32_t tick) override;
@@ -292,6 +300,7 @@ class TermiosPort final : public platform::SerialPort {
   // on, whether the reader is in its wait and when it last left it, whether
   // the event thread has stood aside, and a line the reader found gone.
   int readerDepth_ = 0;
+  unsigned long readerSlack_ = 0;  // the reader thread's own timer slack
   std::atomic<bool> readerScope_{false};
   std::atomic<bool> readerWaiting_{false};
   std::atomic<int64_t> readerLeftUs_{0};
@@ -556,13 +565,14 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
 void TermiosPort::EndReaderWatch() {
   if (readerDepth_ == 0 || --readerDepth_ > 0) return;
   readerScope_ = false;
+#ifdef PR_SET_TIMERSLACK
+  if (readerSlack_ > 1) (void)prctl(PR_SET_TIMERSLACK, readerSlack_, 0UL, 0UL, 0UL);
+#endif
   // An event thread that stood aside watches the line again from now on.
   if (wakeOwed_.exchange(false) || eventThreadAside_.load()) Wake();
 }
 
-// The reader's wait: its own message queue and the line in one poll(). The
-// thread keeps its timer slack: a hold may end some tens of microseconds
-// late here, which the reader's own wake-up saves many times over.
+// The reader's wait: its own message queue and the line in one poll().
 platform::SerialPort::ReaderWait TermiosPort::WaitAsReader(uint32_t tick) {
   if (fd_ < 0 || readerDepth_ == 0 || lineGone_.load()) return {};
   ReaderWait result;
