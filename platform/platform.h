@@ -105,9 +105,11 @@ class SerialPort {
   // the line itself: a data event then wakes one thread instead of two.
   // From BeginReaderWatch to EndReaderWatch (nested pairs count as one; all
   // on the reader's thread) the event thread stands aside while the reader
-  // is in WaitAsReader or has left it for less than about 20 ms (a reader
-  // held up elsewhere, in a client's own message loop say, has the line
-  // watched for it again), and EndReaderWatch hands the line back at once.
+  // is in WaitAsReader or has just left it, and EndReaderWatch hands the
+  // line back at once. A reader that runs a message loop of its own inside
+  // the watch (a client's callback may) has the line watched for it again
+  // as soon as that loop blocks; one held up otherwise, about 20 ms after
+  // its wait ended.
   struct ReaderWait {
     bool watched = false;  // false: waited for nothing, the caller waits
     uint32_t events = 0;   // comm events due, as WaitEvent reports them

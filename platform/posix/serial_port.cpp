@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -179,6 +180,42 @@ constexpr size_t kMaxQueued = 64 * 1024;
 // events still come when the reader is held up elsewhere.
 constexpr int64_t kReaderLeaseUs = 20'000;
 
+class TermiosPort;
+
+// The ports inside a reader's watch, by a number that is never reused: a
+// block hook left behind by a port closed inside its watch finds nothing.
+class WatchingPortTable {
+ public:
+  void Add(uintptr_t id, TermiosPort* port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ports_[id] = port;
+  }
+  void Remove(uintptr_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ports_.erase(id);
+  }
+  template <typename F>
+  void With(uintptr_t id, F f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(id);
+    if (it != ports_.end()) f(*it->second);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<uintptr_t, TermiosPort*> ports_;
+};
+
+WatchingPortTable& WatchingPorts() {
+  static auto* table = new WatchingPortTable;  // outlives every port
+  return *table;
+}
+
+uintptr_t NextWatchId() {
+  static std::atomic<uintptr_t> next{1};
+  return next++;
+}
+
 class TermiosPort final : public platform::SerialPort {
  public:
   TermiosPort(int fd, const int wake[2], const int readerWake[2], const platform::SerialConfig& config)
@@ -217,6 +254,10 @@ class TermiosPort final : public platform::SerialPort {
   void BeginReaderWatch() override {
     if (readerDepth_++ > 0) return;
     readerScope_ = true;
+    // A client that runs a message loop of its own inside the watch (from a
+    // callback, say) waits for data events the event thread must post.
+    WatchingPorts().Add(watchId_, this);
+    previousHook_ = posixwin::SetBlockHook({&ReaderLoopsElsewhere, watchId_});
 #ifdef PR_SET_TIMERSLACK
     // The reader's holds end at moments computed to the microsecond too;
     // its own timer slack comes back when the watch ends.
@@ -262,6 +303,12 @@ class TermiosPort final : public platform::SerialPort {
   bool TakeIn();
   bool LineErrorSeen();
   bool ReaderHasLine(int64_t now) const;
+  static void ReaderLoopsElsewhere(uintptr_t watchId);
+  // The reader left for a loop of its own: its lease is over.
+  void EndLease() {
+    readerLeftUs_ = NowUs() - kReaderLeaseUs;
+    if (eventThreadAside_.load()) Wake();
+  }
   struct WatchEnd {
     enum Kind { kEvents, kOther, kTimeout, kGone } kind = kTimeout;
     uint32_t events = 0;
@@ -300,6 +347,8 @@ class TermiosPort final : public platform::SerialPort {
   // on, whether the reader is in its wait and when it last left it, whether
   // the event thread has stood aside, and a line the reader found gone.
   int readerDepth_ = 0;
+  const uintptr_t watchId_ = NextWatchId();
+  posixwin::BlockHook previousHook_;
   unsigned long readerSlack_ = 0;  // the reader thread's own timer slack
   std::atomic<bool> readerScope_{false};
   std::atomic<bool> readerWaiting_{false};
@@ -565,6 +614,8 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
 void TermiosPort::EndReaderWatch() {
   if (readerDepth_ == 0 || --readerDepth_ > 0) return;
   readerScope_ = false;
+  WatchingPorts().Remove(watchId_);
+  (void)posixwin::SetBlockHook(previousHook_);
 #ifdef PR_SET_TIMERSLACK
   if (readerSlack_ > 1) (void)prctl(PR_SET_TIMERSLACK, readerSlack_, 0UL, 0UL, 0UL);
 #endif
@@ -685,7 +736,12 @@ WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
   return {Kind::kDone, done};
 }
 
+void TermiosPort::ReaderLoopsElsewhere(uintptr_t watchId) {
+  WatchingPorts().With(watchId, [](TermiosPort& port) { port.EndLease(); });
+}
+
 bool TermiosPort::Close() {
+  WatchingPorts().Remove(watchId_);
   if (fd_ < 0) return true;
   // The exclusive flag of a pseudo-terminal outlives this descriptor.
   (void)ioctl(fd_, TIOCNXCL);

@@ -239,6 +239,12 @@ void WaitForMessage(int64_t timeoutMs) {
   queue->arrived.wait_until(lock, deadline, [&queue] { return !queue->messages.empty(); });
 }
 
+namespace {
+thread_local BlockHook tBlockHook;
+}  // namespace
+
+BlockHook SetBlockHook(BlockHook hook) { return std::exchange(tBlockHook, hook); }
+
 bool BeginPolledWait(int signalFd) {
   QueuePtr queue = CurrentQueue();
   if (!queue) return false;
@@ -327,12 +333,21 @@ int GetMessageA(MSG* msg, HWND hwnd, unsigned filterMin, unsigned filterMax) {
   if (msg == nullptr || !queue) return -1;
   if (hwnd != nullptr && !IsLiveWindow(hwnd)) return -1;
   std::unique_lock<std::mutex> lock(queue->mutex);
+  bool hookCalled = false;
   for (;;) {
     auto it = FindMatch(*queue, hwnd, filterMin, filterMax);
     if (it != queue->messages.end()) {
       *msg = *it;
       queue->messages.erase(it);
       return msg->message == WM_QUIT ? 0 : 1;
+    }
+    const BlockHook hook = tBlockHook;
+    if (hook.call != nullptr && !hookCalled) {
+      hookCalled = true;
+      lock.unlock();
+      hook.call(hook.arg);
+      lock.lock();
+      continue;
     }
     queue->arrived.wait(lock);
   }

@@ -24,4 +24,13 @@ void WaitForMessage(int64_t timeoutMs);
 bool BeginPolledWait(int signalFd);
 bool EndPolledWait();
 
+// Called on the calling thread when GetMessageA is about to block it: the
+// thread is then in a message loop of its own, outside the driver's waits.
+// Per thread; SetBlockHook returns the hook it replaces.
+struct BlockHook {
+  void (*call)(uintptr_t) = nullptr;
+  uintptr_t arg = 0;
+};
+BlockHook SetBlockHook(BlockHook hook);
+
 }  // namespace zeva::posixwin

@@ -323,7 +323,7 @@ TEST(TermiosPort, ReadAheadHoldsTheDataEvent) {
 // goes back to the event thread when the watch ends, or when the reader
 // stays away from its wait for longer than its lease (20 ms).
 TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
-  enum class Reader { kWaits, kWaitsAndAMessageComes, kEndedItsWatch, kHeldUpElsewhere };
+  enum class Reader { kWaits, kWaitsAndAMessageComes, kEndedItsWatch, kHeldUpElsewhere, kInItsOwnLoop };
   struct Case {
     const char* fault;
     Reader reader;
@@ -336,7 +336,10 @@ TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
       {"a message for the waiting reader goes unserved until the line speaks", Reader::kWaitsAndAMessageComes, 0,
        false},
       {"the watch is over but nobody watches the line", Reader::kEndedItsWatch, 0, true},
-      {"a reader held up in its client's own loop leaves the line unwatched", Reader::kHeldUpElsewhere, 0, true},
+      {"a reader held up outside its wait leaves the line unwatched", Reader::kHeldUpElsewhere, 0, true},
+      {"a client's own message loop, run after data ended a long wait, gets no data events until that wait would "
+       "have ended",
+       Reader::kInItsOwnLoop, platform::kEvRxChar, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
@@ -388,13 +391,37 @@ TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
         waitFor(10);
         pty.Send("abc");
         break;
+      case Reader::kInItsOwnLoop: {
+        // Bytes end a two-second wait early; the reader takes them, and its
+        // client then runs a loop of its own until the event thread has
+        // reported the next bytes (or half a second has passed).
+        const HWND window = CreateMessageWindow(DefWindowProcA);
+        ASSERT_NE(window, nullptr);
+        std::thread poster([&] {
+          std::this_thread::sleep_for(20ms);
+          pty.Send("abc");
+          std::this_thread::sleep_for(40ms);
+          pty.Send("de");
+          for (int i = 0; i < 500 && reported == 0; ++i) std::this_thread::sleep_for(1ms);
+          PostMessageA(window, 0x0400, 0, 0);
+        });
+        waitFor(2000);
+        uint8_t taken[8];
+        EXPECT_EQ(port->Read(taken, static_cast<int32_t>(sizeof taken)), 3);
+        MSG msg;
+        EXPECT_EQ(GetMessageA(&msg, window, 0, 0), 1);
+        poster.join();
+        DestroyWindow(window);
+        break;
+      }
     }
     EXPECT_TRUE(wait.watched);
     EXPECT_EQ(wait.events, c.readerEvents);
     // The event thread's report, if any, comes within the lease and a hold.
     for (int i = 0; i < 200 && reported == 0; ++i) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(reported != 0, c.eventThreadReports);
-    EXPECT_EQ(port->QueuedBytes(), c.reader == Reader::kWaitsAndAMessageComes ? 0 : 3);
+    const int32_t queued = c.reader == Reader::kWaitsAndAMessageComes ? 0 : c.reader == Reader::kInItsOwnLoop ? 2 : 3;
+    EXPECT_EQ(port->QueuedBytes(), queued);
     if (c.reader != Reader::kEndedItsWatch) port->EndReaderWatch();
     stop = true;
     port->SetEventMask(0);
