@@ -108,8 +108,8 @@ class SerialPort {
   // is in WaitAsReader or has just left it, and EndReaderWatch hands the
   // line back at once. A reader that runs a message loop of its own inside
   // the watch (a client's callback may) has the line watched for it again
-  // as soon as that loop blocks; one held up otherwise, about 20 ms after
-  // its wait ended.
+  // as soon as that loop blocks; one held up otherwise, at the latest about
+  // 20 ms after the deadline of the wait it left.
   struct ReaderWait {
     bool watched = false;  // false: waited for nothing, the caller waits
     uint32_t events = 0;   // comm events due, as WaitEvent reports them

@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -180,42 +179,6 @@ constexpr size_t kMaxQueued = 64 * 1024;
 // events still come when the reader is held up elsewhere.
 constexpr int64_t kReaderLeaseUs = 20'000;
 
-class TermiosPort;
-
-// The ports inside a reader's watch, by a number that is never reused: a
-// block hook left behind by a port closed inside its watch finds nothing.
-class WatchingPortTable {
- public:
-  void Add(uintptr_t id, TermiosPort* port) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ports_[id] = port;
-  }
-  void Remove(uintptr_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ports_.erase(id);
-  }
-  template <typename F>
-  void With(uintptr_t id, F f) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = ports_.find(id);
-    if (it != ports_.end()) f(*it->second);
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<uintptr_t, TermiosPort*> ports_;
-};
-
-WatchingPortTable& WatchingPorts() {
-  static auto* table = new WatchingPortTable;  // outlives every port
-  return *table;
-}
-
-uintptr_t NextWatchId() {
-  static std::atomic<uintptr_t> next{1};
-  return next++;
-}
-
 class TermiosPort final : public platform::SerialPort {
  public:
   TermiosPort(int fd, const int wake[2], const int readerWake[2], const platform::SerialConfig& config)
@@ -256,8 +219,7 @@ class TermiosPort final : public platform::SerialPort {
     readerScope_ = true;
     // A client that runs a message loop of its own inside the watch (from a
     // callback, say) waits for data events the event thread must post.
-    WatchingPorts().Add(watchId_, this);
-    previousHook_ = posixwin::SetBlockHook({&ReaderLoopsElsewhere, watchId_});
+    previousHook_ = posixwin::SetBlockHook({&ReaderLoopsElsewhere, reinterpret_cast<uintptr_t>(this)});
 #ifdef PR_SET_TIMERSLACK
     // The reader's holds end at moments computed to the microsecond too;
     // its own timer slack comes back when the watch ends.
@@ -303,7 +265,7 @@ class TermiosPort final : public platform::SerialPort {
   bool TakeIn();
   bool LineErrorSeen();
   bool ReaderHasLine(int64_t now) const;
-  static void ReaderLoopsElsewhere(uintptr_t watchId);
+  static void ReaderLoopsElsewhere(uintptr_t port);
   // The reader left for a loop of its own: its lease is over.
   void EndLease() {
     readerLeftUs_ = NowUs() - kReaderLeaseUs;
@@ -347,7 +309,6 @@ class TermiosPort final : public platform::SerialPort {
   // on, whether the reader is in its wait and when it last left it, whether
   // the event thread has stood aside, and a line the reader found gone.
   int readerDepth_ = 0;
-  const uintptr_t watchId_ = NextWatchId();
   posixwin::BlockHook previousHook_;
   unsigned long readerSlack_ = 0;  // the reader thread's own timer slack
   std::atomic<bool> readerScope_{false};
@@ -614,7 +575,6 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
 void TermiosPort::EndReaderWatch() {
   if (readerDepth_ == 0 || --readerDepth_ > 0) return;
   readerScope_ = false;
-  WatchingPorts().Remove(watchId_);
   (void)posixwin::SetBlockHook(previousHook_);
 #ifdef PR_SET_TIMERSLACK
   if (readerSlack_ > 1) (void)prctl(PR_SET_TIMERSLACK, readerSlack_, 0UL, 0UL, 0UL);
@@ -639,9 +599,6 @@ platform::SerialPort::ReaderWait TermiosPort::WaitAsReader(uint32_t tick) {
     const WatchEnd end = WatchLine(platform::kEvRxChar | platform::kEvErr, readerWakeRead_, true, deadline);
     readerLeftUs_ = NowUs();
     readerWaiting_ = false;
-    // A message of the client's leads into the client's own code, which may
-    // wait in a loop of its own: the event thread counts the lease from now.
-    if (end.kind == WatchEnd::kOther && eventThreadAside_.load()) Wake();
     if (end.kind == WatchEnd::kEvents) result.events = end.events;
     if (end.kind == WatchEnd::kGone) {
       // The event thread finds out for itself and ends; the reader waits
@@ -736,12 +693,15 @@ WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
   return {Kind::kDone, done};
 }
 
-void TermiosPort::ReaderLoopsElsewhere(uintptr_t watchId) {
-  WatchingPorts().With(watchId, [](TermiosPort& port) { port.EndLease(); });
-}
+void TermiosPort::ReaderLoopsElsewhere(uintptr_t port) { reinterpret_cast<TermiosPort*>(port)->EndLease(); }
 
 bool TermiosPort::Close() {
-  WatchingPorts().Remove(watchId_);
+  // Closed inside its reader's watch (from a callback, on the reader's
+  // thread): the thread's loops no longer concern this port.
+  if (readerDepth_ > 0) {
+    readerDepth_ = 0;
+    (void)posixwin::SetBlockHook(previousHook_);
+  }
   if (fd_ < 0) return true;
   // The exclusive flag of a pseudo-terminal outlives this descriptor.
   (void)ioctl(fd_, TIOCNXCL);

@@ -164,7 +164,6 @@ bool Push(MessageQueue& queue, const MSG& msg) {
   return true;
 }
 
-
 bool Matches(const MSG& msg, HWND hwnd, unsigned filterMin, unsigned filterMax) {
   if (hwnd != nullptr && msg.hwnd != hwnd) return false;
   // A range filter never hides WM_QUIT, so a filtered loop still ends.
