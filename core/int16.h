@@ -17,4 +17,12 @@ constexpr int32_t Widen16(int16_t value) { return value; }
 // The low 8 bits of a slot as an unsigned byte.
 constexpr uint8_t Low8(int32_t slot) { return static_cast<uint8_t>(static_cast<uint32_t>(slot) & 0xFFu); }
 
+// Whether a 16-bit address slot names a place on the bus: 0 (every device)
+// to 127. Only the low byte goes on the wire, so 256 would reach every
+// device and 261 device 5; a destination with bit 7 set reaches nobody.
+constexpr bool IsBusAddress(int32_t slot) {
+  const int16_t address = Low16(slot);
+  return address >= 0 && address <= 127;
+}
+
 }  // namespace zeva

@@ -375,7 +375,9 @@ ZEVA_API void ZEVA_CALL SetClientHWND(HWND window) ZEVA_NOEXCEPT;
  * the port themselves: Restart, SetAddrID, Program, ProgramDirect).
  * ------------------------------------------------------------------------- */
 
-/* Device commands: one frame, no reply. Busy channels are retried after
+/* Device commands: one frame, no reply. address: 16-bit, 0..127, 0 for
+ * every device; any other address sends nothing and returns 0, without a
+ * report. Busy channels are retried after
  * BusyTimeout ms, four transmissions at most (then error 3).
  * Reboot / Stop: never acknowledged; 1 as soon as the frame is written.
  * ClearRemoteError: acknowledged by address (error 2 when it is not), a
@@ -393,7 +395,9 @@ ZEVA_API int32_t ZEVA_CALL ResetComm(int32_t address) ZEVA_NOEXCEPT;
  * out; 0 with error 6 (the port did not open, it stays closed) or error 5. */
 ZEVA_API int32_t ZEVA_CALL Restart(void) ZEVA_NOEXCEPT;
 
-/* Identifies the station at address (0: the first station that answers).
+/* Identifies the station at address (16-bit, 0..127; 0: the first station
+ * that answers; any other address sends nothing and returns 0, without a
+ * report).
  * OnFirmwareInfo receives the answering address, "S%06X", product code, the
  * product name (key "<code>" of section [DeviceIDs] in Orlindo.inf, POSIX:
  * $ZEVA_PREFIX/Orlindo.inf; "[product unknown]" when missing, "[special
@@ -418,7 +422,8 @@ ZEVA_API int32_t ZEVA_CALL MakeMap(void) ZEVA_NOEXCEPT;
  * callback or a message handler). No effect on later maps. */
 ZEVA_API void ZEVA_CALL MapAbort(void) ZEVA_NOEXCEPT;
 
-/* Asks address (0: any station) for its last run-time error and hands
+/* Asks address (16-bit, 0..127; 0: any station; another address sends
+ * nothing and returns 0, without a report) for its last run-time error and hands
  * OnRemoteError the address as given, the error code and a report: five
  * lines "label: number" (stack index, relative and offset instruction
  * pointer, stack pointer, error code) ended by CR LF, then an empty line
@@ -427,7 +432,9 @@ ZEVA_API void ZEVA_CALL MapAbort(void) ZEVA_NOEXCEPT;
 ZEVA_API int32_t ZEVA_CALL GetRemoteError(int32_t address) ZEVA_NOEXCEPT;
 
 /* Sends six bytes of data (NULL: the output buffer, whose byte 4 is set to
- * 0 first and stays 0) as a type-1 message to address and hands the answer
+ * 0 first and stays 0) as a type-1 message to address (16-bit, 0..127; 0:
+ * any station; another address sends nothing and returns 0, without a
+ * report) and hands the answer
  * to OnQueryReply with the answering address and tag. quiet (16-bit)
  * nonzero: failures are posted to OnDriverError, never shown in a box.
  * Requests, retries and reports as GetFirmwareInfo. Result 1 when answered. */

@@ -69,7 +69,7 @@ bool BuildCommand(int32_t destination, int32_t command, const uint8_t* data, Com
 
 int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, const uint8_t* data,
                       Quiet quiet) {
-  if (IsOpen(ctx) == 0) return 0;
+  if (IsOpen(ctx) == 0 || !IsBusAddress(destination)) return 0;
   CommandMessage m;
   if (!BuildCommand(destination, command, data, &m)) return 0;
   if (Low16(destination) == 0) m.mode = kModeUnacked;

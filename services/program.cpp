@@ -45,13 +45,11 @@ int HexDigit(char c) {
 // program calling is wrong, not the bus.
 void ShowBadCall(const DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
 
-// The address goes on the wire as one byte, and a device can only be
-// reached at 1..127 (a byte with bit 7 set never follows a start byte as a
-// destination). Anything else would address every device (a low byte of 0:
-// the broadcast), this station, or a device nobody can reach again.
+// One device, never everyone (0) nor this station, and an address a device
+// can be reached at again.
 bool DeviceAddress(const DriverContext& ctx, int32_t address) {
   const int16_t a = Low16(address);
-  return a >= 1 && a <= 127 && a != ctx.settings.localAddress;
+  return IsBusAddress(address) && a != 0 && a != ctx.settings.localAddress;
 }
 
 bool CallAccepted(const DriverContext& ctx, const char* serialText, int32_t address) {

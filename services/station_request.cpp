@@ -31,6 +31,9 @@ bool Accepted(int32_t address, const link::FrameHeader& header) {
 
 bool AskStation(DriverContext& ctx, const StationRequest& request, link::FrameHeader* header,
                 uint8_t* answer) {
+  // Nothing goes out for an address off the bus: its low byte would ask
+  // another device, or every one.
+  if (!IsBusAddress(request.address)) return false;
   const uint32_t replyFlag = ReplyFlagOf(request.kind);
   const OutgoingMessage message{
       .destination = Low8(request.address), .type = kRequestType, .data = request.message, .length = 6};

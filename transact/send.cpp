@@ -15,11 +15,6 @@ namespace {
 
 constexpr int32_t kMinimumRawFrame = 4;
 
-bool ValidAddress(int32_t address) {
-  const int16_t a = Low16(address);
-  return a >= 0 && a <= 127;
-}
-
 // The raw checksum is always the protocol-2 one, whatever the setting. For a
 // whole frame it covers everything between the start byte and the checksum
 // slot, and is stored in that slot.
@@ -34,7 +29,7 @@ uint8_t RawChecksum(uint8_t* bytes, int32_t length, bool wholeFrame) {
 
 int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode) {
   if (IsOpen(ctx) == 0) return kSendPortClosed;
-  if (!ValidAddress(address) || (mode != kModeNormal && mode != kModeUnacked)) return kSendBadArgument;
+  if (!IsBusAddress(address) || (mode != kModeNormal && mode != kModeUnacked)) return kSendBadArgument;
   ctx.outputBuffer[kOutputBufferReserved] = 0;
   ctx.outputBuffer[kOutputBufferType] = Low8(type);
   ctx.switches.responseMsg = 0;
@@ -47,7 +42,7 @@ int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode) {
 int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type, const uint8_t* data,
                  int32_t length) {
   if (IsOpen(ctx) == 0) return kSendPortClosed;
-  if (!ValidAddress(address) || mode < kModeNormal || mode > kModeAlternating) return kSendBadArgument;
+  if (!IsBusAddress(address) || mode < kModeNormal || mode > kModeAlternating) return kSendBadArgument;
   const auto n = static_cast<uint16_t>(length);
   // Bytes that are not there cannot be sent.
   if (data == nullptr && n != 0) return kSendBadArgument;
@@ -69,6 +64,9 @@ int32_t SendRaw(DriverContext& ctx, uint8_t* bytes, int32_t length, int16_t* res
   int32_t written = 0;
   uint8_t checksum = 0;
   {
+    // Inside another transmission's wait (from a callback) the outer one
+    // keeps its marks, its destination and its acknowledgement.
+    const OuterTransmission outer(ctx);
     // Raw bytes need not look like a frame: while they are under way the
     // receive path places their echo at any byte.
     const ScopedMode raw(ctx.rawSendActive, 1);

@@ -24,43 +24,6 @@ TransmitResult Ended(DriverContext& ctx, TransmitResult result) {
   return result;
 }
 
-// A transmission started while another one is under way (from a client
-// callback or the automatic echo, inside the other's wait) hands the line
-// back as it found it: the outer one's mark and destination, and, when the
-// inner one waited for acknowledgements of its own, the outer one's
-// acknowledgement state. An inner one that waits for none leaves the flags
-// alone, so an acknowledgement of the outer frame arriving meanwhile counts.
-class OuterTransmission {
- public:
-  explicit OuterTransmission(DriverContext& ctx)
-      : ctx_(ctx),
-        present_(ctx.flags.AllSet(SF_TX_ACTIVE)),
-        destination_(ctx.lastDestination),
-        ackState_(ctx.flags.word & (SF_ACK_PENDING | SF_ACK_RECEIVED)) {}
-  ~OuterTransmission() {
-    if (!present_) return;
-    ctx_.flags.Set(SF_TX_ACTIVE);
-    if (ackTaken_) {
-      ctx_.flags.Clear(SF_ACK_PENDING | SF_ACK_RECEIVED);
-      ctx_.flags.Set(ackState_);
-    }
-    ctx_.lastDestination = destination_;
-  }
-  OuterTransmission(const OuterTransmission&) = delete;
-  OuterTransmission& operator=(const OuterTransmission&) = delete;
-
-  bool present() const { return present_; }
-  // The inner transmission now waits for acknowledgements of its own.
-  void AckExpectationTaken() { ackTaken_ = true; }
-
- private:
-  DriverContext& ctx_;
-  bool present_;
-  uint8_t destination_;
-  uint32_t ackState_;
-  bool ackTaken_ = false;
-};
-
 // One transmission or checksum pass: the message, where it stands, and the
 // areas a response wait hands to the dispatcher.
 class Transmission {
@@ -253,6 +216,22 @@ TransmitResult Transmit(DriverContext& ctx, const OutgoingMessage& message, cons
 }
 
 }  // namespace
+
+OuterTransmission::OuterTransmission(DriverContext& ctx)
+    : ctx_(ctx),
+      present_(ctx.flags.AllSet(SF_TX_ACTIVE)),
+      destination_(ctx.lastDestination),
+      ackState_(ctx.flags.word & (SF_ACK_PENDING | SF_ACK_RECEIVED)) {}
+
+OuterTransmission::~OuterTransmission() {
+  if (!present_) return;
+  ctx_.flags.Set(SF_TX_ACTIVE);
+  if (ackTaken_) {
+    ctx_.flags.Clear(SF_ACK_PENDING | SF_ACK_RECEIVED);
+    ctx_.flags.Set(ackState_);
+  }
+  ctx_.lastDestination = destination_;
+}
 
 uint8_t EndTransmission(DriverContext& ctx, uint8_t result) {
   ctx.flags.Clear(SF_TX_ACTIVE);

@@ -51,6 +51,33 @@ struct TransmitOptions {
 // LastDestination and returns its argument.
 uint8_t EndTransmission(DriverContext& ctx, uint8_t result);
 
+// Every write of the station started while a transmission is under way
+// (from a client callback or the automatic reply, inside the other's wait:
+// a nested transmission, a raw send) hands the line back as it found it:
+// the outer one's mark and destination, and, when the inner one waited for
+// acknowledgements of its own, the outer one's acknowledgement state. An
+// inner one that waits for none leaves the flags alone, so an
+// acknowledgement of the outer frame arriving meanwhile counts. Made before
+// the inner write marks anything; its end restores.
+class OuterTransmission {
+ public:
+  explicit OuterTransmission(DriverContext& ctx);
+  ~OuterTransmission();
+  OuterTransmission(const OuterTransmission&) = delete;
+  OuterTransmission& operator=(const OuterTransmission&) = delete;
+
+  bool present() const { return present_; }
+  // The inner transmission now waits for acknowledgements of its own.
+  void AckExpectationTaken() { ackTaken_ = true; }
+
+ private:
+  DriverContext& ctx_;
+  bool present_;
+  uint8_t destination_;
+  uint32_t ackState_;
+  bool ackTaken_ = false;
+};
+
 // Sends the message frame by frame.
 TransmitResult TransmitMessage(DriverContext& ctx, const OutgoingMessage& message,
                                const TransmitOptions& options);

@@ -228,17 +228,21 @@ INSTANTIATE_TEST_SUITE_P(
         ReopenCase{"Restart", [](Stack& s) { return Restart(s.ctx); }, 1, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A transmission made inside another one's acknowledgement wait: the
-// automatic echo of a type-0 frame, or the client sending from a callback.
-// The outer frame is acknowledged during or after it and must count.
+// A write made inside another transmission's acknowledgement wait: the
+// automatic echo of a type-0 frame, or the client sending, sending raw bytes
+// or a test stream from a callback. The outer frame is acknowledged during
+// or after it and must count.
+enum class Inner { kNone, kSend, kRaw, kTestStream };
+
 struct NestedCase {
   const char* name;
   bool autoEcho;
-  bool sendFromCallback;  // OnDataReceived sends to device 9
-  uint64_t ackDelayUs;    // device 5's acknowledgement, held back
+  Inner inner;          // what OnDataReceived does when device 9 talks
+  uint64_t ackDelayUs;  // device 5's acknowledgement, held back
   bool targetSilent = false;  // device 5 hears but never acknowledges
   int32_t result = 1;
   int framesTo5 = 1;
+  int framesTo9 = 1;
 };
 
 void PrintTo(const NestedCase& c, std::ostream* os) { *os << c.name; }
@@ -254,9 +258,16 @@ TEST_P(Nested, LeavesTheOuterTransmissionAsItFoundIt) {
   s.AddDevice(9, 0x000009);
   config::SetAutoEcho(s.ctx, c.autoEcho ? 1 : 0);
   std::vector<int32_t> inner;
-  if (c.sendFromCallback) {
-    s.onData = [&s, &inner](const DataEvent& e) {
-      if (e.source == 9 && inner.empty()) inner.push_back(Send(s.ctx, 9, 0x33, 0));
+  if (c.inner != Inner::kNone) {
+    s.onData = [&s, &inner, &c](const DataEvent& e) {
+      if (e.source != 9 || !inner.empty()) return;
+      Bytes raw = {0xFE, 9, kStation, 0xC1, 1, 2, 3, 4, 5, 6, 0};
+      switch (c.inner) {
+        case Inner::kSend: inner.push_back(Send(s.ctx, 9, 0x33, 0)); break;
+        case Inner::kRaw: inner.push_back(SendRaw(s.ctx, raw.data(), 11, nullptr, 1)); break;
+        case Inner::kTestStream: inner.push_back(TestStream(s.ctx, 0x55, 4)); break;
+        case Inner::kNone: break;
+      }
     };
   }
   s.bus.SendUnsolicited(1, s.NowUs() + 1000, kStation, 0xC0, {1, 2, 3, 4, 5, 6});  // type 0
@@ -265,8 +276,8 @@ TEST_P(Nested, LeavesTheOuterTransmissionAsItFoundIt) {
   std::map<uint8_t, int> framesTo;
   for (const Bytes& f : s.HostDataFrames()) ++framesTo[f[1]];
   EXPECT_EQ(framesTo[5], c.framesTo5);
-  EXPECT_EQ(framesTo[9], 1);
-  if (c.sendFromCallback) {
+  EXPECT_EQ(framesTo[9], c.framesTo9);
+  if (c.inner != Inner::kNone) {
     EXPECT_EQ(inner, std::vector<int32_t>{1});
   }
   EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), 0u);
@@ -277,12 +288,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Fault: the echo reply's end cleared the destination, device 5's
         // acknowledgement was ignored and its frame written again.
-        NestedCase{"AutoEchoBeforeTheAck", true, false, 15'000},
-        NestedCase{"AutoEchoWhileTheAckArrives", true, false, 2'000},
+        NestedCase{"AutoEchoBeforeTheAck", true, Inner::kNone, 15'000},
+        NestedCase{"AutoEchoWhileTheAckArrives", true, Inner::kNone, 2'000},
         // Fault: the inner Send took the acknowledgement expectation with it.
         // Fault: device 9's acknowledgement of the inner frame was taken for
         // device 5's, and a frame nobody acknowledged reported delivered.
-        NestedCase{"SendFromCallbackTargetSilent", false, true, 0, true, 0, 5}),
+        NestedCase{"SendFromCallbackTargetSilent", false, Inner::kSend, 0, true, 0, 5},
+        // Fault: the raw send ended the outer transmission's marks, device
+        // 5's acknowledgement was ignored and its frame written twice.
+        NestedCase{"RawSendFromCallback", false, Inner::kRaw, 15'000},
+        NestedCase{"TestStreamFromCallback", false, Inner::kTestStream, 15'000, false, 1, 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
