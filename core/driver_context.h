@@ -134,9 +134,8 @@ class DriverContext {
   std::function<void(int direction, const uint8_t* bytes, int32_t n)> trace;
 };
 
-// Wait lengths from the settings. Settings loaded from the registry are not
-// range-checked, and a negative one would make an unsigned wait of weeks:
-// it counts as no wait at all.
+// Wait lengths from the settings. A negative one (no setter or load makes
+// one) would make an unsigned wait of weeks: it counts as no wait at all.
 inline uint32_t PacketTimeoutMs(const DriverContext& ctx) {
   return ctx.settings.packetTimeout < 0 ? 0u : static_cast<uint32_t>(ctx.settings.packetTimeout);
 }

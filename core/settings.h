@@ -31,10 +31,17 @@ struct Settings {
   int32_t protocol = 0;
 };
 
-// What a load keeps of a stored 32-bit value. Loads are not range-checked:
-// a 16-bit setting, and the adapter kind, keep the low 16 bits as a signed
-// value (65537 becomes 1, 65535 becomes -1).
+// What a load keeps of a stored 32-bit value: a 16-bit setting, and the
+// adapter kind, keep the low 16 bits as a signed value (65537 becomes 1,
+// 65535 becomes -1); the others all 32 bits.
 enum class Loaded { kLow16, kAll32 };
+
+// What a load does with a value outside the setting's range, as the
+// setter does with such an argument.
+enum class OutOfRange { kClamp, kDefault };
+
+// How a stored value was taken.
+enum class LoadVerdict { kTaken, kOutOfRange };
 
 struct SettingRow {
   std::string_view registryName;  // REG_DWORD value under the settings key
@@ -42,6 +49,10 @@ struct SettingRow {
   int32_t Settings::*member32;    // the member of a 32-bit setting, else nullptr
   int32_t defaultValue;
   Loaded loaded;
+  // The range the setter keeps the setting in, and what it does outside.
+  int32_t lowest;
+  int32_t highest;
+  OutOfRange outOfRange;
 
   // The value as saved: a 16-bit setting sign-extended.
   constexpr int32_t Get(const Settings& s) const { return member16 ? Widen16(s.*member16) : s.*member32; }
@@ -52,32 +63,48 @@ struct SettingRow {
       s.*member32 = value;
     }
   }
-  // Stores a value read from the registry at the setting's width.
-  constexpr void Load(Settings& s, int32_t stored) const {
-    Put(s, loaded == Loaded::kLow16 ? Widen16(Low16(stored)) : stored);
+  // Stores a value read from the registry: narrowed to the setting's width,
+  // then kept in the setter's range, so a stored value can never make a
+  // setting no setter could (a negative time-out, a rate of 0).
+  constexpr LoadVerdict Load(Settings& s, int32_t stored) const {
+    const int32_t narrowed = loaded == Loaded::kLow16 ? Widen16(Low16(stored)) : stored;
+    if (narrowed >= lowest && narrowed <= highest) {
+      Put(s, narrowed);
+      return LoadVerdict::kTaken;
+    }
+    if (outOfRange == OutOfRange::kDefault) {
+      Put(s, defaultValue);
+    } else {
+      Put(s, narrowed < lowest ? lowest : highest);
+    }
+    return LoadVerdict::kOutOfRange;
   }
 };
 
-constexpr SettingRow Setting16(std::string_view name, int16_t Settings::*member, int16_t value) {
-  return {name, member, nullptr, value, Loaded::kLow16};
+constexpr SettingRow Setting16(std::string_view name, int16_t Settings::*member, int16_t value, int16_t lowest,
+                               int16_t highest, OutOfRange outOfRange) {
+  return {name, member, nullptr, value, Loaded::kLow16, lowest, highest, outOfRange};
 }
-constexpr SettingRow Setting32(std::string_view name, int32_t Settings::*member, int32_t value, Loaded loaded) {
-  return {name, nullptr, member, value, loaded};
+constexpr SettingRow Setting32(std::string_view name, int32_t Settings::*member, int32_t value, Loaded loaded,
+                               int32_t lowest, int32_t highest, OutOfRange outOfRange) {
+  return {name, nullptr, member, value, loaded, lowest, highest, outOfRange};
 }
 
 // In the order they are loaded and saved. The registry names are the ones
 // existing installations hold: never change them.
 inline constexpr SettingRow kSettingRows[] = {
-    Setting16("PacketTimeout", &Settings::packetTimeout, 81),
-    Setting16("BusyTimeout", &Settings::busyTimeout, 300),
-    Setting16("Port", &Settings::port, 1),
-    Setting32("bps", &Settings::bps, 19200, Loaded::kAll32),
-    Setting16("FrameSize", &Settings::frameSize, 8),
-    Setting16("RXBuffer", &Settings::rxBuffer, 1024),
-    Setting16("TXBuffer", &Settings::txBuffer, 11),
-    Setting16("LocalAddress", &Settings::localAddress, 1),
-    Setting32("AdapterID", &Settings::adapterId, 0, Loaded::kLow16),
-    Setting32("Protocol", &Settings::protocol, 2, Loaded::kAll32),
+    Setting16("PacketTimeout", &Settings::packetTimeout, 81, 1, 32767, OutOfRange::kDefault),
+    Setting16("BusyTimeout", &Settings::busyTimeout, 300, 1, 32767, OutOfRange::kDefault),
+    Setting16("Port", &Settings::port, 1, 1, 128, OutOfRange::kClamp),
+    // The rate setter takes any number, but a rate of 0 or less opens no
+    // port: a stored one is not kept.
+    Setting32("bps", &Settings::bps, 19200, Loaded::kAll32, 1, INT32_MAX, OutOfRange::kDefault),
+    Setting16("FrameSize", &Settings::frameSize, 8, 7, 8, OutOfRange::kClamp),
+    Setting16("RXBuffer", &Settings::rxBuffer, 1024, 1, 2048, OutOfRange::kClamp),
+    Setting16("TXBuffer", &Settings::txBuffer, 11, 1, 2048, OutOfRange::kClamp),
+    Setting16("LocalAddress", &Settings::localAddress, 1, 0, 255, OutOfRange::kClamp),
+    Setting32("AdapterID", &Settings::adapterId, 0, Loaded::kLow16, INT16_MIN, INT16_MAX, OutOfRange::kClamp),
+    Setting32("Protocol", &Settings::protocol, 2, Loaded::kAll32, 1, 2, OutOfRange::kDefault),
 };
 
 constexpr Settings::Settings() {

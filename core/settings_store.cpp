@@ -8,21 +8,27 @@ namespace zeva {
 using platform::RegStatus;
 using platform::RegType;
 
-int32_t SettingsStore::ReadDword(std::string_view path, std::string_view name, int32_t fallback) {
-  if (!platform_.registry().OpenKey(path)) return fallback;
+SettingsStore::Stored SettingsStore::Read(std::string_view path, std::string_view name) {
+  if (!platform_.registry().OpenKey(path)) return {};
   RegType type = RegType::kNone;
   std::vector<uint8_t> data;
   // The value is queried into a 256-byte buffer offering 255 bytes.
   switch (platform_.registry().QueryValue(path, name, 255, &type, &data)) {
     case RegStatus::kOk:
-      if (type != RegType::kDword || data.size() < 4) return 0;
-      return static_cast<int32_t>(static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-                                  static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24);
+      if (type != RegType::kDword || data.size() < 4) return {Stored::Kind::kOtherKind, 0};
+      return {Stored::Kind::kDword,
+              static_cast<int32_t>(static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                                   static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24)};
     case RegStatus::kMoreData:
-      return 0;
+      return {Stored::Kind::kOtherKind, 0};
     default:
-      return fallback;
+      return {};
   }
+}
+
+int32_t SettingsStore::ReadDword(std::string_view path, std::string_view name, int32_t fallback) {
+  const Stored stored = Read(path, name);
+  return stored.kind == Stored::Kind::kMissing ? fallback : stored.value;
 }
 
 void SettingsStore::WriteDword(std::string_view path, std::string_view name, int32_t value) {
@@ -48,11 +54,30 @@ void SettingsStore::ShowRegistryError() {
   platform_.ShowBox(text.c_str(), kRegistryCaption, MB_ICONERROR);
 }
 
-void LoadSettings(DriverContext& ctx) {
+std::vector<SettingNotTaken> LoadSettings(DriverContext& ctx) {
   SettingsStore store(ctx.platform);
+  std::vector<SettingNotTaken> notTaken;
   for (const SettingRow& row : kSettingRows) {
-    row.Load(ctx.settings, store.ReadDword(kSettingsKey, row.registryName, row.defaultValue));
+    const SettingsStore::Stored stored = store.Read(kSettingsKey, row.registryName);
+    switch (stored.kind) {
+      case SettingsStore::Stored::Kind::kMissing:
+        row.Put(ctx.settings, row.defaultValue);
+        break;
+      case SettingsStore::Stored::Kind::kOtherKind:
+        // A rate written as text would otherwise load as 0 and no port
+        // would ever open.
+        row.Put(ctx.settings, row.defaultValue);
+        notTaken.push_back({row.registryName, SettingNotTaken::Why::kOtherKind, 0, row.Get(ctx.settings)});
+        break;
+      case SettingsStore::Stored::Kind::kDword:
+        if (row.Load(ctx.settings, stored.value) == LoadVerdict::kOutOfRange) {
+          notTaken.push_back(
+              {row.registryName, SettingNotTaken::Why::kOutOfRange, stored.value, row.Get(ctx.settings)});
+        }
+        break;
+    }
   }
+  return notTaken;
 }
 
 void SaveSettings(DriverContext& ctx) {

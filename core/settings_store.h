@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "core/driver_context.h"
 #include "core/errors.h"
@@ -19,6 +20,13 @@ class SettingsStore {
  public:
   explicit SettingsStore(platform::Platform& platform) : platform_(platform) {}
 
+  // A stored value as found: missing, a REG_DWORD with its 32 bits, or a
+  // value of another type or larger than 255 bytes. Never reports.
+  struct Stored {
+    enum class Kind { kMissing, kDword, kOtherKind } kind = Kind::kMissing;
+    int32_t value = 0;
+  };
+  Stored Read(std::string_view path, std::string_view name);
   // The value's 32 bits; 0 for a value of another type or one larger than
   // 255 bytes; `fallback` when the key or value is missing. Never reports.
   int32_t ReadDword(std::string_view path, std::string_view name, int32_t fallback);
@@ -31,8 +39,18 @@ class SettingsStore {
   platform::Platform& platform_;
 };
 
-// Loads the ten settings at their widths, without range checks.
-void LoadSettings(DriverContext& ctx);
+// What the load made of one stored setting that it did not take as it was.
+struct SettingNotTaken {
+  std::string_view registryName;
+  enum class Why { kOutOfRange, kOtherKind } why;
+  int32_t stored;  // the 32 bits stored (0 for another kind)
+  int32_t loaded;  // what the setting holds now
+};
+
+// Loads the ten settings at their widths and in their setters' ranges: a
+// value out of range is kept in it as the setter would, one of another kind
+// leaves the default. Says which values were not taken as stored.
+std::vector<SettingNotTaken> LoadSettings(DriverContext& ctx);
 // Writes the ten settings in their order; each write checks rights itself.
 void SaveSettings(DriverContext& ctx);
 

@@ -144,22 +144,36 @@ struct LoadCase {
   int32_t expect;
 };
 
-TEST(AttachTest, LoadedValuesAreNarrowedNotClamped) {
+TEST(AttachTest, LoadedValuesAreNarrowedThenKeptInTheSettersRange) {
+  const auto bps = [](const DriverContext& c) { return c.settings.bps; };
   const LoadCase cases[] = {
-      {"Port", 0, kPort, 0},
-      {"PacketTimeout", 0, kPacket, 0},
+      // What a valid value gives.
       {"Port", 65537, kPort, 1},
-      {"RXBuffer", 65535, kRx, -1},
       {"LocalAddress", 0x00010005, kLocal, 5},
       {"AdapterID", 70000, [](const DriverContext& c) { return c.settings.adapterId; }, 4464},
-      {"bps", -9600, [](const DriverContext& c) { return c.settings.bps; }, -9600},
-      {"Protocol", 7, kProtocol, 7},
+      {"PacketTimeout", 8000, kPacket, 8000},
+      // Fault: 0 and 0x7fffffff (-1 in 16 bits) loaded, every wait ended at once.
+      {"PacketTimeout", 0, kPacket, 81},
+      {"PacketTimeout", 0x7FFFFFFF, kPacket, 81},
+      // Fault: 0x8000 loaded as -32768.
+      {"PacketTimeout", 0x8000, kPacket, 81},
+      // Fault: COM0 and COM-1 kept; no port could open.
+      {"Port", 0, kPort, 1},
+      {"RXBuffer", 65535, kRx, 1},
+      {"RXBuffer", 5000, kRx, 2048},
+      // Fault: 0x1ff loaded as local address 511.
+      {"LocalAddress", 0x1FF, kLocal, 255},
+      // Fault: a negative rate kept; the port never opened.
+      {"bps", -9600, bps, 19200},
+      {"bps", 0, bps, 19200},
+      {"Protocol", 7, kProtocol, 2},
   };
   for (const LoadCase& c : cases) {
     test::DriverFixture f(1000, false);
     StoreDword(f.platform, c.value, c.stored);
     ProcessAttach(*f.ctx);
     EXPECT_EQ(c.loaded(*f.ctx), c.expect) << c.value << "=" << c.stored;
+    EXPECT_TRUE(f.boxes.boxes().empty()) << "a load reports nothing";
   }
 }
 

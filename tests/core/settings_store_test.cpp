@@ -2,6 +2,8 @@
 // check and the save's order and widths.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core/config.h"
 #include "core/settings_store.h"
 #include "support/fixture.h"
@@ -44,6 +46,40 @@ TEST(ReadDwordTest, ValueTypesAndMissingValues) {
   EXPECT_EQ(store.ReadDword(kSettingsKey, "bps", 77), 77) << "no key";
   empty.registry().CreateKey(kSettingsKey);
   EXPECT_EQ(store.ReadDword(kSettingsKey, "bps", 78), 78) << "no value";
+}
+
+// A value of another kind leaves the setting at its default, and the load
+// names it; the stored value stays as it was.
+TEST(LoadSettingsTest, ValuesOfAnotherKindKeepTheDefaultAndAreNamed) {
+  const struct {
+    const char* fault;
+    const char* name;
+    RegType type;
+    std::vector<uint8_t> bytes;
+    std::function<int32_t(const Settings&)> loaded;
+    int32_t expect;
+  } cases[] = {
+      {"rate as text loaded as 0: no port ever opened", "bps", RegType::kSz, {'9', '6', '0', '0', 0},
+       [](const Settings& s) { return s.bps; }, 19200},
+      {"port as binary loaded as COM0", "Port", RegType::kBinary, {1, 0, 0, 0},
+       [](const Settings& s) { return int32_t{s.port}; }, 1},
+      {"time-out larger than 255 bytes loaded as 0", "PacketTimeout", RegType::kBinary,
+       std::vector<uint8_t>(256, 1), [](const Settings& s) { return int32_t{s.packetTimeout}; }, 81},
+  };
+  for (const auto& c : cases) {
+    testing::TestPlatform p;
+    Store(p.registry(), c.name, c.type, c.bytes);
+    DriverContext ctx(p);
+    const std::vector<SettingNotTaken> notTaken = LoadSettings(ctx);
+    EXPECT_EQ(c.loaded(ctx.settings), c.expect) << c.fault;
+    ASSERT_EQ(notTaken.size(), 1u) << c.fault;
+    EXPECT_EQ(notTaken[0].registryName, c.name);
+    EXPECT_EQ(notTaken[0].why, SettingNotTaken::Why::kOtherKind);
+    RegType type = RegType::kNone;
+    std::vector<uint8_t> data;
+    EXPECT_EQ(p.registry().QueryValue(kSettingsKey, c.name, 1024, &type, &data), RegStatus::kOk);
+    EXPECT_EQ(data, c.bytes) << "the stored value is left as it was";
+  }
 }
 
 int32_t Dword(testing::TestPlatform& p, const char* name) {
