@@ -28,6 +28,10 @@ namespace zeva::platform {
 // Serial port
 // ---------------------------------------------------------------------------
 
+// How long bytes may sit unread after their data event before it is
+// reported again (see SerialPort::RenewDataEvent).
+inline constexpr uint32_t kDataEventRepeatMs = 250;
+
 // Comm event bits, with their Win32 values: the event handler receives them.
 inline constexpr uint32_t kEvRxChar = 0x0001;
 inline constexpr uint32_t kEvRxFlag = 0x0002;
@@ -78,6 +82,17 @@ class SerialPort {
   // false when the wait failed (port closed, line hung up); the event thread
   // ends then.
   virtual bool WaitEvent(uint32_t* mask) = 0;
+  // The data event: reported once when bytes come in, and again only once
+  // the reader has looked at the queue (QueuedBytes finding it empty, or a
+  // Read), so that unread bytes do not post one data event after another.
+  // A reported event can still miss the reader (its post failed, it went to
+  // a window no longer bridged, or the window went): so unread bytes are
+  // reported again after kDataEventRepeatMs, and at once after
+  // RenewDataEvent. Without that, one lost event would silence the port
+  // until it closes.
+  // The reader may not have been told of what is queued: report it anew.
+  // Called from the reader's thread when the client window changes.
+  virtual void RenewDataEvent() {}
   // Bytes waiting in the input queue; clears a pending line error.
   virtual int32_t QueuedBytes() = 0;
   // Reads at most n bytes that are already queued; never waits. -1 on error.

@@ -42,7 +42,18 @@ BridgeTable& Bridges() {
 
 void PostEvent(DriverContext& ctx, HWND window, WPARAM event, LPARAM lParam) {
   const unsigned id = ctx.eventMessageId.load();
+  // A post that fails loses this event only: the port reports unread bytes
+  // again after a while.
   if (window != nullptr && id != 0) PostMessageA(window, id, event, lParam);
+}
+
+// The client window from now on. A data event already posted went to the
+// window before (or, once the bridge was gone, to the client's own
+// procedure), so the port is to report its unread bytes anew: to the new
+// window, or, with none, to be discarded.
+void SetClientWindow(DriverContext& ctx, HWND window) {
+  if (ctx.clientWindow.exchange(window) == window || !ctx.portContext) return;
+  if (platform::SerialPort* port = ctx.portContext->port.load()) port->RenewDataEvent();
 }
 
 // Without a client window nobody would read the input, so the event thread
@@ -99,15 +110,19 @@ void DetachWindowBridge(DriverContext& ctx) {
     SetWindowLongPtrA(ctx.subclassedWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ctx.savedWindowProc));
     Bridges().Remove(ctx.subclassedWindow, &ctx);
   }
-  ctx.clientWindow = nullptr;
+  SetClientWindow(ctx, nullptr);
   ctx.savedWindowProc = nullptr;
   ctx.subclassedWindow = nullptr;
 }
 
 void SwitchClientWindow(DriverContext& ctx, HWND window) {
   if (ctx.savedWindowProc != nullptr && ctx.subclassedWindow != window) DetachWindowBridge(ctx);
-  ctx.clientWindow = window;
+  SetClientWindow(ctx, window);
 }
+
+// Any window handle answers its procedure; a handle whose window is gone
+// (or never was) answers none.
+bool WindowExists(HWND window) { return window != nullptr && GetWindowLongPtrA(window, GWLP_WNDPROC) != 0; }
 
 // Installed through the window's procedure slot, so it must be exactly a
 // window procedure (noexcept aside): on i686 a mismatch of calling convention

@@ -22,6 +22,8 @@ void DetachWindowBridge(DriverContext& ctx);
 // window, that window first gets its own procedure back, so the driver's
 // procedure never stays on a window the driver no longer tracks.
 void SwitchClientWindow(DriverContext& ctx, HWND window);
+// Whether `window` is a live window.
+bool WindowExists(HWND window);
 
 // The subclass procedure installed on the client window: finds the context
 // attached to `window` and runs BridgeWindowProc for it. The window system

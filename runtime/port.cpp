@@ -139,6 +139,9 @@ int32_t EchoVerdict(DriverContext& ctx, int32_t write, int32_t written) {
 }  // namespace
 
 int32_t OpenCOM(DriverContext& ctx, HWND window) {
+  // A window that is gone could never take the port's events: nothing is
+  // attached or opened for it.
+  if (window != nullptr && !WindowExists(window)) return 0;
   SwitchClientWindow(ctx, window);
   if (window == nullptr) return 0;
   if (ctx.savedWindowProc == nullptr) AttachWindowBridge(ctx);

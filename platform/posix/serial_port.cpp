@@ -178,6 +178,7 @@ constexpr size_t kMaxQueued = 64 * 1024;
 // span the work between two waits of one call, short enough that data
 // events still come when the reader is held up elsewhere.
 constexpr int64_t kReaderLeaseUs = 20'000;
+constexpr int64_t kReportAgainUs = int64_t{platform::kDataEventRepeatMs} * 1000;
 
 class TermiosPort final : public platform::SerialPort {
  public:
@@ -229,7 +230,17 @@ class TermiosPort final : public platform::SerialPort {
 #endif
   }
   void EndReaderWatch() override;
+  void RestoreReaderThread();
   ReaderWait WaitAsReader(uint32_t tick) override;
+
+  void RenewDataEvent() override {
+    {
+      std::lock_guard<std::mutex> lock(inMutex_);
+      if (in_.empty()) return;
+      reported_ = false;
+    }
+    WakeUnlessReaderWatches();
+  }
 
   void Purge() override {
     if (fd_ >= 0) tcflush(fd_, TCIOFLUSH);
@@ -283,6 +294,8 @@ class TermiosPort final : public platform::SerialPort {
     int64_t timeoutUs = -1;  // -1: no limit
   };
   DataWatch PlanDataWatch();
+  void RepeatUnreadReport(DataWatch& watch);
+  bool ReportedAndFresh(int64_t now) const { return reported_ && now - reportedAtUs_ < kReportAgainUs; }
   void EndHold();
   void SetMinimum(cc_t bytes);
 
@@ -301,6 +314,7 @@ class TermiosPort final : public platform::SerialPort {
   std::mutex inMutex_;
   std::vector<uint8_t> in_;
   bool reported_ = false;
+  int64_t reportedAtUs_ = 0;
   // Read-ahead: what the reader still needs, and whether the watcher may be
   // holding the data event back for it.
   std::atomic<int32_t> expected_{1};
@@ -381,7 +395,7 @@ TermiosPort::DataWatch TermiosPort::PlanDataWatch() {
   {
     std::lock_guard<std::mutex> lock(inMutex_);
     buffered = static_cast<int32_t>(in_.size());
-    reported = reported_;
+    reported = ReportedAndFresh(NowUs());
   }
   if (static_cast<size_t>(buffered) >= kMaxQueued) {
     // Full: nothing more is taken in until the reader reads (it wakes us).
@@ -463,9 +477,28 @@ bool TermiosPort::TakeIn() {
   drained_ = got >= 0 && static_cast<size_t>(got) < sizeof bytes;
   std::lock_guard<std::mutex> lock(inMutex_);
   if (got > 0) in_.insert(in_.end(), bytes, bytes + got);
-  if (in_.empty() || reported_) return false;
+  const int64_t now = NowUs();
+  if (in_.empty() || ReportedAndFresh(now)) return false;
   reported_ = true;
+  reportedAtUs_ = now;
   return true;
+}
+
+// Bytes that were reported but sit unread are reported again once their
+// report is kReportAgainUs old: it may never have reached the reader.
+void TermiosPort::RepeatUnreadReport(DataWatch& watch) {
+  if (watch.due) return;
+  int64_t left = 0;
+  {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    if (in_.empty() || !reported_) return;
+    left = reportedAtUs_ + kReportAgainUs - NowUs();
+  }
+  if (left <= 0) {
+    watch.due = true;
+  } else if (watch.timeoutUs < 0 || left < watch.timeoutUs) {
+    watch.timeoutUs = left;
+  }
 }
 
 bool TermiosPort::ReaderHasLine(int64_t now) const {
@@ -491,7 +524,10 @@ TermiosPort::WatchEnd TermiosPort::WatchLine(uint32_t wanted, int otherFd, bool 
     }
     const bool watchData = (wanted & platform::kEvRxChar) != 0 && !aside;
     DataWatch watch;
-    if (watchData) watch = PlanDataWatch();
+    if (watchData) {
+      watch = PlanDataWatch();
+      RepeatUnreadReport(watch);
+    }
     bool dataDue = watch.due;
     if (!dataDue) {
       int64_t timeoutUs = watch.timeoutUs;
@@ -572,13 +608,19 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
   }
 }
 
-void TermiosPort::EndReaderWatch() {
-  if (readerDepth_ == 0 || --readerDepth_ > 0) return;
-  readerScope_ = false;
+// The reader's thread as it was before its watch: its block hook and its
+// own timer slack.
+void TermiosPort::RestoreReaderThread() {
   (void)posixwin::SetBlockHook(previousHook_);
 #ifdef PR_SET_TIMERSLACK
   if (readerSlack_ > 1) (void)prctl(PR_SET_TIMERSLACK, readerSlack_, 0UL, 0UL, 0UL);
 #endif
+}
+
+void TermiosPort::EndReaderWatch() {
+  if (readerDepth_ == 0 || --readerDepth_ > 0) return;
+  readerScope_ = false;
+  RestoreReaderThread();
   // An event thread that stood aside watches the line again from now on.
   if (wakeOwed_.exchange(false) || eventThreadAside_.load()) Wake();
 }
@@ -697,10 +739,11 @@ void TermiosPort::ReaderLoopsElsewhere(uintptr_t port) { reinterpret_cast<Termio
 
 bool TermiosPort::Close() {
   // Closed inside its reader's watch (from a callback, on the reader's
-  // thread): the thread's loops no longer concern this port.
+  // thread): the thread's loops no longer concern this port, and its timer
+  // slack is its own again.
   if (readerDepth_ > 0) {
     readerDepth_ = 0;
-    (void)posixwin::SetBlockHook(previousHook_);
+    RestoreReaderThread();
   }
   if (fd_ < 0) return true;
   // The exclusive flag of a pseudo-terminal outlives this descriptor.

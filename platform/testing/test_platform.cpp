@@ -69,7 +69,10 @@ class FakeEventThread : public platform::EventThread {
 
 // The host side of a simulated line: what the driver's serial port sees.
 // It does not hold data events back for read-ahead (ExpectBytes keeps its
-// default): every delivery is reported at its virtual moment. Read-ahead
+// default): a delivery is reported at its virtual moment unless the reader
+// has not looked since the last report, as the real ports do; unread bytes
+// are reported again after kDataEventRepeatMs, or at the next step after
+// RenewDataEvent. Read-ahead
 // asks only for bytes without which the parser decides nothing, so holding
 // would change how many data events carry the bytes, never when a frame is
 // decided; the suites keep exercising the receive path at its finest
@@ -89,9 +92,14 @@ class TestPlatform::Port : public platform::SerialPort {
     *mask = 0;
     return false;
   }
-  int32_t QueuedBytes() override { return static_cast<int32_t>(rx_.size()); }
+  int32_t QueuedBytes() override {
+    if (rx_.empty()) reported_ = false;
+    return static_cast<int32_t>(rx_.size());
+  }
   int32_t Read(uint8_t* buffer, int32_t n) override {
     if (hungUp_) return -1;
+    // Bytes left behind are news at the next step.
+    reported_ = false;
     const auto take = std::min<size_t>(rx_.size(), static_cast<size_t>(std::max(n, 0)));
     std::copy_n(rx_.begin(), take, buffer);
     rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(take));
@@ -104,7 +112,11 @@ class TestPlatform::Port : public platform::SerialPort {
     if (VirtualLine* line = Line()) line->HostWrite(buffer, static_cast<size_t>(n), owner_.nowUs_);
     return {Kind::kDone, n};
   }
-  void Purge() override { rx_.clear(); }
+  void RenewDataEvent() override { reported_ = false; }
+  void Purge() override {
+    rx_.clear();
+    reported_ = false;
+  }
   bool Close() override {
     Detach();
     return true;
@@ -113,6 +125,7 @@ class TestPlatform::Port : public platform::SerialPort {
   // Bytes (and line errors) reaching the host side at the current time.
   void Receive(const std::vector<uint8_t>& bytes, bool lineError, bool hungUp) {
     if (hungUp_) return;
+    if (rx_.empty()) unreadSinceUs_ = owner_.nowUs_;
     rx_.insert(rx_.end(), bytes.begin(), bytes.end());
     if (hungUp) {
       hungUp_ = true;
@@ -120,16 +133,40 @@ class TestPlatform::Port : public platform::SerialPort {
       return;
     }
     uint32_t mask = 0;
-    if (!bytes.empty()) mask |= platform::kEvRxChar;
+    if (!bytes.empty() && ReportDue(owner_.nowUs_)) mask |= platform::kEvRxChar;
     if (lineError) mask |= platform::kEvErr;
-    mask &= eventMask_;
-    if (mask != 0 && handler_) handler_(mask);
+    Report(mask);
+  }
+
+  // When unread bytes are to be reported (again); nullopt: not before more come.
+  std::optional<uint64_t> NextReportUs() const {
+    if (rx_.empty() || !handler_ || (eventMask_ & platform::kEvRxChar) == 0) return std::nullopt;
+    return reported_ ? reportedAtUs_ + kReportAgainUs : owner_.nowUs_;
+  }
+  void ReportIfDue(uint64_t nowUs) {
+    if (const auto due = NextReportUs(); due && *due <= nowUs && ReportDue(nowUs)) Report(platform::kEvRxChar);
   }
 
   void SetHandler(std::function<void(uint32_t)> handler) { handler_ = std::move(handler); }
   size_t pending() const { return rx_.size(); }
+  std::optional<uint64_t> unreadSinceUs() const {
+    return rx_.empty() ? std::nullopt : std::optional<uint64_t>(unreadSinceUs_);
+  }
 
  private:
+  static constexpr uint64_t kReportAgainUs = uint64_t{platform::kDataEventRepeatMs} * 1000;
+
+  // Marks the unread bytes reported, unless a fresh report stands.
+  bool ReportDue(uint64_t nowUs) {
+    if (reported_ && nowUs < reportedAtUs_ + kReportAgainUs) return false;
+    reported_ = true;
+    reportedAtUs_ = nowUs;
+    return true;
+  }
+  void Report(uint32_t mask) {
+    mask &= eventMask_;
+    if (mask != 0 && handler_) handler_(mask);
+  }
   VirtualLine* Line() {
     auto it = owner_.wires_.find(number_);
     return it == owner_.wires_.end() ? nullptr : it->second.line;
@@ -146,6 +183,9 @@ class TestPlatform::Port : public platform::SerialPort {
   TestPlatform& owner_;
   int number_;
   std::deque<uint8_t> rx_;
+  bool reported_ = false;  // the reader has been told and has not looked since
+  uint64_t reportedAtUs_ = 0;
+  uint64_t unreadSinceUs_ = 0;  // when rx_ last turned non-empty
   uint32_t eventMask_ = platform::kEvRxChar;
   bool hungUp_ = false;
   std::function<void(uint32_t)> handler_;
@@ -198,8 +238,12 @@ void TestPlatform::Pump(uint64_t untilUs) {
     uint64_t next = untilUs;
     for (auto& [number, wire] : wires_) {
       (void)number;
-      if (!wire.line) continue;
-      if (auto t = wire.line->NextEventUs(); t && *t < next) next = std::max(*t, nowUs_ + 1);
+      if (wire.line) {
+        if (auto t = wire.line->NextEventUs(); t && *t < next) next = std::max(*t, nowUs_ + 1);
+      }
+      if (wire.open) {
+        if (auto t = wire.open->NextReportUs(); t && *t < next) next = std::max(*t, nowUs_ + 1);
+      }
     }
     nowUs_ = next;
     DeliverFromLines(nowUs_);
@@ -224,12 +268,14 @@ void TestPlatform::RunUntilUs(uint64_t us) {
 void TestPlatform::DeliverFromLines(uint64_t nowUs) {
   for (auto& [number, wire] : wires_) {
     (void)number;
-    if (!wire.line) continue;
-    std::vector<uint8_t> bytes;
-    bool lineError = false;
-    bool hungUp = false;
-    wire.line->AdvanceTo(nowUs, &bytes, &lineError, &hungUp);
-    if (wire.open && (!bytes.empty() || lineError || hungUp)) wire.open->Receive(bytes, lineError, hungUp);
+    if (wire.line) {
+      std::vector<uint8_t> bytes;
+      bool lineError = false;
+      bool hungUp = false;
+      wire.line->AdvanceTo(nowUs, &bytes, &lineError, &hungUp);
+      if (wire.open && (!bytes.empty() || lineError || hungUp)) wire.open->Receive(bytes, lineError, hungUp);
+    }
+    if (wire.open) wire.open->ReportIfDue(nowUs);
   }
 }
 
@@ -244,6 +290,11 @@ void TestPlatform::DetachLine(int port) {
 size_t TestPlatform::PendingHostBytes(int port) const {
   auto it = wires_.find(port);
   return it == wires_.end() || !it->second.open ? 0 : it->second.open->pending();
+}
+
+std::optional<uint64_t> TestPlatform::UnreadSinceUs(int port) const {
+  auto it = wires_.find(port);
+  return it == wires_.end() || !it->second.open ? std::nullopt : it->second.open->unreadSinceUs();
 }
 
 std::unique_ptr<platform::SerialPort> TestPlatform::OpenSerial(int portNumber, const platform::SerialConfig& config,

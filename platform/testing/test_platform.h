@@ -75,6 +75,8 @@ class TestPlatform : public platform::Platform {
   void DetachLine(int port);
   // Bytes queued on the host side of COM`port`, not yet read.
   size_t PendingHostBytes(int port) const;
+  // Since when COM`port` has held bytes nobody read; nullopt when it holds none.
+  std::optional<uint64_t> UnreadSinceUs(int port) const;
 
   // --- injectable behaviour ----------------------------------------------
   std::function<int()> rand;  // default: a fixed sequence with bit 4 clear

@@ -325,5 +325,60 @@ TEST_F(SerialRig, EventsFollowTheBridgeToTheNewWindow) {
   DestroyWindow(second);
 }
 
+// A data event that never reaches the bridge must not silence the port:
+// unread bytes are reported again when the client window changes, and in
+// any case after kDataEventRepeatMs. Each row loses the event of a first
+// delivery; a second delivery must then be read within `withinUs`.
+struct LostEventCase {
+  const char* fault;
+  std::function<void(DriverContext&, HWND first, HWND second)> lose;
+  uint64_t withinUs;
+};
+void PrintTo(const LostEventCase& c, std::ostream* os) { *os << c.fault; }
+
+const LostEventCase kLostEventCases[] = {
+    {"bridge moved: the event went to the client's own procedure and no data event came again",
+     [](DriverContext& c, HWND, HWND second) {
+       SetClientHWND(c, nullptr);
+       DispatchAll();
+       EXPECT_EQ(OpenCOM(c, second), 0);
+     },
+     1'000},
+    {"client window destroyed with the event queued, then a new one given: silent for good",
+     [](DriverContext& c, HWND first, HWND second) {
+       EXPECT_EQ(DestroyWindow(first), 1);
+       EXPECT_EQ(OpenCOM(c, second), 0);
+     },
+     1'000},
+    {"event taken from the queue and never dispatched: silent for good",
+     [](DriverContext&, HWND, HWND) {
+       MSG msg;
+       while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+       }
+     },
+     uint64_t{platform::kDataEventRepeatMs} * 1000 + 1'000},
+};
+
+class LostEventTest : public SerialRig, public ::testing::WithParamInterface<LostEventCase> {};
+
+TEST_P(LostEventTest, UnreadBytesAreReportedAgain) {
+  const LostEventCase& c = GetParam();
+  const HWND second = CreateMessageWindow(&OtherClientProc);
+  ASSERT_EQ(Open(), 1);
+  line.Schedule(1000, {0x00, 0x01});
+  platform().RunUntilUs(1000);
+  ASSERT_EQ(PostedEvents(ctx(), window), std::vector<WPARAM>{EVT_DATA_READY});
+  c.lose(ctx(), window, second);
+  line.Schedule(5000, {0x02});
+  platform().RunUntilUs(5000 + c.withinUs);
+  DispatchAll();
+  EXPECT_EQ(platform().PendingHostBytes(1), 0u);
+  CloseCOM(ctx());
+  DetachWindowBridge(ctx());
+  DestroyWindow(second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LostEventTest, ::testing::ValuesIn(kLostEventCases));
+
 }  // namespace
 }  // namespace zeva::serial_test

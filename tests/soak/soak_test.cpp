@@ -17,12 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 
 #include "core/config.h"
 #include "link/frame.h"
+#include "runtime/bridge.h"
 #include "runtime/port.h"
 #include "services/device_commands.h"
 #include "services/identify.h"
@@ -105,6 +107,9 @@ enum class Op {
   kResetComm,
   kMakeMap,
   kProgramDirect,
+  kWindowChange,
+  kWriteFromCallback,
+  kOffTheBus,
 };
 
 struct OpKind {
@@ -118,7 +123,7 @@ constexpr OpKind kOps[] = {
     {Op::kSendUnacked, "Send unacknowledged", 50},
     {Op::kSendData, "SendData", 120},
     {Op::kSendDataResponse, "SendData with response", 80},
-    {Op::kQuery, "Query", 200},
+    {Op::kQuery, "Query", 140},
     {Op::kRemoteError, "GetRemoteError", 90},
     {Op::kFirmwareInfo, "GetFirmwareInfo", 90},
     {Op::kClearError, "ClearRemoteError", 60},
@@ -127,6 +132,9 @@ constexpr OpKind kOps[] = {
     {Op::kResetComm, "ResetComm", 40},
     {Op::kMakeMap, "MakeMap", 5},
     {Op::kProgramDirect, "ProgramDirect", 55},
+    {Op::kWindowChange, "Query after the client window changed", 10},
+    {Op::kWriteFromCallback, "Send with a raw write from a callback", 30},
+    {Op::kOffTheBus, "device service at an address past 127", 20},
 };
 
 struct DeviceSpec {
@@ -150,9 +158,12 @@ struct DataEvent {
   Bytes data;
 };
 std::vector<DataEvent>* g_dataEvents = nullptr;
+// Runs once, inside the next data event: what a client does from its callback.
+std::function<void()> g_inDataEvent;
 
 void ZEVA_CALLBACK RecordData(int32_t source, int32_t, int32_t, int32_t, const uint8_t* data, int32_t) {
   if (g_dataEvents != nullptr) g_dataEvents->push_back({source, Bytes(data, data + 6)});
+  if (g_inDataEvent) std::exchange(g_inDataEvent, nullptr)();
 }
 
 // What the driver must look like between operations.
@@ -211,8 +222,12 @@ class Soak {
     rig_.ctx.callbacks.onDataReceived = &RecordData;
     worst_.packetMs = PacketTimeoutMs(rig_.ctx);
     rest_.switches = rig_.ctx.switches;
+    clientProc_ = rig_.ctx.savedWindowProc;
   }
-  ~Soak() { g_dataEvents = nullptr; }
+  ~Soak() {
+    g_dataEvents = nullptr;
+    g_inDataEvent = nullptr;
+  }
 
   Summary Run(uint64_t ops) {
     const uint64_t t0 = rig_.NowUs();
@@ -489,6 +504,14 @@ class Soak {
     }
     if (!(RestState{ctx.switches} == rest_)) Violation(x, "switches changed");
     if (IsOpen(ctx) == 0) Violation(x, "port left closed");
+    // Every wait serves the client's queue, so bytes wait unread only until
+    // their data event is served; one that went astray is repeated.
+    if (const auto since = rig_.fx.platform.UnreadSinceUs(ctx.settings.port)) {
+      const uint64_t unreadMs = (rig_.NowUs() - *since) / 1000;
+      if (unreadMs > platform::kDataEventRepeatMs + kSlackPerFrameMs) {
+        Violation(x, "bytes left unread for " + std::to_string(unreadMs) + " ms: data events stopped");
+      }
+    }
   }
 
   static std::string Hex(const uint8_t* b, size_t n) {
@@ -726,8 +749,133 @@ class Soak {
         return DoMakeMap(x);
       case Op::kProgramDirect:
         return DoProgramDirect(x);
+      case Op::kWindowChange:
+        return DoWindowChange(x);
+      case Op::kWriteFromCallback:
+        return DoWriteFromCallback(x);
+      case Op::kOffTheBus:
+        return DoOffTheBus(x);
     }
     return false;
+  }
+
+  // The client replaces its window while a data event is queued for the old
+  // one: it detaches the driver (SetClientHWND(NULL)), serves its queue and
+  // opens with the new window, or it destroys the old window first. Then a
+  // query, judged as any. The event lost on the way must not leave the
+  // port silent (checked at rest).
+  bool DoWindowChange(Exchange* x) {
+    DriverContext& ctx = rig_.ctx;
+    zeva::testing::TestPlatform& platform = rig_.fx.platform;
+    const uint8_t control = static_cast<uint8_t>(0xC1 + Below(4));
+    sim::Bytes6 data;
+    for (uint8_t& b : data) b = static_cast<uint8_t>(rng_.Next());
+    rig_.bus.SendUnsolicited(Below(rig_.bus.device_count()), rig_.NowUs() + 500, kStation, control, data);
+    const uint32_t until = platform.TickCount() + 50;
+    MSG msg;
+    while (!PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE) && static_cast<int32_t>(until - platform.TickCount()) > 0) {
+      platform.WaitForMessageOrTick(until);
+    }
+    const HWND old = rig_.window;
+    const HWND next = CreateMessageWindow(clientProc_);
+    const bool detachFirst = Chance(500);
+    x->detail = detachFirst ? "detached, queue served" : "old window destroyed";
+    if (detachFirst) {
+      SetClientHWND(ctx, nullptr);
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+    DestroyWindow(old);
+    rig_.window = next;
+    if (OpenCOM(ctx, next) != 0) Violation(*x, "OpenCOM with the port open did not give 0");
+    const bool ok = DoQuery(x);
+    x->worstMs += 50 + kSlackPerFrameMs;
+    return ok;
+  }
+
+  // The client writes from a callback while a Send waits for its
+  // acknowledgement: raw bytes to another device, or a test stream. The
+  // inner write must hand the outer transmission back as it found it.
+  bool DoWriteFromCallback(Exchange* x) {
+    DriverContext& ctx = rig_.ctx;
+    if (x->device < 0) {
+      x->device = 0;
+      x->address = kDevices[0].address;
+    }
+    sim::Device& target = *Target(*x);
+    // The acknowledgement comes late, so the device's talk lands inside the wait.
+    target.faults.extraAckDelayUs = 30'000;
+    const size_t other = (static_cast<size_t>(x->device) + 1 + Below(std::size(kDevices) - 1)) % std::size(kDevices);
+    const bool raw = Chance(500);
+    x->detail = raw ? "raw frame" : "test stream";
+    Bytes rawFrame = {0xFE, kDevices[other].address, kStation, 0xC1};
+    for (uint8_t& b : RandomBytes(5)) rawFrame.push_back(b);
+    rawFrame.push_back(static_cast<uint8_t>(0x10 + Below(0x70)));
+    rawFrame.push_back(0);
+    const int32_t fill = static_cast<int32_t>(rng_.Next() & 0xFF);
+    const int32_t count = static_cast<int32_t>(1 + Below(8));
+    g_inDataEvent = [this, x, &ctx, raw, rawFrame, fill, count]() mutable {
+      if (!ctx.flags.AllSet(SF_TX_ACTIVE)) return;  // not inside the transmission after all
+      const uint8_t destination = ctx.lastDestination;
+      // A device's link reset taken meanwhile clears the station's link
+      // state, the outer transmission's with it.
+      bool linkReset = false;
+      auto outerTrace = ctx.trace;
+      ctx.trace = [&](int direction, const uint8_t* bytes, int32_t n) {
+        if (direction == 1 && n < link::kDataFrameSize && (bytes[3] & link::kAckBit) == 0) linkReset = true;
+        if (outerTrace) outerTrace(direction, bytes, n);
+      };
+      const int32_t result = raw ? SendRaw(ctx, rawFrame.data(), static_cast<int32_t>(rawFrame.size()), nullptr, 1)
+                                 : TestStream(ctx, fill, count);
+      ctx.trace = outerTrace;
+      if (!raw && result != 1) Violation(*x, "test stream gave " + std::to_string(result));
+      if (!linkReset && (!ctx.flags.AllSet(SF_TX_ACTIVE) || ctx.lastDestination != destination)) {
+        Violation(*x, "the write from the callback took over the outer transmission");
+      }
+    };
+    const sim::Bytes6 talk = {1, 2, 3, 4, 5, static_cast<uint8_t>(rng_.Next())};
+    rig_.bus.SendUnsolicited(other, rig_.NowUs() + 2'000, kStation, 0xC1, talk);
+    const uint8_t type = static_cast<uint8_t>(0x10 + Below(0x70));
+    Bytes message = RandomBytes(6);
+    for (int32_t i = 0; i < 4; ++i) ctx.outputBuffer[i] = message[static_cast<size_t>(i)];
+    message[4] = 0;
+    message[5] = type;
+    x->worstMs = worst_.AckedFrameMs() + worst_.UnackedFrameMs() + 2 * kSlackPerFrameMs;
+    const int32_t result = Send(ctx, x->address, type, kModeNormal);
+    target.faults.extraAckDelayUs = 0;
+    g_inDataEvent = nullptr;
+    JudgeAcked(*x, result, MessageFrames(x->address, 1, message, false, true), false);
+    return result == kTxDone;
+  }
+
+  // A device service at an address past 127: its low byte would reach a
+  // device (256 + its address), every device (256) or nobody. Nothing may
+  // go out and the service must say it did nothing.
+  bool DoOffTheBus(Exchange* x) {
+    DriverContext& ctx = rig_.ctx;
+    const int32_t choices[] = {256, 256 + x->address, 128 + static_cast<int32_t>(Below(128)),
+                               0x8000 + x->address};
+    const int32_t address = choices[Below(std::size(choices))];
+    x->detail = "address " + std::to_string(address);
+    x->worstMs = kSlackPerFrameMs;
+    int32_t result = 0;
+    switch (Below(7)) {
+      case 0: result = Stop(ctx, address); break;
+      case 1: result = Reboot(ctx, address); break;
+      case 2: result = ClearRemoteError(ctx, address); break;
+      case 3: result = ResetComm(ctx, address); break;
+      case 4: result = GetFirmwareInfo(ctx, address); break;
+      case 5: result = GetRemoteError(ctx, address); break;
+      default: {
+        const uint8_t request[6] = {1, 2, 3, 4, 0, 0x20};
+        result = Query(ctx, address, request, 1, 0);
+      }
+    }
+    if (result != 0) Violation(*x, "gave " + std::to_string(result));
+    if (!log_.hostBursts().empty()) Violation(*x, "the station wrote to the line");
+    for (size_t i = 0; i < rig_.bus.device_count(); ++i) {
+      if (!rig_.bus.device(i).commands().empty()) Violation(*x, "a device got a command");
+    }
+    return result == 0;
   }
 
   // The request-and-answer operations share their judgement: a success
@@ -972,6 +1120,7 @@ class Soak {
   uint64_t debugOp_ = EnvNumber("ZEVA_SOAK_DEBUG_OP", UINT64_MAX);
   bool showLimits_ = EnvNumber("ZEVA_SOAK_LIMITS", 0) != 0;
   size_t lateDevice_ = SIZE_MAX;
+  WNDPROC clientProc_ = nullptr;  // the client's own window procedure
 };
 
 void Print(const Summary& s, uint64_t seed) {
