@@ -807,9 +807,11 @@ class Soak {
     const size_t other = (static_cast<size_t>(x->device) + 1 + Below(std::size(kDevices) - 1)) % std::size(kDevices);
     const bool raw = Chance(500);
     x->detail = raw ? "raw frame" : "test stream";
-    Bytes rawFrame = {0xFE, kDevices[other].address, kStation, 0xC1};
-    for (uint8_t& b : RandomBytes(5)) rawFrame.push_back(b);
-    rawFrame.push_back(static_cast<uint8_t>(0x10 + Below(0x70)));
+    // Plain data that wants no acknowledgement: the device it goes to stays
+    // silent, so nothing it says can be taken for another frame's answer.
+    Bytes rawFrame = {0xFE, kDevices[other].address, kStation,
+                      static_cast<uint8_t>(link::CountField(6) | 3 | link::kNoAckWanted)};
+    for (uint8_t& b : RandomBytes(6)) rawFrame.push_back(b);
     rawFrame.push_back(0);
     const int32_t fill = static_cast<int32_t>(rng_.Next() & 0xFF);
     const int32_t count = static_cast<int32_t>(1 + Below(8));
