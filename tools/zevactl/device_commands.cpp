@@ -79,16 +79,20 @@ Command AssignCommand(CLI::App& app) {
 
 Command ProgramCommand(CLI::App& app) {
   struct Args {
-    std::string serial, address, file, product, minVersion;
+    std::string serial, address, file, product, minVersion, format = "auto";
     bool direct = false;
   };
   auto a = std::make_shared<Args>();
   auto image = std::make_shared<ProgramImage>();
   Command c;
-  c.app = app.add_subcommand("program", "download FILE (raw binary or Intel HEX) into a device");
+  c.app = app.add_subcommand("program", "download FILE (Intel HEX, or raw binary with --format bin) into a device");
   c.app->add_option("SERIAL", a->serial, "the device's serial code, e.g. S01A2B3")->required();
   c.app->add_option("ADDR", a->address, "its bus address, 1-127")->required();
-  c.app->add_option("FILE", a->file, "the program: raw binary, or Intel HEX (gaps filled with 0xFF)")->required();
+  c.app->add_option("FILE", a->file, "the program: Intel HEX (gaps filled with 0xFF), or raw binary (see --format)")
+      ->required();
+  c.app->add_option("--format", a->format,
+                    "auto (default: .bin files are raw binary, .hex/.ihx/.ihex and other text files Intel HEX), "
+                    "hex or bin");
   c.app->add_option("--product", a->product, "the product code the program is for (above 200: not checked)")
       ->required();
   c.app->add_option("--min-version", a->minVersion, "the lowest firmware version it runs on, H.L")->required();
@@ -98,8 +102,10 @@ Command ProgramCommand(CLI::App& app) {
     CheckStationAddress(Address(a->address, 1, 127));
     Number(a->product, 0, 65535, "product code");
     if (!ParseVersion(a->minVersion)) throw UsageError("bad --min-version \"" + a->minVersion + "\": expected H.L");
+    const std::optional<ProgramFormat> format = ParseProgramFormat(a->format);
+    if (!format) throw UsageError("bad --format \"" + a->format + "\": expected auto, hex or bin");
     std::string error;
-    auto loaded = LoadProgramFile(a->file, &error);
+    auto loaded = LoadProgramFile(a->file, *format, &error);
     if (!loaded) throw UsageError(error);
     *image = std::move(*loaded);
   };

@@ -4,10 +4,10 @@
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/bounded_file.h"
 #include "tools/zevactl/args.h"
 #include "tools/zevactl/commands.h"
 #include "tools/zevactl/private_port.h"
@@ -80,10 +80,11 @@ struct Globals {
 SimOptions SimulatorFor(const Globals& g) {
   Json file = Json::object();
   if (!g.simConfig.empty()) {
-    std::ifstream in(g.simConfig);
-    if (!in) throw UsageError("cannot read " + g.simConfig);
+    std::string error;
+    const std::optional<std::string> text = zeva::tools::ReadBoundedFile(g.simConfig, zeva::tools::kMaxTextFileBytes, &error);
+    if (!text) throw UsageError(error);
     try {
-      file = Json::parse(in);
+      file = Json::parse(*text);
     } catch (const std::exception& e) {
       throw UsageError(g.simConfig + ": " + e.what());
     }
