@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,13 +31,15 @@ struct RunResult {
   std::string err;
 };
 
-// Runs zevactl; `interruptAfterMs` > 0 sends it SIGINT then.
-RunResult RunZevactl(const std::vector<std::string>& args, int interruptAfterMs = 0) {
+// Runs zevactl (zevasim when the first argument is "zevasim");
+// `interruptAfterMs` > 0 sends it `signal` then.
+RunResult RunZevactl(const std::vector<std::string>& args, int interruptAfterMs = 0, int signal = SIGINT) {
   RunResult result;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
-  std::vector<std::string> all = {ZEVACTL_PATH};
-  all.insert(all.end(), args.begin(), args.end());
+  const bool sim = !args.empty() && args[0] == "zevasim";
+  std::vector<std::string> all = {sim ? ZEVASIM_PATH : ZEVACTL_PATH};
+  all.insert(all.end(), args.begin() + (sim ? 1 : 0), args.end());
   std::vector<char*> argv;
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -59,7 +63,7 @@ RunResult RunZevactl(const std::vector<std::string>& args, int interruptAfterMs 
       break;
     }
     if (interruptAfterMs > 0 && !interrupted && elapsed >= interruptAfterMs) {
-      kill(pid, SIGINT);
+      kill(pid, signal);
       interrupted = true;
     }
     if (poll(fds, 2, 50) <= 0) continue;
@@ -85,12 +89,49 @@ RunResult RunZevactl(const std::vector<std::string>& args, int interruptAfterMs 
   return result;
 }
 
+// Every entry below `root`: its type, size, time and link target, to see
+// that a run left the user's files as they were.
+std::map<std::string, std::string> DiskState(const fs::path& root) {
+  std::map<std::string, std::string> state;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    struct stat st {};
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    // A folder's own size and time change with what comes and goes in it;
+    // its entries are listed themselves.
+    std::string what = std::to_string(st.st_mode);
+    if (!S_ISDIR(st.st_mode)) {
+      what += " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+              std::to_string(st.st_mtim.tv_nsec);
+    }
+    if (S_ISLNK(st.st_mode)) what += " -> " + fs::read_symlink(it->path(), ec).string();
+    state[it->path().string()] = what;
+  }
+  return state;
+}
+
+const char* const kProgramHex = ":100000000102030405060708090A0B0C0D0E0F1068\n:00000001FF\n";
+
 class ZevactlTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    prefix_ = fs::temp_directory_path() / ("zevactl_test_" + std::to_string(getpid()));
-    fs::create_directories(prefix_);
+    // Taken before TMPDIR is pointed into the prefix below.
+    static const fs::path base = fs::temp_directory_path();
+    prefix_ = base / ("zevactl_test_" + std::to_string(getpid()));
+    fs::create_directories(prefix_ / "tmp");
     setenv("ZEVA_PREFIX", prefix_.c_str(), 1);
+    // zevactl's private folders go here, where a leftover is seen.
+    setenv("TMPDIR", (prefix_ / "tmp").c_str(), 1);
+    // The user's files that bad input names (as @name in the arguments).
+    fs::create_directories(prefix_ / "files" / "dir");
+    WriteFile("files/prog.hex", kProgramHex);
+    WriteFile("files/bom.hex", "\xEF\xBB\xBF" + std::string(kProgramHex));
+    WriteFile("files/notes.txt", "hello\n");
+    WriteFile("files/nul", std::string(":\0", 2));
+    WriteFile("files/broken.json", "{\"devices\": [");
+    WriteFile("files/unknown.json", R"({"devices": [], "colour": 1})");
+    fs::create_symlink("/dev/null", prefix_ / "files" / "link");
   }
   void TearDown() override { fs::remove_all(prefix_); }
 
@@ -98,6 +139,15 @@ class ZevactlTest : public ::testing::Test {
     const fs::path path = prefix_ / name;
     std::ofstream(path, std::ios::binary) << content;
     return path.string();
+  }
+
+  // "PROG" and "@name" name files of the fixture.
+  std::vector<std::string> WithFiles(std::vector<std::string> args) const {
+    for (std::string& a : args) {
+      if (a == "PROG") a = (prefix_ / "files" / "prog.hex").string();
+      if (a.rfind('@', 0) == 0) a = (prefix_ / "files" / a.substr(1)).string();
+    }
+    return args;
   }
 
   fs::path prefix_;
@@ -109,31 +159,32 @@ std::vector<std::string> Sim(std::vector<std::string> args) {
   return args;
 }
 
-const char* const kProgramHex = ":100000000102030405060708090A0B0C0D0E0F1068\n:00000001FF\n";
-
 struct CommandCase {
-  const char* name;
+  const char* name;  // the fault the row catches
   std::vector<std::string> args;
   int status;
   std::string out;  // a part of standard output
   std::string err;  // a part of standard error
+  int signalAfterMs = 0;
+  int signal = SIGINT;
+  std::string notErr = "\x01";  // what standard error must not say
 };
 
 void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
 
 class CommandTest : public ZevactlTest, public ::testing::WithParamInterface<CommandCase> {};
 
+// Exit status and message, and nothing on disk changed: no private folder
+// left behind, none of the user's files or links touched.
 TEST_P(CommandTest, ExitStatusAndOutput) {
   const CommandCase& c = GetParam();
-  WriteFile("prog.hex", kProgramHex);
-  std::vector<std::string> args = c.args;
-  for (std::string& a : args) {
-    if (a == "PROG") a = (prefix_ / "prog.hex").string();
-  }
-  const RunResult r = RunZevactl(args);
+  const auto before = DiskState(prefix_);
+  const RunResult r = RunZevactl(WithFiles(c.args), c.signalAfterMs, c.signal);
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
   EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
   EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(c.notErr), std::string::npos) << r.err;
+  EXPECT_EQ(DiskState(prefix_), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -161,6 +212,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"assign", Sim({"assign", "S01A2B3", "9"}), 0, "address 9 sent to S01A2B3", "Searching device"},
         CommandCase{"program", Sim({"program", "S01A2B3", "5", "PROG", "--product", "5", "--min-version", "2.0"}), 0,
                     "programmed 16 bytes", "Restarting devices"},
+        CommandCase{"program_hex_with_byte_order_mark_went_down_as_text",
+                    Sim({"program", "S01A2B3", "5", "@bom.hex", "--product", "5", "--min-version", "2.0"}), 0,
+                    "programmed 16 bytes", ""},
         CommandCase{"program_direct",
                     Sim({"program", "S00C0DE", "7", "PROG", "--product", "12", "--min-version", "0.1", "--direct"}), 0,
                     "programmed 16 bytes", "...program sent"},
@@ -206,7 +260,28 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"unknown_command", {"frobnicate"}, 2, "", ""},
         CommandCase{"settings_unknown", {"settings", "set", "speed", "5"}, 2, "", "unknown setting"},
         CommandCase{"settings_out_of_range", {"settings", "set", "protocol", "3"}, 2, "", "bad protocol"},
-        CommandCase{"missing_port", {"--port", "/nonexistent/tty", "info", "5"}, 1, "", "no such terminal"}),
+        CommandCase{"missing_port", {"--port", "/nonexistent/tty", "info", "5"}, 1, "", "no such terminal"},
+        CommandCase{"program_directory_threw_ios_failure",
+                    {"--port", "/nonexistent/tty", "program", "S1", "5", "@dir", "--product", "5", "--min-version",
+                     "1.0"},
+                    2, "", "dir: is a directory"},
+        CommandCase{"program_dev_zero_read_until_bad_alloc",
+                    {"--port", "/nonexistent/tty", "program", "S1", "5", "/dev/zero", "--product", "5",
+                     "--min-version", "1.0"},
+                    2, "", "/dev/zero: is not a regular file"},
+        CommandCase{"program_text_went_down_as_binary",
+                    {"--port", "/nonexistent/tty", "program", "S1", "5", "@notes.txt", "--product", "5",
+                     "--min-version", "1.0"},
+                    2, "", "notes.txt: line 1: a record must start with ':'"},
+        CommandCase{"program_colon_and_nul_went_down_as_binary",
+                    {"--port", "/nonexistent/tty", "program", "S1", "5", "@nul", "--product", "5", "--min-version",
+                     "1.0"},
+                    2, "", "--format bin"},
+        CommandCase{"program_bad_format", {"--port", "/nonexistent/tty", "program", "S1", "5", "PROG", "--product",
+                                           "5", "--min-version", "1.0", "--format", "elf"},
+                    2, "", "bad --format"},
+        CommandCase{"sim_config_directory", {"--port", "sim", "--sim-config", "@dir", "map"}, 2, "",
+                    "dir: is a directory"}),
     [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
 
 TEST_F(ZevactlTest, MalformedHexIsRefusedWithItsLine) {
@@ -253,11 +328,7 @@ class JsonTest : public ZevactlTest, public ::testing::WithParamInterface<JsonCa
 
 TEST_P(JsonTest, StandardOutputIsOneJsonDocument) {
   const JsonCase& c = GetParam();
-  WriteFile("prog.hex", kProgramHex);
-  std::vector<std::string> args = c.args;
-  for (std::string& a : args) {
-    if (a == "PROG") a = (prefix_ / "prog.hex").string();
-  }
+  std::vector<std::string> args = WithFiles(c.args);
   args.insert(args.begin(), "--json");
   const RunResult r = RunZevactl(args);
   nlohmann::json doc;
