@@ -98,10 +98,10 @@ std::map<std::string, std::string> DiskState(const fs::path& root) {
        it.increment(ec)) {
     struct stat st {};
     if (lstat(it->path().c_str(), &st) != 0) continue;
-    // A folder's own size and time change with what comes and goes in it;
-    // its entries are listed themselves.
+    // A folder's own size and time change with what comes and goes in it
+    // (its entries are listed themselves); a link put back is the same link.
     std::string what = std::to_string(st.st_mode);
-    if (!S_ISDIR(st.st_mode)) {
+    if (S_ISREG(st.st_mode)) {
       what += " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
               std::to_string(st.st_mtim.tv_nsec);
     }
@@ -132,6 +132,7 @@ class ZevactlTest : public ::testing::Test {
     WriteFile("files/broken.json", "{\"devices\": [");
     WriteFile("files/unknown.json", R"({"devices": [], "colour": 1})");
     fs::create_symlink("/dev/null", prefix_ / "files" / "link");
+    fs::create_symlink("/nonexistent/pts/99", prefix_ / "files" / "stale");
   }
   void TearDown() override { fs::remove_all(prefix_); }
 
@@ -280,6 +281,14 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"program_bad_format", {"--port", "/nonexistent/tty", "program", "S1", "5", "PROG", "--product",
                                            "5", "--min-version", "1.0", "--format", "elf"},
                     2, "", "bad --format"},
+        CommandCase{"zevasim_link_replaced_and_deleted_the_users_link",
+                    {"zevasim", "--demo", "--link", "@link"}, 1, "", "exists (a link to /dev/null)"},
+        CommandCase{"zevasim_dangling_link_put_back_at_exit", {"zevasim", "--demo", "--link", "@stale"}, 0, "/dev/pts/",
+                    "", 1000, SIGTERM},
+        CommandCase{"zevasim_link_created_missing_folders",
+                    {"zevasim", "--demo", "--link", "@nodir/deeper/com1"}, 1, "", "its folder does not exist"},
+        CommandCase{"zevasim_link_over_a_file", {"zevasim", "--demo", "--link", "@notes.txt"}, 1, "",
+                    "is not a symbolic link"},
         CommandCase{"sim_config_directory", {"--port", "sim", "--sim-config", "@dir", "map"}, 2, "",
                     "dir: is a directory"}),
     [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });

@@ -241,7 +241,7 @@ struct CommandLine {
 void CommandLine::DefineBus(CLI::App& app, Options* options) {
   app.add_option("--tty", options->tty, "serve this terminal (e.g. a serial port) instead of a new pseudo-terminal")
       ->type_name("PATH");
-  app.add_option("--link", options->link, "create a symbolic link PATH to the terminal; removed at exit")
+  app.add_option("--link", options->link, "create a symbolic link PATH to the terminal (its folder must exist, PATH must not); removed at exit")
       ->type_name("PATH");
   app.add_option("--bps", options->bps, "bit rate, for wire pacing and --tty (default 19200)")
       ->type_name("BPS")->check(CLI::Range(1, 4'000'000).description(""));
