@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +115,26 @@ std::map<std::string, std::string> DiskState(const fs::path& root) {
 
 const char* const kProgramHex = ":100000000102030405060708090A0B0C0D0E0F1068\n:00000001FF\n";
 
+// `n` bytes 0, 1, 2, ... as Intel HEX.
+std::string HexProgram(size_t n) {
+  std::string text;
+  char field[16];
+  for (size_t at = 0; at < n; at += 16) {
+    const size_t count = std::min<size_t>(16, n - at);
+    unsigned sum = static_cast<unsigned>(count + (at >> 8) + (at & 0xFF));
+    std::snprintf(field, sizeof field, ":%02X%04X00", static_cast<unsigned>(count), static_cast<unsigned>(at));
+    text += field;
+    for (size_t i = 0; i < count; ++i) {
+      std::snprintf(field, sizeof field, "%02X", static_cast<unsigned>((at + i) & 0xFF));
+      text += field;
+      sum += static_cast<unsigned>((at + i) & 0xFF);
+    }
+    std::snprintf(field, sizeof field, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    text += field;
+  }
+  return text + ":00000001FF\n";
+}
+
 class ZevactlTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -126,6 +148,7 @@ class ZevactlTest : public ::testing::Test {
     // The user's files that bad input names (as @name in the arguments).
     fs::create_directories(prefix_ / "files" / "dir");
     WriteFile("files/prog.hex", kProgramHex);
+    WriteFile("files/slow.hex", HexProgram(120));  // 20 frames, 5 s into a device of firmware 0.x
     WriteFile("files/bom.hex", "\xEF\xBB\xBF" + std::string(kProgramHex));
     WriteFile("files/notes.txt", "hello\n");
     WriteFile("files/nul", std::string(":\0", 2));
@@ -216,6 +239,13 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"program_hex_with_byte_order_mark_went_down_as_text",
                     Sim({"program", "S01A2B3", "5", "@bom.hex", "--product", "5", "--min-version", "2.0"}), 0,
                     "programmed 16 bytes", ""},
+        CommandCase{"program_first_interrupt_held_silently",
+                    Sim({"program", "S00C0DE", "7", "@slow.hex", "--product", "12", "--min-version", "0.1"}), 0,
+                    "programmed 120 bytes", "press Ctrl-C again to abandon", 1500},
+        CommandCase{"map_interrupt_said_address_0", {"--port", "sim", "map"}, 1, "", "map stopped at address ", 1500,
+                    SIGINT, "address 0\n"},
+        CommandCase{"sigterm_left_private_folder", {"--port", "sim", "map"}, 143, "", "stopped by", 1500, SIGTERM},
+        CommandCase{"sighup_left_private_folder", {"--port", "sim", "map"}, 129, "", "stopped by", 1500, SIGHUP},
         CommandCase{"program_direct",
                     Sim({"program", "S00C0DE", "7", "PROG", "--product", "12", "--min-version", "0.1", "--direct"}), 0,
                     "programmed 16 bytes", "...program sent"},
@@ -262,6 +292,11 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"settings_unknown", {"settings", "set", "speed", "5"}, 2, "", "unknown setting"},
         CommandCase{"settings_out_of_range", {"settings", "set", "protocol", "3"}, 2, "", "bad protocol"},
         CommandCase{"missing_port", {"--port", "/nonexistent/tty", "info", "5"}, 1, "", "no such terminal"},
+        CommandCase{"port_dev_null_said_no_reason", {"--port", "/dev/null", "info", "5"}, 1, "",
+                    "/dev/null is not a terminal"},
+        CommandCase{"port_regular_file_said_no_reason", {"--port", "@notes.txt", "info", "5"}, 1, "",
+                    "notes.txt is not a terminal"},
+        CommandCase{"port_empty_used_the_stored_port", {"--port", "", "info", "5"}, 2, "", "--port ''"},
         CommandCase{"program_directory_threw_ios_failure",
                     {"--port", "/nonexistent/tty", "program", "S1", "5", "@dir", "--product", "5", "--min-version",
                      "1.0"},
@@ -289,6 +324,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"zevasim", "--demo", "--link", "@nodir/deeper/com1"}, 1, "", "its folder does not exist"},
         CommandCase{"zevasim_link_over_a_file", {"zevasim", "--demo", "--link", "@notes.txt"}, 1, "",
                     "is not a symbolic link"},
+        CommandCase{"sim_config_unknown_key_exited_1", {"--port", "sim", "--sim-config", "@unknown.json", "map"}, 2,
+                    "", "unknown key \"colour\""},
+        CommandCase{"sim_config_broken_json", {"--port", "sim", "--sim-config", "@broken.json", "map"}, 2, "",
+                    "broken.json: parse error at line 1, column 14"},
         CommandCase{"sim_config_directory", {"--port", "sim", "--sim-config", "@dir", "map"}, 2, "",
                     "dir: is a directory"}),
     [](const ::testing::TestParamInfo<CommandCase>& info) { return info.param.name; });

@@ -15,6 +15,7 @@ namespace {
 Command MapCommand(CLI::App& app) {
   Command c;
   c.app = app.add_subcommand("map", "probe addresses 1-127 and list the devices found (Ctrl-C stops early)");
+  c.interruptNote = "stopping the map before the next address; press Ctrl-C again to abandon it";
   c.run = [](Session& s, Json& out) {
     const int32_t ok = MakeMap();
     s.Drain();

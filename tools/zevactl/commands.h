@@ -20,6 +20,8 @@ struct UsageError : std::runtime_error {
 struct Command {
   CLI::App* app = nullptr;
   bool needsPort = true;
+  // Said at the first Ctrl-C, which lets the operation end: what happens now.
+  std::string interruptNote = "finishing the current operation; press Ctrl-C again to abandon it";
   std::function<void()> validate;
   // Fills `out` (printed as JSON with --json) and prints text otherwise;
   // returns the exit status.

@@ -96,6 +96,10 @@ Command ProgramCommand(CLI::App& app) {
   c.app->add_option("--product", a->product, "the product code the program is for (above 200: not checked)")
       ->required();
   c.app->add_option("--min-version", a->minVersion, "the lowest firmware version it runs on, H.L")->required();
+  // The driver has no way to stop a download part-way: it runs to its end.
+  c.interruptNote =
+      "finishing the download (it cannot stop part-way), press Ctrl-C again to abandon it (the device may be left "
+      "half-programmed)";
   c.app->add_flag("--direct", a->direct, "the device has its address already: no stop, addressing or restart");
   c.validate = [=] {
     if (!ParseSerialText(a->serial)) throw UsageError("bad serial \"" + a->serial + "\": expected S and 1-6 hex digits");
@@ -144,6 +148,7 @@ Command MonitorCommand(CLI::App& app) {
   auto seconds = std::make_shared<double>(0);
   Command c;
   c.app = app.add_subcommand("monitor", "print every frame received until Ctrl-C");
+  c.interruptNote.clear();  // it ends at once
   c.app->add_flag("--spy", *spy, "also frames between other stations");
   c.app->add_option("--for", *seconds, "stop after this many seconds")->check(CLI::Range(0.0, 1e7));
   c.run = [=](Session& s, Json& out) {

@@ -31,6 +31,7 @@ struct Globals {
   std::string port;
   std::string simConfig;
   std::optional<int32_t> bps, protocol, localAddress, packetTimeout, busyTimeout, adapter;
+  bool portGiven = false;
   bool noEchoCheck = false;
   bool json = false;
   bool quiet = false;
@@ -56,6 +57,7 @@ struct Globals {
   bool IsPath() const { return port.find('/') != std::string::npos; }
 
   void Validate() const {
+    if (portGiven && port.empty()) throw UsageError("--port '' names no port: give 1..128, a terminal path, or sim");
     if (!port.empty() && !IsSim() && !IsPath() && !ParseNumber(port, 1, 128)) {
       throw UsageError("bad --port \"" + port + "\": expected 1..128, a terminal path, or sim");
     }
@@ -86,7 +88,10 @@ SimOptions SimulatorFor(const Globals& g) {
     try {
       file = Json::parse(*text);
     } catch (const std::exception& e) {
-      throw UsageError(g.simConfig + ": " + e.what());
+      // "[json.exception.parse_error.101] parse error at line 1, column 14: ..."
+      std::string what = e.what();
+      if (what.rfind("[json.", 0) == 0 && what.find("] ") != std::string::npos) what.erase(0, what.find("] ") + 2);
+      throw UsageError(g.simConfig + ": " + what);
     }
     if (!file.is_object()) throw UsageError(g.simConfig + ": expected a JSON object");
   }
@@ -115,7 +120,9 @@ bool OpenPort(const Globals& g, Session& session, PrivatePort& port) {
   if (g.IsSim()) {
     SimOptions sim = SimulatorFor(g);
     sim.zevasim = FindZevasim();
-    mapped = port.StartSimulator(sim, &error);
+    bool badUsage = false;
+    mapped = port.StartSimulator(sim, &error, &badUsage);
+    if (badUsage) throw UsageError(error);
   } else if (g.IsPath()) {
     mapped = port.MapTerminal(g.port, &error);
   }
@@ -133,15 +140,11 @@ bool OpenPort(const Globals& g, Session& session, PrivatePort& port) {
   return true;
 }
 
-extern "C" void OnInterrupt(int) {
-  // A second Ctrl-C ends at once; the first lets the operation end cleanly.
-  if (g_interrupted.exchange(true)) _exit(130);
-}
-
 int Run(Globals& g, Command& command) {
   OutputMode mode{g.json, g.quiet, isatty(STDERR_FILENO) != 0};
-  std::signal(SIGINT, OnInterrupt);
   PrivatePort port;  // outlives the session, which closes the port
+  HandleSignals(&port);
+  SetInterruptNote(command.interruptNote);
   Session session(mode);
   Json out = {{"command", command.app->get_name()}};
   int status = 1;
@@ -171,6 +174,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
+  globals.portGiven = app.count("--port") > 0;
   Command* chosen = nullptr;
   for (Command& c : commands) {
     if (c.app->parsed()) chosen = &c;

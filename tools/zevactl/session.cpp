@@ -67,7 +67,8 @@ void ZEVA_CALLBACK OnDataReceived(int32_t source, int32_t destination, int32_t c
 void ZEVA_CALLBACK OnMapProgress(int32_t address) {
   Session* s = g_session;
   if (s == nullptr) return;
-  s->mapAddress = address;
+  // 0 marks the end of the map, not an address probed.
+  if (address != 0) s->mapAddress = address;
   if (address != 0 && g_interrupted.load()) {
     s->mapAborted = true;
     MapAbort();
