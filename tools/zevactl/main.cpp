@@ -2,8 +2,10 @@
 // command line, through libzeva232's public interface only.
 #include <unistd.h>
 
-#include <csignal>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <map>
 
 #include <CLI/CLI.hpp>
 
@@ -159,6 +161,89 @@ int Run(Globals& g, Command& command) {
   return status;
 }
 
+// Edits (insert, delete, replace) from a to b.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "; did you mean X?" for the nearest of `names`, when it is near enough.
+std::string Suggestion(const std::string& word, const std::vector<std::string>& names) {
+  std::string best;
+  size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+  for (const std::string& name : names) {
+    const size_t d = Distance(word, name);
+    if (d < bestDistance) {
+      best = name;
+      bestDistance = d;
+    }
+  }
+  return best.empty() ? "" : "; did you mean " + best + "?";
+}
+
+// The options of `app` by their spellings ("--port", "-h"), and whether
+// each takes values.
+void CollectOptions(const CLI::App& app, std::map<std::string, const CLI::Option*>* options) {
+  for (const CLI::Option* opt : app.get_options()) {
+    for (const std::string& n : opt->get_lnames()) (*options)["--" + n] = opt;
+    for (const std::string& n : opt->get_snames()) (*options)["-" + n] = opt;
+  }
+}
+
+// What CLI11 reports as "A subcommand is required" or "not expected" for a
+// mistyped command or option, said plainly; empty when the arguments hold
+// no unknown word.
+std::string UnknownWord(CLI::App& app, int argc, char** argv) {
+  std::map<std::string, const CLI::Option*> options;
+  CollectOptions(app, &options);
+  std::vector<std::string> commandNames;
+  std::map<std::string, CLI::App*> commands;
+  for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+    commands[sub->get_name()] = sub;
+    commandNames.push_back(sub->get_name());
+  }
+  CLI::App* command = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() > 1 && arg[0] == '-' && !(arg.size() > 1 && std::isdigit(static_cast<unsigned char>(arg[1])))) {
+      const std::string name = arg.substr(0, arg.find('='));
+      const auto known = options.find(name);
+      if (known == options.end()) {
+        std::vector<std::string> names;
+        for (const auto& [spelling, opt] : options) {
+          if (spelling.rfind("--", 0) == 0) names.push_back(spelling);
+        }
+        return "unknown option " + name + Suggestion(name, names);
+      }
+      // Its values follow, unless given with '='.
+      if (name == arg && known->second->get_type_size() != 0) {
+        const int most = known->second->get_expected_max();
+        for (int taken = 0; taken < most && i + 1 < argc && argv[i + 1][0] != '-'; ++taken) ++i;
+      }
+      continue;
+    }
+    if (command == nullptr) {
+      const auto found = commands.find(arg);
+      if (found == commands.end()) return "unknown command \"" + arg + "\"" + Suggestion(arg, commandNames);
+      command = found->second;
+      CollectOptions(*command, &options);
+      for (CLI::App* sub : command->get_subcommands([](CLI::App*) { return true; })) CollectOptions(*sub, &options);
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +257,12 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != 0) {
+      if (const std::string word = UnknownWord(app, argc, argv); !word.empty()) {
+        std::fprintf(stderr, "zevactl: %s (zevactl --help lists them)\n", word.c_str());
+        return 2;
+      }
+    }
     return app.exit(e) == 0 ? 0 : 2;
   }
   globals.portGiven = app.count("--port") > 0;
