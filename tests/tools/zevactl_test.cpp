@@ -152,6 +152,8 @@ class ZevactlTest : public ::testing::Test {
     WriteFile("files/bom.hex", "\xEF\xBB\xBF" + std::string(kProgramHex));
     WriteFile("files/notes.txt", "hello\n");
     WriteFile("files/nul", std::string(":\0", 2));
+    WriteFile("files/unplug.json", R"({"devices": [{"address": 5, "serial": "S01A2B3", "product": 5, "version": "2.7"}],
+                                       "events": [{"atMs": 1000, "kind": "unplug"}]})");
     WriteFile("files/broken.json", "{\"devices\": [");
     WriteFile("files/unknown.json", R"({"devices": [], "colour": 1})");
     fs::create_symlink("/dev/null", prefix_ / "files" / "link");
@@ -219,7 +221,16 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"map", Sim({"map"}), 0, "12       S1F2E3D   3", "3 device(s) found"},
         CommandCase{"info", Sim({"info", "5"}), 0, "serial S01A2B3  product 5", ""},
         CommandCase{"info_own_station", Sim({"info", "1"}), 0, "[WIN32 ZEVA COM Driver]", ""},
-        CommandCase{"info_nobody", Sim({"info", "9"}), 1, "", "(driver error 2)"},
+        CommandCase{"info_nobody_said_like_a_dead_port", Sim({"info", "9"}), 1, "", "no answer from address 9", 0,
+                    SIGINT, "driver error"},
+        CommandCase{"query_nobody_said_like_a_dead_port", Sim({"query", "99"}), 1, "", "no answer from address 99", 0,
+                    SIGINT, "driver error"},
+        CommandCase{"clear_nobody_said_like_a_dead_port", Sim({"clear", "99"}), 1, "", "no answer from address 99",
+                    0, SIGINT, "driver error"},
+        CommandCase{"map_port_lost_reported_success", {"--port", "sim", "--sim-config", "@unplug.json", "map"}, 1,
+                    "", "went away", 0, SIGINT, "device(s) found"},
+        CommandCase{"monitor_port_lost_said_nothing", {"--port", "sim", "--sim-config", "@unplug.json", "monitor"}, 1,
+                    "", "went away"},
         CommandCase{"error_report", Sim({"error", "12"}), 0, "Reprogram error", ""},
         CommandCase{"query", Sim({"query", "5", "01", "02", "03", "04", "05", "06"}), 0, "FE FD FC FB FA 06", ""},
         CommandCase{"send", Sim({"send", "5", "--type", "20", "--int0", "1", "--int1", "-1"}), 0, "delivered", ""},
@@ -401,6 +412,8 @@ INSTANTIATE_TEST_SUITE_P(
                       JsonCase{"query", Sim({"query", "5"}), true, "/reply"},
                       JsonCase{"send", Sim({"send", "5", "--type", "30"}), true, "/result"},
                       JsonCase{"info_nobody", Sim({"info", "9"}), false, "/errors/0/code"},
+                      JsonCase{"map_port_lost_said_ok", {"--port", "sim", "--sim-config", "@unplug.json", "map"}, false,
+                               "/errors/0/text"},
                       JsonCase{"program_refused",
                                Sim({"program", "S01A2B3", "5", "PROG", "--product", "6", "--min-version", "2.0"}),
                                false, "/programError"}),

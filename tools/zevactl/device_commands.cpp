@@ -20,10 +20,15 @@ Command DeviceCommand(CLI::App& app, const char* name, const char* help, int32_t
   c.validate = [=] { Address(*address, 0, 127); };
   c.run = [=](Session& s, Json& out) {
     const int32_t a = Address(*address, 0, 127);
+    s.holdUndelivered = true;
     const int32_t ok = operation(a);
     s.Drain();
+    s.holdUndelivered = false;
     out["address"] = a;
-    if (!ok) return 1;
+    if (!ok) {
+      s.NoAnswer(a);
+      return 1;
+    }
     Print(s, "sent");
     return 0;
   };
@@ -158,6 +163,11 @@ Command MonitorCommand(CLI::App& app) {
     s.Note("monitoring; Ctrl-C stops");
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(*seconds);
     while (!g_interrupted.load() && (*seconds <= 0 || std::chrono::steady_clock::now() < end)) {
+      if (s.PortLost()) {
+        s.monitoring = false;
+        out["stopped"] = "port lost";
+        return 1;
+      }
       s.Drain();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -133,12 +133,16 @@ bool OpenPort(const Globals& g, Session& session, PrivatePort& port) {
     return false;
   }
   if (g.IsSim() || g.IsPath()) SetCOMPort(PrivatePort::kPort);
+  const std::string terminal = g.IsSim() || g.IsPath() ? port.Terminal() : ComPortPath(GetCOMPort());
+  session.portName = "COM" + std::to_string(GetCOMPort()) + " (" + (g.IsSim() ? "the simulated bus" : terminal) + ")";
   if (!OpenCOM(session.window())) {
     session.Drain();
-    std::fprintf(stderr, "error: cannot open COM%d%s\n", GetCOMPort(),
-                 g.IsPath() ? (" (" + g.port + ")").c_str() : "");
+    const std::string problem = TerminalProblem(terminal);
+    std::fprintf(stderr, "error: cannot open %s%s\n", session.portName.c_str(),
+                 problem.empty() ? "" : (": " + problem).c_str());
     return false;
   }
+  session.portGone = WatchTerminal(terminal);
   return true;
 }
 
@@ -153,6 +157,8 @@ int Run(Globals& g, Command& command) {
   if (!command.needsPort || OpenPort(g, session, port)) status = command.run(session, out);
   session.Drain();
   session.EndProgress();
+  // Nothing done on a port that went away counts as done.
+  if (session.PortLost()) status = 1;
   if (g.json) {
     out["ok"] = status == 0;
     out["errors"] = session.ErrorsJson();

@@ -104,6 +104,22 @@ std::string TerminalProblem(const std::string& path) {
   return terminal ? "" : path + " is not a terminal";
 }
 
+std::string ComPortPath(int port) {
+  const std::string link = RealPrefix() + "/dosdevices/com" + std::to_string(port);
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0) return link;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+std::function<bool()> WatchTerminal(const std::string& path) {
+  struct stat first {};
+  if (path.empty() || stat(path.c_str(), &first) != 0) return {};
+  return [path, device = first.st_rdev] {
+    struct stat now {};
+    return stat(path.c_str(), &now) != 0 || now.st_rdev != device;
+  };
+}
+
 namespace {
 
 std::mutex g_noteMutex;

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -70,6 +71,15 @@ void SetInterruptNote(const std::string& note);
 // Why a terminal path cannot be a port ("" when it can): missing, not a
 // terminal (a file, /dev/null), or not to be opened.
 std::string TerminalProblem(const std::string& path);
+
+// The terminal COM port `port` stands for: what $ZEVA_PREFIX/dosdevices/comN
+// links to, else /dev/ttyS(N-1).
+std::string ComPortPath(int port);
+
+// Whether the terminal at `path`, as it is now, has gone since: removed (an
+// adapter unplugged, a simulator ended) or another device in its place.
+// Empty where that cannot be told.
+std::function<bool()> WatchTerminal(const std::string& path);
 
 // zevasim next to zevactl in the build tree or the install, or on PATH;
 // $ZEVASIM names it explicitly.

@@ -45,6 +45,10 @@ void SetInterruptNote(const std::string&) {}
 
 std::string TerminalProblem(const std::string&) { return ""; }
 
+std::string ComPortPath(int port) { return "COM" + std::to_string(port); }
+
+std::function<bool()> WatchTerminal(const std::string&) { return {}; }
+
 std::string FindZevasim() { return ""; }
 
 }  // namespace zevactl

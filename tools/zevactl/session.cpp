@@ -69,7 +69,7 @@ void ZEVA_CALLBACK OnMapProgress(int32_t address) {
   if (s == nullptr) return;
   // 0 marks the end of the map, not an address probed.
   if (address != 0) s->mapAddress = address;
-  if (address != 0 && g_interrupted.load()) {
+  if (address != 0 && (g_interrupted.load() || s->PortLost())) {
     s->mapAborted = true;
     MapAbort();
     return;
@@ -121,6 +121,7 @@ void ZEVA_CALLBACK OnDriverError(int32_t code, const char* text) {
   if (s != nullptr) {
     s->EndProgress();
     s->errors.push_back({code, message});
+    if (s->holdUndelivered && code == 2) return;
   }
   std::fprintf(stderr, "error: %s (driver error %d)\n", message.c_str(), code);
 }
@@ -194,8 +195,32 @@ void Session::EndProgress() {
   barShown_ = false;
 }
 
+void Session::Fail(const std::string& text) {
+  EndProgress();
+  failures.push_back(text);
+  std::fprintf(stderr, "error: %s\n", text.c_str());
+}
+
+bool Session::PortLost() {
+  if (!portLost && portGone && portGone()) {
+    portLost = true;
+    Fail("the port " + portName + " went away: unplugged, or the simulator ended");
+  }
+  return portLost;
+}
+
+void Session::NoAnswer(int address) {
+  holdUndelivered = false;
+  if (PortLost()) return;
+  bool other = false;
+  for (const DriverError& e : errors) other = other || e.code != 2;
+  // A busy channel or a full request table says more than "no answer".
+  if (!other) Fail("no answer from address " + std::to_string(address));
+}
+
 Json Session::ErrorsJson() const {
   Json list = Json::array();
+  for (const std::string& f : failures) list.push_back({{"code", nullptr}, {"text", f}});
   for (const DriverError& e : errors) list.push_back({{"code", e.code}, {"text", e.text}});
   for (const std::string& b : boxes) list.push_back({{"code", nullptr}, {"text", b}});
   return list;
