@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "tools/zevactl/args.h"
@@ -54,13 +55,31 @@ void CheckStationAddress(int32_t address) {
   }
 }
 
+// The device that answers at `address`, if any; a silence leaves no error.
+std::optional<FirmwareInfo> WhoIsAt(Session& s, int32_t address) {
+  const size_t errorsBefore = s.errors.size();
+  s.firmware.clear();
+  s.holdUndelivered = true;
+  const int32_t ok = GetFirmwareInfo(address);
+  s.Drain();
+  s.holdUndelivered = false;
+  if (ok && !s.firmware.empty()) return s.firmware.back();
+  bool undeliveredOnly = true;
+  for (size_t i = errorsBefore; i < s.errors.size(); ++i) undeliveredOnly = undeliveredOnly && s.errors[i].code == 2;
+  if (undeliveredOnly) s.errors.resize(errorsBefore);
+  return std::nullopt;
+}
+
 Command AssignCommand(CLI::App& app) {
   auto serial = std::make_shared<std::string>();
   auto address = std::make_shared<std::string>();
+  auto force = std::make_shared<bool>(false);
   Command c;
   c.app = app.add_subcommand("assign", "give the device with serial code SERIAL the bus address ADDR");
   c.app->add_option("SERIAL", *serial, "serial code, e.g. S01A2B3")->required();
-  c.app->add_option("ADDR", *address, "the new address, 1-127")->required();
+  c.app->add_option("ADDR", *address, "the new address, 1-127 (asked first: refused when another device answers)")
+      ->required();
+  c.app->add_flag("--force", *force, "give the address even when another device answers at it");
   c.validate = [=] {
     if (!ParseSerialText(*serial)) throw UsageError("bad serial \"" + *serial + "\": expected S and 1-6 hex digits");
     CheckStationAddress(Address(*address, 1, 127));
@@ -69,11 +88,23 @@ Command AssignCommand(CLI::App& app) {
     const int32_t a = Address(*address, 1, 127);
     CheckStationAddress(a);
     const std::string text = *ParseSerialText(*serial);
+    out["serial"] = text;
+    out["address"] = a;
+    // Two devices on one address answer over each other: ask who is there.
+    const std::optional<FirmwareInfo> there = WhoIsAt(s, a);
+    if (s.PortLost()) return 1;
+    if (there && there->serial == text) {
+      Print(s, text + " has address " + std::to_string(a) + " already; nothing sent");
+      return 0;
+    }
+    if (there && !*force) {
+      s.Fail("address " + std::to_string(a) + " is taken by " + there->serial +
+             "; nothing sent (--force gives it anyway, and both devices then share it)");
+      return 1;
+    }
     const int32_t ok = SetAddrID(text.c_str(), a, 0);
     s.Drain();
     s.EndProgress();
-    out["serial"] = text;
-    out["address"] = a;
     if (!ok) return 1;
     Print(s, "address " + std::to_string(a) + " sent to " + text + " (the device does not confirm; try: info " +
                  std::to_string(a) + ")");
@@ -86,6 +117,7 @@ Command ProgramCommand(CLI::App& app) {
   struct Args {
     std::string serial, address, file, product, minVersion, format = "auto";
     bool direct = false;
+    bool restartOnFailure = true;
   };
   auto a = std::make_shared<Args>();
   auto image = std::make_shared<ProgramImage>();
@@ -106,6 +138,8 @@ Command ProgramCommand(CLI::App& app) {
       "finishing the download (it cannot stop part-way), press Ctrl-C again to abandon it (the device may be left "
       "half-programmed)";
   c.app->add_flag("--direct", a->direct, "the device has its address already: no stop, addressing or restart");
+  c.app->add_flag("--restart-on-failure,!--no-restart-on-failure", a->restartOnFailure,
+                  "when the download is refused after the bus was stopped, restart the bus (default)");
   c.validate = [=] {
     if (!ParseSerialText(a->serial)) throw UsageError("bad serial \"" + a->serial + "\": expected S and 1-6 hex digits");
     CheckStationAddress(Address(a->address, 1, 127));
@@ -140,6 +174,20 @@ Command ProgramCommand(CLI::App& app) {
     // Program runs to its end also when the body failed; the code tells.
     if (!ok || code != 0) {
       std::fprintf(stderr, "error: programming failed: %s (program error %d)\n", ProgramErrorText(code).c_str(), code);
+      // Refused after the stop broadcast (no device, wrong serial, product
+      // or version): the download never reached its closing restart.
+      const bool busStopped = !a->direct && !ok && code >= 4 && code <= 7;
+      out["busStopped"] = busStopped;
+      if (busStopped && a->restartOnFailure && !s.PortLost()) {
+        s.Note("every device on the bus was stopped for the download; restarting the bus");
+        const bool restarted = Restart() != 0;
+        s.Drain();
+        out["busStopped"] = !restarted;
+        if (restarted) s.Note("bus restarted");
+      }
+      if (out["busStopped"].get<bool>()) {
+        s.Fail("every device on the bus is left stopped; 'zevactl restart' (with this run's --port) starts them again");
+      }
       return 1;
     }
     Print(s, "programmed " + std::to_string(length) + " bytes into " + serial + " at address " + std::to_string(address));
