@@ -194,6 +194,7 @@ struct CommandCase {
   int signalAfterMs = 0;
   int signal = SIGINT;
   std::string notErr = "\x01";  // what standard error must not say
+  std::string savedSettings = "";  // the content of system.reg during the run
 };
 
 void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
@@ -204,13 +205,16 @@ class CommandTest : public ZevactlTest, public ::testing::WithParamInterface<Com
 // left behind, none of the user's files or links touched.
 TEST_P(CommandTest, ExitStatusAndOutput) {
   const CommandCase& c = GetParam();
+  if (!c.savedSettings.empty()) WriteFile("system.reg", c.savedSettings);
   const auto before = DiskState(prefix_);
   const RunResult r = RunZevactl(WithFiles(c.args), c.signalAfterMs, c.signal);
+  const auto after = DiskState(prefix_);
+  fs::remove(prefix_ / "system.reg");
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
   EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
   EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(c.notErr), std::string::npos) << r.err;
-  EXPECT_EQ(DiskState(prefix_), before);
+  EXPECT_EQ(after, before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,6 +222,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CommandCase{"version", {"version"}, 0, "1. 2. 0. 19", ""},
         CommandCase{"settings_show", {"--bps", "9600", "settings", "show"}, 0, "bps             9600", ""},
+        CommandCase{"settings_show_hid_the_saved_protocol", {"settings", "show"}, 0, "protocol        1  (saved in", "",
+                    0, SIGINT, "\x01",
+                    "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]\r\n"
+                    "\"Protocol\"=dword:00000001\r\n"},
         CommandCase{"map", Sim({"map"}), 0, "12       S1F2E3D   3", "3 device(s) found"},
         CommandCase{"info", Sim({"info", "5"}), 0, "serial S01A2B3  product 5", ""},
         CommandCase{"info_own_station", Sim({"info", "1"}), 0, "[WIN32 ZEVA COM Driver]", ""},

@@ -28,6 +28,9 @@ struct Command {
   std::function<int(Session&, Json& out)> run;
 };
 
+// The protocol set for this run (the driver has no getter of it).
+void NoteProtocolOption(int32_t protocol);
+
 // Defines every command on `app`.
 std::vector<Command> DefineCommands(CLI::App& app);
 

@@ -69,7 +69,10 @@ struct Globals {
   // Overrides of the stored settings, for this run.
   void Apply() const {
     if (bps) SetBps(*bps);
-    if (protocol) SetProtocol(*protocol);
+    if (protocol) {
+      SetProtocol(*protocol);
+      NoteProtocolOption(*protocol);
+    }
     if (localAddress) SetLocalAddress(*localAddress);
     if (packetTimeout) SetPacketTimeout(*packetTimeout);
     if (busyTimeout) SetBusyTimeout(*busyTimeout);
