@@ -194,7 +194,8 @@ struct CommandCase {
   int signalAfterMs = 0;
   int signal = SIGINT;
   std::string notErr = "\x01";  // what standard error must not say
-  std::string savedSettings = "";  // the content of system.reg during the run
+  // Files of the prefix during the run: system.reg, Orlindo.inf.
+  std::vector<std::pair<std::string, std::string>> prefixFiles = {};
 };
 
 void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
@@ -205,15 +206,18 @@ class CommandTest : public ZevactlTest, public ::testing::WithParamInterface<Com
 // left behind, none of the user's files or links touched.
 TEST_P(CommandTest, ExitStatusAndOutput) {
   const CommandCase& c = GetParam();
-  if (!c.savedSettings.empty()) WriteFile("system.reg", c.savedSettings);
+  for (const auto& [name, content] : c.prefixFiles) WriteFile(name, content);
   const auto before = DiskState(prefix_);
   const RunResult r = RunZevactl(WithFiles(c.args), c.signalAfterMs, c.signal);
   const auto after = DiskState(prefix_);
-  fs::remove(prefix_ / "system.reg");
+  for (const auto& file : c.prefixFiles) fs::remove(prefix_ / file.first);
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
   EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
   EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(c.notErr), std::string::npos) << r.err;
+  // Nothing from outside may drive the terminal.
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
   EXPECT_EQ(after, before);
 }
 
@@ -224,8 +228,13 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"settings_show", {"--bps", "9600", "settings", "show"}, 0, "bps             9600", ""},
         CommandCase{"settings_show_hid_the_saved_protocol", {"settings", "show"}, 0, "protocol        1  (saved in", "",
                     0, SIGINT, "\x01",
-                    "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]\r\n"
-                    "\"Protocol\"=dword:00000001\r\n"},
+                    {{"system.reg",
+                      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]\r\n"
+                      "\"Protocol\"=dword:00000001\r\n"}}},
+        CommandCase{"product_name_reached_the_terminal", Sim({"info", "5"}), 0, "product 5 (?[2JRed?[0m)", "", 0,
+                    SIGINT, "\x01", {{"Orlindo.inf", "[DeviceIDs]\r\n5=\x1b[2JRed\x1b[0m\r\n"}}},
+        CommandCase{"product_name_not_utf8_broke_json", Sim({"--json", "info", "5"}), 0, "\"name\":\"Caf?\"", "", 0,
+                    SIGINT, "\x01", {{"Orlindo.inf", "[DeviceIDs]\r\n5=Caf\xe9\r\n"}}},
         CommandCase{"map", Sim({"map"}), 0, "12       S1F2E3D   3", "3 device(s) found"},
         CommandCase{"info", Sim({"info", "5"}), 0, "serial S01A2B3  product 5", ""},
         CommandCase{"info_own_station", Sim({"info", "1"}), 0, "[WIN32 ZEVA COM Driver]", ""},

@@ -37,6 +37,33 @@ std::string Clock() {
   return text;
 }
 
+// Text from outside (product names from Orlindo.inf, device reports) as it
+// may reach a terminal and a JSON document: control characters, which could
+// move the cursor or recolour the terminal, and bytes that are not UTF-8
+// become '?'. Line ends stay when `lines`.
+std::string Printable(const char* text, bool lines = false) {
+  std::string out;
+  if (text == nullptr) return out;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    const unsigned char c = *p;
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool valid = length > 0;
+    for (size_t i = 1; valid && i < length; ++i) valid = (p[i] & 0xC0) == 0x80;
+    // Overlong forms, and the C1 controls U+0080..U+009F.
+    if (valid && length == 2) valid = c >= 0xC2 && !(c == 0xC2 && p[1] < 0xA0);
+    if (valid && length == 1 && (c < 0x20 || c == 0x7F)) valid = lines && (c == '\n' || c == '\r');
+    if (!valid) {
+      out += '?';
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(p), length);
+    p += length;
+  }
+  return out;
+}
+
 // The driver's serial texts of the map start with a blank.
 std::string TrimSerial(const char* serial) {
   std::string s = serial != nullptr ? serial : "";
@@ -81,24 +108,26 @@ void ZEVA_CALLBACK OnMapProgress(int32_t address) {
 
 void ZEVA_CALLBACK OnDeviceFound(int32_t address, const char* serial, int32_t product, int32_t versionLow,
                                  int32_t versionHigh) {
-  if (g_session != nullptr) g_session->found.push_back({address, TrimSerial(serial), product, versionLow, versionHigh});
+  if (g_session != nullptr) {
+    g_session->found.push_back({address, Printable(TrimSerial(serial).c_str()), product, versionLow, versionHigh});
+  }
 }
 
 void ZEVA_CALLBACK OnFirmwareInfo(int32_t address, const char* serial, int32_t product, const char* name,
                                   int32_t, int32_t, const char* versionText) {
   if (g_session == nullptr) return;
-  g_session->firmware.push_back(
-      {address, TrimSerial(serial), product, name != nullptr ? name : "", versionText != nullptr ? versionText : ""});
+  g_session->firmware.push_back({address, Printable(TrimSerial(serial).c_str()), product, Printable(name),
+                                 Printable(versionText)});
 }
 
 void ZEVA_CALLBACK OnRemoteError(int32_t address, int32_t code, const char* report) {
-  if (g_session != nullptr) g_session->remoteErrors.push_back({address, code, report != nullptr ? report : ""});
+  if (g_session != nullptr) g_session->remoteErrors.push_back({address, code, Printable(report, true)});
 }
 
 void ZEVA_CALLBACK OnProgress(int32_t value, const char* text) {
   Session* s = g_session;
   if (s == nullptr) return;
-  const std::string label = text != nullptr ? text : "";
+  const std::string label = Printable(text);
   if (!label.empty() && (s->stages.empty() || s->stages.back() != label)) s->stages.push_back(label);
   // The body's share comes without a text: it belongs to the stage before.
   s->Progress(value, label.empty() && !s->stages.empty() ? s->stages.back() : label);
@@ -117,7 +146,7 @@ void ZEVA_CALLBACK OnProgramDone() {
 
 void ZEVA_CALLBACK OnDriverError(int32_t code, const char* text) {
   Session* s = g_session;
-  const std::string message = text != nullptr ? text : "";
+  const std::string message = Printable(text);
   if (s != nullptr) {
     s->EndProgress();
     s->errors.push_back({code, message});
@@ -128,11 +157,12 @@ void ZEVA_CALLBACK OnDriverError(int32_t code, const char* text) {
 
 int MessageBoxToStderr(const char* text, const char* caption, unsigned) {
   Session* s = g_session;
+  const std::string message = Printable(text, true);
   if (s != nullptr) {
     s->EndProgress();
-    s->boxes.push_back(text != nullptr ? text : "");
+    s->boxes.push_back(message);
   }
-  std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
+  std::fprintf(stderr, "%s: %s\n", Printable(caption).c_str(), message.c_str());
   return IDOK;
 }
 
