@@ -113,6 +113,16 @@ Command AssignCommand(CLI::App& app) {
   return c;
 }
 
+// The body goes in frames of six bytes; a device whose firmware version high
+// number is 0 takes each acknowledged and 250 ms apart, so a large program
+// takes minutes there (a newer device answers each at once).
+std::string SlowDeviceEstimate(int32_t length) {
+  const int32_t frames = (length + 5) / 6;
+  const int32_t seconds = (frames + 3) / 4;
+  const std::string time = seconds < 120 ? std::to_string(seconds) + " s" : std::to_string((seconds + 30) / 60) + " min";
+  return std::to_string(frames) + " frames, about " + time + " into a device of firmware 0.x (250 ms a frame)";
+}
+
 Command ProgramCommand(CLI::App& app) {
   struct Args {
     std::string serial, address, file, product, minVersion, format = "auto";
@@ -138,8 +148,10 @@ Command ProgramCommand(CLI::App& app) {
       "finishing the download (it cannot stop part-way), press Ctrl-C again to abandon it (the device may be left "
       "half-programmed)";
   c.app->add_flag("--direct", a->direct, "the device has its address already: no stop, addressing or restart");
-  c.app->add_flag("--restart-on-failure,!--no-restart-on-failure", a->restartOnFailure,
-                  "when the download is refused after the bus was stopped, restart the bus (default)");
+  c.app->add_flag("--restart-on-failure", a->restartOnFailure,
+                  "when the download is refused after the bus was stopped, restart the bus (the default)");
+  c.app->add_flag_callback("--no-restart-on-failure", [a] { a->restartOnFailure = false; },
+                           "leave the bus stopped then (and say how to restart it)");
   c.validate = [=] {
     if (!ParseSerialText(a->serial)) throw UsageError("bad serial \"" + a->serial + "\": expected S and 1-6 hex digits");
     CheckStationAddress(Address(a->address, 1, 127));
@@ -161,7 +173,7 @@ Command ProgramCommand(CLI::App& app) {
     const auto length = static_cast<int32_t>(image->bytes.size());
     if (image->gapBytes > 0) s.Note(std::to_string(image->gapBytes) + " byte(s) of gaps filled with 0xFF");
     s.Note("programming " + std::to_string(length) + " bytes into " + serial + " at address " +
-           std::to_string(address));
+           std::to_string(address) + "; " + SlowDeviceEstimate(length));
     const int32_t ok = a->direct ? ProgramDirect(serial.c_str(), address, product, low, high, image->bytes.data(), length)
                                  : Program(serial.c_str(), address, product, low, high, image->bytes.data(), length);
     s.Drain();
@@ -203,14 +215,21 @@ Command MonitorCommand(CLI::App& app) {
   c.app = app.add_subcommand("monitor", "print every frame received until Ctrl-C");
   c.interruptNote.clear();  // it ends at once
   c.app->add_flag("--spy", *spy, "also frames between other stations");
-  c.app->add_option("--for", *seconds, "stop after this many seconds")->check(CLI::Range(0.0, 1e7));
+  c.app->add_option("--for", *seconds, "stop after this many seconds (above 0; without it: until Ctrl-C)");
+  c.validate = [=, app = c.app] {
+    // 0 once meant "for ever" and NaN "not at all": both are refused.
+    if (app->count("--for") > 0 && !(*seconds > 0 && *seconds <= 1e7)) {
+      throw UsageError("bad --for: expected seconds above 0, at most 10000000 (leave it out to run until Ctrl-C)");
+    }
+  };
   c.run = [=](Session& s, Json& out) {
     if (*spy) SetSpy(1);
     // Frames the devices send unasked are to be shown, not answered.
     s.monitoring = true;
     s.Note("monitoring; Ctrl-C stops");
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(*seconds);
-    while (!g_interrupted.load() && (*seconds <= 0 || std::chrono::steady_clock::now() < end)) {
+    const bool forEver = *seconds == 0;  // no --for
+    while (!g_interrupted.load() && (forEver || std::chrono::steady_clock::now() < end)) {
       if (s.PortLost()) {
         s.monitoring = false;
         out["stopped"] = "port lost";
