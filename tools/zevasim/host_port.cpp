@@ -129,7 +129,9 @@ std::string LinkTarget(const std::string& link) {
 
 }  // namespace
 
-bool CreateLink(const std::string& link, const std::string& target, std::string* replaced, std::string* error) {
+bool CreateLink(const std::string& link, const std::string& target, std::string* error, std::string* replaced) {
+  std::string kept;
+  if (replaced == nullptr) replaced = &kept;
   replaced->clear();
   struct stat st {};
   if (lstat(link.c_str(), &st) == 0) {
@@ -140,7 +142,7 @@ bool CreateLink(const std::string& link, const std::string& target, std::string*
     const std::string old = LinkTarget(link);
     struct stat pointee {};
     // A link to our own terminal is a leftover of a run that was killed.
-    if (old != target && stat(link.c_str(), &pointee) == 0) {
+    if (old != target && (replaced == &kept || stat(link.c_str(), &pointee) == 0)) {
       *error = link + " exists (a link to " + old + "); remove it or choose another path";
       return false;
     }

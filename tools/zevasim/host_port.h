@@ -27,10 +27,11 @@ bool OpenTerminal(const std::string& path, int32_t bps, uint8_t byteSize, HostPo
 // created), and whatever is at `link` is the user's: a file, or a link to
 // something that exists, is refused. A dangling link (a terminal that went
 // away) is replaced and its old target returned in `replaced`, to be put
-// back at exit.
-bool CreateLink(const std::string& link, const std::string& target, std::string* replaced, std::string* error);
+// back at exit (without `replaced`, a dangling link is refused too).
+bool CreateLink(const std::string& link, const std::string& target, std::string* error,
+                std::string* replaced = nullptr);
 // Removes `link` when it still points to `target`, and puts back the link
 // it replaced.
-void RemoveLink(const std::string& link, const std::string& target, const std::string& replaced);
+void RemoveLink(const std::string& link, const std::string& target, const std::string& replaced = "");
 
 }  // namespace zeva::zevasim

@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   }
   const std::string path = port.path;
   std::string replaced;
-  if (!options.link.empty() && !zevasim::CreateLink(options.link, path, &replaced, &error)) {
+  if (!options.link.empty() && !zevasim::CreateLink(options.link, path, &error, &replaced)) {
     std::fprintf(stderr, "zevasim: %s\n", error.c_str());
     return 1;
   }
