@@ -88,7 +88,8 @@ SimOptions SimulatorFor(const Globals& g) {
   Json file = Json::object();
   if (!g.simConfig.empty()) {
     std::string error;
-    const std::optional<std::string> text = zeva::tools::ReadBoundedFile(g.simConfig, zeva::tools::kMaxTextFileBytes, &error);
+    const std::optional<std::string> text =
+        zeva::tools::ReadBoundedFile(g.simConfig, zeva::tools::kMaxTextFileBytes, &error);
     if (!text) throw UsageError(error);
     try {
       file = Json::parse(*text);
