@@ -90,7 +90,7 @@ std::string WithCrLf(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   const std::string_view content(reinterpret_cast<const char*>(input), size);
-  (void)zevactl::LooksLikeIntelHex(content);
+  (void)zevactl::LooksLikeText(content);
 
   std::string error;
   const auto image = zevactl::ParseIntelHex(content, &error);

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of fuzz_receive, fuzz_registry, fuzz_profile and
-fuzz_hex into corpus/<name>/ (the parser's come from make_parser_corpus.py).
+fuzz_hex and fuzz_program_format into corpus/<name>/ (the parser's come from make_parser_corpus.py).
 
 Each seed follows the input layout described at the top of its target's
 source file. Run it again after changing a layout; it replaces the folders.
@@ -203,8 +203,27 @@ hex_seeds = {
     "too_large": record(4, 0, [0, 1]) + record(0, 0, [1]) + EOF,
 }
 
+# --- fuzz_program_format -------------------------------------------------------
+# Byte 0: the name (prog, prog.hex, prog.bin, notes.txt, PROG.IHX); byte 1:
+# the format asked (auto, hex, bin); then the content.
+
+PLAIN = hex_seeds["plain"].encode()
+BOM = b"\xef\xbb\xbf"
+format_seeds = {
+    "hex_unnamed": bytes([0, 0]) + PLAIN,
+    "hex_with_mark": bytes([1, 0]) + BOM + PLAIN,
+    "mark_unnamed": bytes([0, 0]) + BOM + PLAIN,
+    "binary_by_name": bytes([2, 0]) + bytes(range(256)),
+    "binary_asked": bytes([0, 2]) + b":\x00\x01\x02",
+    "hex_asked_on_bin": bytes([2, 1]) + PLAIN,
+    "text_not_hex": bytes([3, 0]) + b"hello\nworld\n",
+    "colon_and_nul": bytes([0, 0]) + b":\x00",
+    "upper_case_ihx": bytes([4, 0]) + PLAIN.replace(b"\n", b"\r\n"),
+}
+
 if __name__ == "__main__":
     write("receive", {k: bytes(v) for k, v in receive.items()})
     write("registry", registry)
     write("profile", profile)
     write("hex", {k: v.encode() for k, v in hex_seeds.items()})
+    write("format", format_seeds)

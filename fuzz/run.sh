@@ -29,6 +29,7 @@ declare -A corpus=(
   [fuzz_registry]=registry
   [fuzz_profile]=profile
   [fuzz_hex]=hex
+  [fuzz_program_format]=format
 )
 targets="${FUZZ_TARGETS:-$(printf '%s\n' "${!corpus[@]}" | sort)}"
 count=$(wc -w <<<"$targets")

@@ -249,6 +249,10 @@ bool Device::OnCommand(const Incoming& in) {
 // Requests answered by a data frame: identification, remote error, queries,
 // and the response code of a device that has one.
 void Device::OnRequest(const LinkSettings& link, const Incoming& in, std::vector<Transmission>* out) {
+  // Only the host asks. A data frame from another device is acknowledged
+  // and no more: answering it would have that device answer the answer,
+  // and the two would talk to each other for ever.
+  if (in.source != link.localAddress) return;
   if (in.type() == 1 && in.code() == kCodeIdentify) {
     Record(in, Command::kIdentify, true);
     QueueReply(link, in, Identity(), TxKind::kReply, out);

@@ -138,6 +138,25 @@ INSTANTIATE_TEST_SUITE_P(Types, UnsolicitedTest,
                                            UnsolicitedCase{"Type5NoAck", 2, 0xDD}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A device's frame to another device once started an endless exchange, each
+// answering the other's answer: now the frame is acknowledged and that ends it.
+TEST(FaultTest, DeviceToDeviceFrameIsOneExchange) {
+  Bus bus;
+  bus.AddDevice(Device5());
+  DeviceConfig seven = Device5();
+  seven.address = 7;
+  seven.serial = 0x00C0DE;
+  bus.AddDevice(seven);
+  Host host(bus);
+  const Bytes6 data = {1, 2, 3, 4, 5, 6};
+  bus.SendUnsolicited(0, 1000, 7, 0xC1, data);
+  host.Run(1'000'000);
+  Frame expected = ToBytes(link::EncodeDataFrame(2, 7, kAddress, 0xC1, data.data()));
+  const Frame ack = ToBytes(link::EncodeAck(2, kAddress, 7));
+  expected.insert(expected.end(), ack.begin(), ack.end());
+  EXPECT_EQ(host.received(), expected);
+}
+
 TEST(FaultTest, DeviceKeepsTheHostsEchoReply) {
   Bus bus;
   Device& device = bus.AddDevice(Device5());

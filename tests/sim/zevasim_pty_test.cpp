@@ -89,6 +89,8 @@ std::string LinkTarget(const std::string& link) {
 TEST(ZevasimPtyTest, AnswersAnIdentificationAndExitsCleanlyOnSigterm) {
   TempDir dir;
   ASSERT_FALSE(dir.path().empty());
+  // zevasim creates the link and nothing else: the folder is the caller's.
+  ASSERT_EQ(mkdir((dir.path() + "/dosdevices").c_str(), 0755), 0);
   const std::string link = dir.path() + "/dosdevices/com1";
   Zevasim sim({"--device", "5:S01A2B3:5:2.7", "--link", link});
   ASSERT_GT(sim.pid(), 0);

@@ -15,6 +15,7 @@ namespace {
 Command MapCommand(CLI::App& app) {
   Command c;
   c.app = app.add_subcommand("map", "probe addresses 1-127 and list the devices found (Ctrl-C stops early)");
+  c.interruptNote = "stopping the map before the next address; press Ctrl-C again to abandon it";
   c.run = [](Session& s, Json& out) {
     const int32_t ok = MakeMap();
     s.Drain();
@@ -25,7 +26,7 @@ Command MapCommand(CLI::App& app) {
     for (const FoundDevice& d : s.found) {
       s.firmware.clear();
       std::string name;
-      if (GetFirmwareInfo(d.address) && !s.firmware.empty()) name = s.firmware.back().name;
+      if (!s.PortLost() && GetFirmwareInfo(d.address) && !s.firmware.empty()) name = s.firmware.back().name;
       s.Drain();
       const std::string version = std::to_string(d.versionHigh) + "." + std::to_string(d.versionLow);
       devices.push_back({{"address", d.address}, {"serial", d.serial}, {"product", d.product}, {"name", name},
@@ -37,6 +38,10 @@ Command MapCommand(CLI::App& app) {
     }
     out["devices"] = devices;
     out["aborted"] = s.mapAborted;
+    if (s.PortLost()) {
+      s.Note("map stopped at address " + std::to_string(s.mapAddress) + "; the devices found before are listed");
+      return 1;
+    }
     if (s.mapAborted) {
       s.Note("map stopped at address " + std::to_string(s.mapAddress));
       return 1;
@@ -55,10 +60,12 @@ Command InfoCommand(CLI::App& app) {
   c.validate = [=] { Address(*address, 0, 255); };
   c.run = [=](Session& s, Json& out) {
     const int32_t a = Address(*address, 0, 255);
+    s.holdUndelivered = true;
     const int32_t ok = GetFirmwareInfo(a);
     s.Drain();
+    s.holdUndelivered = false;
     if (!ok || s.firmware.empty()) {
-      if (s.errors.empty()) std::fprintf(stderr, "error: no answer from address %d\n", a);
+      s.NoAnswer(a);
       return 1;
     }
     out["device"] = IdentityJson(s.firmware.back());
@@ -76,10 +83,12 @@ Command ErrorCommand(CLI::App& app) {
   c.validate = [=] { Address(*address, 0, 127); };
   c.run = [=](Session& s, Json& out) {
     const int32_t a = Address(*address, 0, 127);
+    s.holdUndelivered = true;
     const int32_t ok = GetRemoteError(a);
     s.Drain();
+    s.holdUndelivered = false;
     if (!ok || s.remoteErrors.empty()) {
-      if (s.errors.empty()) std::fprintf(stderr, "error: no answer from address %d\n", a);
+      s.NoAnswer(a);
       return 1;
     }
     const RemoteErrorReport& r = s.remoteErrors.back();
@@ -107,10 +116,12 @@ Command QueryCommand(CLI::App& app) {
   c.run = [=](Session& s, Json& out) {
     const int32_t a = Address(*address, 0, 127);
     std::vector<uint8_t> bytes = data->empty() ? std::vector<uint8_t>(6, 0) : HexArgs(*data, "query data");
+    s.holdUndelivered = true;
     const int32_t ok = Query(a, bytes.data(), 1, 0);
     s.Drain();
+    s.holdUndelivered = false;
     if (!ok || s.queryReplies.empty()) {
-      if (s.errors.empty()) std::fprintf(stderr, "error: no answer from address %d\n", a);
+      s.NoAnswer(a);
       return 1;
     }
     const QueryReply& r = s.queryReplies.back();

@@ -20,11 +20,16 @@ struct UsageError : std::runtime_error {
 struct Command {
   CLI::App* app = nullptr;
   bool needsPort = true;
+  // Said at the first Ctrl-C, which lets the operation end: what happens now.
+  std::string interruptNote = "finishing the current operation; press Ctrl-C again to abandon it";
   std::function<void()> validate;
   // Fills `out` (printed as JSON with --json) and prints text otherwise;
   // returns the exit status.
   std::function<int(Session&, Json& out)> run;
 };
+
+// The protocol set for this run (the driver has no getter of it).
+void NoteProtocolOption(int32_t protocol);
 
 // Defines every command on `app`.
 std::vector<Command> DefineCommands(CLI::App& app);

@@ -2,12 +2,14 @@
 // command line, through libzeva232's public interface only.
 #include <unistd.h>
 
-#include <csignal>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <fstream>
+#include <map>
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/bounded_file.h"
 #include "tools/zevactl/args.h"
 #include "tools/zevactl/commands.h"
 #include "tools/zevactl/private_port.h"
@@ -31,6 +33,7 @@ struct Globals {
   std::string port;
   std::string simConfig;
   std::optional<int32_t> bps, protocol, localAddress, packetTimeout, busyTimeout, adapter;
+  bool portGiven = false;
   bool noEchoCheck = false;
   bool json = false;
   bool quiet = false;
@@ -56,6 +59,7 @@ struct Globals {
   bool IsPath() const { return port.find('/') != std::string::npos; }
 
   void Validate() const {
+    if (portGiven && port.empty()) throw UsageError("--port '' names no port: give 1..128, a terminal path, or sim");
     if (!port.empty() && !IsSim() && !IsPath() && !ParseNumber(port, 1, 128)) {
       throw UsageError("bad --port \"" + port + "\": expected 1..128, a terminal path, or sim");
     }
@@ -65,7 +69,10 @@ struct Globals {
   // Overrides of the stored settings, for this run.
   void Apply() const {
     if (bps) SetBps(*bps);
-    if (protocol) SetProtocol(*protocol);
+    if (protocol) {
+      SetProtocol(*protocol);
+      NoteProtocolOption(*protocol);
+    }
     if (localAddress) SetLocalAddress(*localAddress);
     if (packetTimeout) SetPacketTimeout(*packetTimeout);
     if (busyTimeout) SetBusyTimeout(*busyTimeout);
@@ -80,12 +87,17 @@ struct Globals {
 SimOptions SimulatorFor(const Globals& g) {
   Json file = Json::object();
   if (!g.simConfig.empty()) {
-    std::ifstream in(g.simConfig);
-    if (!in) throw UsageError("cannot read " + g.simConfig);
+    std::string error;
+    const std::optional<std::string> text =
+        zeva::tools::ReadBoundedFile(g.simConfig, zeva::tools::kMaxTextFileBytes, &error);
+    if (!text) throw UsageError(error);
     try {
-      file = Json::parse(in);
+      file = Json::parse(*text);
     } catch (const std::exception& e) {
-      throw UsageError(g.simConfig + ": " + e.what());
+      // "[json.exception.parse_error.101] parse error at line 1, column 14: ..."
+      std::string what = e.what();
+      if (what.rfind("[json.", 0) == 0 && what.find("] ") != std::string::npos) what.erase(0, what.find("] ") + 2);
+      throw UsageError(g.simConfig + ": " + what);
     }
     if (!file.is_object()) throw UsageError(g.simConfig + ": expected a JSON object");
   }
@@ -114,7 +126,9 @@ bool OpenPort(const Globals& g, Session& session, PrivatePort& port) {
   if (g.IsSim()) {
     SimOptions sim = SimulatorFor(g);
     sim.zevasim = FindZevasim();
-    mapped = port.StartSimulator(sim, &error);
+    bool badUsage = false;
+    mapped = port.StartSimulator(sim, &error, &badUsage);
+    if (badUsage) throw UsageError(error);
   } else if (g.IsPath()) {
     mapped = port.MapTerminal(g.port, &error);
   }
@@ -123,36 +137,121 @@ bool OpenPort(const Globals& g, Session& session, PrivatePort& port) {
     return false;
   }
   if (g.IsSim() || g.IsPath()) SetCOMPort(PrivatePort::kPort);
+  const std::string terminal = g.IsSim() || g.IsPath() ? port.Terminal() : ComPortPath(GetCOMPort());
+  session.portName = "COM" + std::to_string(GetCOMPort()) + " (" + (g.IsSim() ? "the simulated bus" : terminal) + ")";
   if (!OpenCOM(session.window())) {
     session.Drain();
-    std::fprintf(stderr, "error: cannot open COM%d%s\n", GetCOMPort(),
-                 g.IsPath() ? (" (" + g.port + ")").c_str() : "");
+    const std::string problem = TerminalProblem(terminal);
+    std::fprintf(stderr, "error: cannot open %s%s\n", session.portName.c_str(),
+                 problem.empty() ? "" : (": " + problem).c_str());
     return false;
   }
+  session.portGone = WatchTerminal(terminal);
   return true;
-}
-
-extern "C" void OnInterrupt(int) {
-  // A second Ctrl-C ends at once; the first lets the operation end cleanly.
-  if (g_interrupted.exchange(true)) _exit(130);
 }
 
 int Run(Globals& g, Command& command) {
   OutputMode mode{g.json, g.quiet, isatty(STDERR_FILENO) != 0};
-  std::signal(SIGINT, OnInterrupt);
   PrivatePort port;  // outlives the session, which closes the port
+  HandleSignals(&port);
+  SetInterruptNote(command.interruptNote);
   Session session(mode);
   Json out = {{"command", command.app->get_name()}};
   int status = 1;
   if (!command.needsPort || OpenPort(g, session, port)) status = command.run(session, out);
   session.Drain();
   session.EndProgress();
+  // Nothing done on a port that went away counts as done.
+  if (session.PortLost()) status = 1;
   if (g.json) {
     out["ok"] = status == 0;
     out["errors"] = session.ErrorsJson();
     std::printf("%s\n", out.dump().c_str());  // one line: monitor output stays JSON Lines
   }
   return status;
+}
+
+// Edits (insert, delete, replace) from a to b.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "; did you mean X?" for the nearest of `names`, when it is near enough.
+std::string Suggestion(const std::string& word, const std::vector<std::string>& names) {
+  std::string best;
+  size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+  for (const std::string& name : names) {
+    const size_t d = Distance(word, name);
+    if (d < bestDistance) {
+      best = name;
+      bestDistance = d;
+    }
+  }
+  return best.empty() ? "" : "; did you mean " + best + "?";
+}
+
+// The options of `app` by their spellings ("--port", "-h"), and whether
+// each takes values.
+void CollectOptions(const CLI::App& app, std::map<std::string, const CLI::Option*>* options) {
+  for (const CLI::Option* opt : app.get_options()) {
+    for (const std::string& n : opt->get_lnames()) (*options)["--" + n] = opt;
+    for (const std::string& n : opt->get_snames()) (*options)["-" + n] = opt;
+  }
+}
+
+// What CLI11 reports as "A subcommand is required" or "not expected" for a
+// mistyped command or option, said plainly; empty when the arguments hold
+// no unknown word.
+std::string UnknownWord(CLI::App& app, int argc, char** argv) {
+  std::map<std::string, const CLI::Option*> options;
+  CollectOptions(app, &options);
+  std::vector<std::string> commandNames;
+  std::map<std::string, CLI::App*> commands;
+  for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+    commands[sub->get_name()] = sub;
+    commandNames.push_back(sub->get_name());
+  }
+  CLI::App* command = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() > 1 && arg[0] == '-' && !(arg.size() > 1 && std::isdigit(static_cast<unsigned char>(arg[1])))) {
+      const std::string name = arg.substr(0, arg.find('='));
+      const auto known = options.find(name);
+      if (known == options.end()) {
+        std::vector<std::string> names;
+        for (const auto& [spelling, opt] : options) {
+          if (spelling.rfind("--", 0) == 0) names.push_back(spelling);
+        }
+        return "unknown option " + name + Suggestion(name, names);
+      }
+      // Its values follow, unless given with '='.
+      if (name == arg && known->second->get_type_size() != 0) {
+        const int most = known->second->get_expected_max();
+        for (int taken = 0; taken < most && i + 1 < argc && argv[i + 1][0] != '-'; ++taken) ++i;
+      }
+      continue;
+    }
+    if (command == nullptr) {
+      const auto found = commands.find(arg);
+      if (found == commands.end()) return "unknown command \"" + arg + "\"" + Suggestion(arg, commandNames);
+      command = found->second;
+      CollectOptions(*command, &options);
+      for (CLI::App* sub : command->get_subcommands([](CLI::App*) { return true; })) CollectOptions(*sub, &options);
+    }
+  }
+  return "";
 }
 
 }  // namespace
@@ -168,8 +267,15 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != 0) {
+      if (const std::string word = UnknownWord(app, argc, argv); !word.empty()) {
+        std::fprintf(stderr, "zevactl: %s (zevactl --help lists them)\n", word.c_str());
+        return 2;
+      }
+    }
     return app.exit(e) == 0 ? 0 : 2;
   }
+  globals.portGiven = app.count("--port") > 0;
   Command* chosen = nullptr;
   for (Command& c : commands) {
     if (c.app->parsed()) chosen = &c;

@@ -8,12 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
+
+#include "tools/zevactl/session.h"
 
 namespace zevactl {
 
@@ -48,17 +54,115 @@ bool ReadFirstLine(int fd, std::string* line) {
 
 }  // namespace
 
+namespace {
+
+// The port a signal ends the run of; held while it is released, so that a
+// signal then waits for the release instead of leaving half of it.
+std::mutex g_portMutex;
+PrivatePort* g_port = nullptr;
+
+}  // namespace
+
 PrivatePort::~PrivatePort() {
+  const std::lock_guard<std::mutex> lock(g_portMutex);
+  if (g_port == this) g_port = nullptr;
+  Release();
+}
+
+void PrivatePort::Release() {
+  const std::lock_guard<std::mutex> lock(mutex_);
   StopSimulator();
   if (!prefix_.empty()) {
     std::error_code ignored;
     fs::remove_all(prefix_, ignored);
+    prefix_.clear();
     if (hadOldPrefix_) {
       setenv("ZEVA_PREFIX", oldPrefix_.c_str(), 1);
     } else {
       unsetenv("ZEVA_PREFIX");
     }
   }
+}
+
+void PrivatePort::Abandon() { Release(); }
+
+std::string PrivatePort::Terminal() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return terminal_;
+}
+
+std::string TerminalProblem(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    return errno == ENOENT ? "no such terminal: " + path : path + ": " + std::strerror(errno);
+  }
+  if (!S_ISCHR(st.st_mode)) return path + " is not a terminal";
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return "cannot open " + path + ": " + std::strerror(errno);
+  const bool terminal = isatty(fd) != 0;
+  close(fd);
+  return terminal ? "" : path + " is not a terminal";
+}
+
+std::string ComPortPath(int port) {
+  const std::string link = RealPrefix() + "/dosdevices/com" + std::to_string(port);
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0) return link;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+std::function<bool()> WatchTerminal(const std::string& path) {
+  struct stat first {};
+  if (path.empty() || stat(path.c_str(), &first) != 0) return {};
+  return [path, device = first.st_rdev] {
+    struct stat now {};
+    return stat(path.c_str(), &now) != 0 || now.st_rdev != device;
+  };
+}
+
+namespace {
+
+std::mutex g_noteMutex;
+std::string g_interruptNote;
+
+void SignalLoop(sigset_t set) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    if (sig == SIGINT && !g_interrupted.exchange(true)) {
+      std::string note;
+      {
+        const std::lock_guard<std::mutex> lock(g_noteMutex);
+        note = g_interruptNote;
+      }
+      if (!note.empty()) std::fprintf(stderr, "\n%s\n", note.c_str());
+      continue;
+    }
+    const std::lock_guard<std::mutex> lock(g_portMutex);
+    if (g_port != nullptr) g_port->Abandon();
+    std::fprintf(stderr, "\nzevactl: stopped by %s\n", sig == SIGINT ? "a second Ctrl-C" : strsignal(sig));
+    std::fflush(stderr);
+    _exit(128 + sig);
+  }
+}
+
+}  // namespace
+
+void HandleSignals(PrivatePort* port) {
+  {
+    const std::lock_guard<std::mutex> lock(g_portMutex);
+    g_port = port;
+  }
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(SignalLoop, set).detach();
+}
+
+void SetInterruptNote(const std::string& note) {
+  const std::lock_guard<std::mutex> lock(g_noteMutex);
+  g_interruptNote = note;
 }
 
 bool PrivatePort::MakePrefix(std::string* error) {
@@ -81,13 +185,15 @@ bool PrivatePort::MakePrefix(std::string* error) {
 }
 
 bool PrivatePort::MapTerminal(const std::string& tty, std::string* error) {
-  if (access(tty.c_str(), F_OK) != 0) {
-    *error = "no such terminal: " + tty;
+  if (std::string problem = TerminalProblem(tty); !problem.empty()) {
+    *error = problem;
     return false;
   }
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (!MakePrefix(error)) return false;
+  terminal_ = fs::absolute(tty).string();
   std::error_code ec;
-  fs::create_symlink(fs::absolute(tty), prefix_ + "/dosdevices/com1", ec);
+  fs::create_symlink(terminal_, prefix_ + "/dosdevices/com1", ec);
   if (ec) {
     *error = "cannot link " + tty + ": " + ec.message();
     return false;
@@ -95,11 +201,13 @@ bool PrivatePort::MapTerminal(const std::string& tty, std::string* error) {
   return true;
 }
 
-bool PrivatePort::StartSimulator(const SimOptions& options, std::string* error) {
+bool PrivatePort::StartSimulator(const SimOptions& options, std::string* error, bool* badUsage) {
+  *badUsage = false;
   if (options.zevasim.empty()) {
     *error = "zevasim not found (set ZEVASIM to its path)";
     return false;
   }
+  const std::lock_guard<std::mutex> lock(mutex_);
   if (!MakePrefix(error)) return false;
   std::vector<std::string> args = {options.zevasim, "--link", prefix_ + "/dosdevices/com1"};
   if (options.config.empty()) {
@@ -123,6 +231,10 @@ bool PrivatePort::StartSimulator(const SimOptions& options, std::string* error) 
     // must not outlive zevactl when that is killed.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     setpgid(0, 0);
+    // zevactl blocks its signals for its signal thread; zevasim takes them.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     dup2(out[1], STDOUT_FILENO);
     execv(argv[0], argv.data());
     _exit(127);
@@ -136,9 +248,22 @@ bool PrivatePort::StartSimulator(const SimOptions& options, std::string* error) 
   }
   std::string tty;
   if (!ReadFirstLine(simOut_, &tty) || tty.empty()) {
-    *error = "zevasim did not start";
+    // zevasim has said why on standard error; a bus description it refused
+    // is bad input, like any other file given on the command line.
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+    pid_t done = 0;
+    while ((done = waitpid(simPid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (done == simPid_) {
+      simPid_ = -1;
+      *badUsage = WIFEXITED(status) && WEXITSTATUS(status) == 2;
+    }
+    *error = *badUsage ? "zevasim refused the bus description" : "zevasim did not start";
     return false;
   }
+  terminal_ = tty;
   return true;
 }
 

@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,13 +34,23 @@ class PrivatePort {
   // COM1 of the private prefix is `tty`.
   bool MapTerminal(const std::string& tty, std::string* error);
   // Starts zevasim and maps its pseudo-terminal; waits (bounded) for it.
-  bool StartSimulator(const SimOptions& options, std::string* error);
+  // `badUsage`: zevasim refused its arguments (the bus description).
+  bool StartSimulator(const SimOptions& options, std::string* error, bool* badUsage);
   // The COM port number to open.
   static constexpr int kPort = 1;
+  // The terminal COM1 of the private prefix stands for ("" before).
+  std::string Terminal() const;
+  // Stops the simulator and removes the private prefix; for a run ended by
+  // a signal, from another thread than the one using the port.
+  void Abandon();
 
  private:
   bool MakePrefix(std::string* error);
   void StopSimulator();
+  void Release();
+
+  mutable std::mutex mutex_;
+  std::string terminal_;
 
   std::string prefix_;
   std::string oldPrefix_;
@@ -46,6 +58,28 @@ class PrivatePort {
   pid_t simPid_ = -1;
   int simOut_ = -1;
 };
+
+// Ctrl-C, SIGTERM and SIGHUP. The first Ctrl-C sets g_interrupted, for the
+// running command to end cleanly, and prints the note set last; a second
+// Ctrl-C, SIGTERM or SIGHUP end the run at once with 128 + the signal, after
+// port->Abandon(). Call before any thread is started (they inherit the
+// blocked signals).
+void HandleSignals(PrivatePort* port);
+// What the first Ctrl-C says (empty: nothing).
+void SetInterruptNote(const std::string& note);
+
+// Why a terminal path cannot be a port ("" when it can): missing, not a
+// terminal (a file, /dev/null), or not to be opened.
+std::string TerminalProblem(const std::string& path);
+
+// The terminal COM port `port` stands for: what $ZEVA_PREFIX/dosdevices/comN
+// links to, else /dev/ttyS(N-1).
+std::string ComPortPath(int port);
+
+// Whether the terminal at `path`, as it is now, has gone since: removed (an
+// adapter unplugged, a simulator ended) or another device in its place.
+// Empty where that cannot be told.
+std::function<bool()> WatchTerminal(const std::string& path);
 
 // zevasim next to zevactl in the build tree or the install, or on PATH;
 // $ZEVASIM names it explicitly.

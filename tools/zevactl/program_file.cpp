@@ -1,9 +1,11 @@
 #include "tools/zevactl/program_file.h"
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <sstream>
+
+#include "tools/common/bounded_file.h"
 
 namespace zevactl {
 
@@ -84,13 +86,31 @@ std::string AtLine(size_t number, const std::string& reason) {
 
 }  // namespace
 
-bool LooksLikeIntelHex(std::string_view content) {
+std::optional<ProgramFormat> ParseProgramFormat(const std::string& text) {
+  if (text == "auto") return ProgramFormat::kAuto;
+  if (text == "hex") return ProgramFormat::kHex;
+  if (text == "bin") return ProgramFormat::kBinary;
+  return std::nullopt;
+}
+
+ProgramFormat FormatOfName(std::string_view name) {
+  const size_t slash = name.find_last_of('/');
+  const std::string_view base = slash == std::string_view::npos ? name : name.substr(slash + 1);
+  const size_t dot = base.find_last_of('.');
+  if (dot == std::string_view::npos || dot == 0) return ProgramFormat::kAuto;
+  std::string ext(base.substr(dot + 1));
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (ext == "hex" || ext == "ihx" || ext == "ihex") return ProgramFormat::kHex;
+  if (ext == "bin") return ProgramFormat::kBinary;
+  return ProgramFormat::kAuto;
+}
+
+bool LooksLikeText(std::string_view content) {
   for (char c : content) {
     const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x7F || (u < 0x20 && c != '\r' && c != '\n' && c != '\t')) return false;
+    if (u == 0x7F || (u < 0x20 && c != '\r' && c != '\n' && c != '\t' && c != '\f')) return false;
   }
-  const size_t first = content.find_first_not_of(" \t\r\n");
-  return first != std::string_view::npos && content[first] == ':';
+  return true;
 }
 
 std::optional<ProgramImage> ParseIntelHex(std::string_view content, std::string* error) {
@@ -139,29 +159,45 @@ std::optional<ProgramImage> ParseIntelHex(std::string_view content, std::string*
   return image.Build();
 }
 
-std::optional<ProgramImage> LoadProgramFile(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read " + path;
-    return std::nullopt;
+std::optional<ProgramImage> ReadProgram(std::string_view name, std::string_view content, ProgramFormat format,
+                                        std::string* error) {
+  const std::string prefix = std::string(name) + ": ";
+  if (format == ProgramFormat::kAuto) format = FormatOfName(name);
+  if (format == ProgramFormat::kAuto) {
+    if (!LooksLikeText(content)) {
+      *error = prefix + "not Intel HEX (binary content); for a raw binary program give --format bin";
+      return std::nullopt;
+    }
+    format = ProgramFormat::kHex;
   }
-  const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   std::optional<ProgramImage> image;
-  if (LooksLikeIntelHex(content)) {
+  if (format == ProgramFormat::kHex) {
+    // Editors on some systems put a UTF-8 byte-order mark before the text.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (content.substr(0, kByteOrderMark.size()) == kByteOrderMark) content.remove_prefix(kByteOrderMark.size());
     image = ParseIntelHex(content, error);
-    if (!image) *error = path + ": " + *error;
+    if (!image) {
+      *error = prefix + *error;
+      return std::nullopt;
+    }
   } else {
     image = ProgramImage{std::vector<uint8_t>(content.begin(), content.end())};
   }
-  if (image && image->bytes.empty()) {
-    *error = path + ": the program is empty";
+  if (image->bytes.empty()) {
+    *error = prefix + "the program is empty";
     return std::nullopt;
   }
-  if (image && image->bytes.size() > kMaxProgramBytes) {
-    *error = path + ": the program is larger than 65535 bytes";
+  if (image->bytes.size() > kMaxProgramBytes) {
+    *error = prefix + "the program is larger than 65535 bytes";
     return std::nullopt;
   }
   return image;
+}
+
+std::optional<ProgramImage> LoadProgramFile(const std::string& path, ProgramFormat format, std::string* error) {
+  const std::optional<std::string> content = zeva::tools::ReadBoundedFile(path, kMaxProgramFileBytes, error);
+  if (!content) return std::nullopt;
+  return ReadProgram(path, *content, format, error);
 }
 
 }  // namespace zevactl

@@ -27,7 +27,7 @@ Command Send(CLI::App& app) {
   };
   auto a = std::make_shared<Args>();
   Command c;
-  c.app = app.add_subcommand("send", "send the six-byte output buffer as a type-1 message");
+  c.app = app.add_subcommand("send", "send the six-byte output buffer, with the type byte --type in byte 5");
   c.app->add_option("ADDR", a->address, "bus address, 0-127 (0 broadcasts)")->required();
   c.app->add_option("--type", a->type, "the type byte (byte 5), 0-255")->required();
   c.app->add_option("--mode", a->mode, "0 acknowledged (default), 1 unacknowledged");

@@ -37,6 +37,33 @@ std::string Clock() {
   return text;
 }
 
+// Text from outside (product names from Orlindo.inf, device reports) as it
+// may reach a terminal and a JSON document: control characters, which could
+// move the cursor or recolour the terminal, and bytes that are not UTF-8
+// become '?'. Line ends stay when `lines`.
+std::string Printable(const char* text, bool lines = false) {
+  std::string out;
+  if (text == nullptr) return out;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    const unsigned char c = *p;
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool valid = length > 0;
+    for (size_t i = 1; valid && i < length; ++i) valid = (p[i] & 0xC0) == 0x80;
+    // Overlong forms, and the C1 controls U+0080..U+009F.
+    if (valid && length == 2) valid = c >= 0xC2 && !(c == 0xC2 && p[1] < 0xA0);
+    if (valid && length == 1 && (c < 0x20 || c == 0x7F)) valid = lines && (c == '\n' || c == '\r');
+    if (!valid) {
+      out += '?';
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(p), length);
+    p += length;
+  }
+  return out;
+}
+
 // The driver's serial texts of the map start with a blank.
 std::string TrimSerial(const char* serial) {
   std::string s = serial != nullptr ? serial : "";
@@ -67,8 +94,9 @@ void ZEVA_CALLBACK OnDataReceived(int32_t source, int32_t destination, int32_t c
 void ZEVA_CALLBACK OnMapProgress(int32_t address) {
   Session* s = g_session;
   if (s == nullptr) return;
-  s->mapAddress = address;
-  if (address != 0 && g_interrupted.load()) {
+  // 0 marks the end of the map, not an address probed.
+  if (address != 0) s->mapAddress = address;
+  if (address != 0 && (g_interrupted.load() || s->PortLost())) {
     s->mapAborted = true;
     MapAbort();
     return;
@@ -80,24 +108,26 @@ void ZEVA_CALLBACK OnMapProgress(int32_t address) {
 
 void ZEVA_CALLBACK OnDeviceFound(int32_t address, const char* serial, int32_t product, int32_t versionLow,
                                  int32_t versionHigh) {
-  if (g_session != nullptr) g_session->found.push_back({address, TrimSerial(serial), product, versionLow, versionHigh});
+  if (g_session != nullptr) {
+    g_session->found.push_back({address, Printable(TrimSerial(serial).c_str()), product, versionLow, versionHigh});
+  }
 }
 
 void ZEVA_CALLBACK OnFirmwareInfo(int32_t address, const char* serial, int32_t product, const char* name,
                                   int32_t, int32_t, const char* versionText) {
   if (g_session == nullptr) return;
-  g_session->firmware.push_back(
-      {address, TrimSerial(serial), product, name != nullptr ? name : "", versionText != nullptr ? versionText : ""});
+  g_session->firmware.push_back({address, Printable(TrimSerial(serial).c_str()), product, Printable(name),
+                                 Printable(versionText)});
 }
 
 void ZEVA_CALLBACK OnRemoteError(int32_t address, int32_t code, const char* report) {
-  if (g_session != nullptr) g_session->remoteErrors.push_back({address, code, report != nullptr ? report : ""});
+  if (g_session != nullptr) g_session->remoteErrors.push_back({address, code, Printable(report, true)});
 }
 
 void ZEVA_CALLBACK OnProgress(int32_t value, const char* text) {
   Session* s = g_session;
   if (s == nullptr) return;
-  const std::string label = text != nullptr ? text : "";
+  const std::string label = Printable(text);
   if (!label.empty() && (s->stages.empty() || s->stages.back() != label)) s->stages.push_back(label);
   // The body's share comes without a text: it belongs to the stage before.
   s->Progress(value, label.empty() && !s->stages.empty() ? s->stages.back() : label);
@@ -116,21 +146,23 @@ void ZEVA_CALLBACK OnProgramDone() {
 
 void ZEVA_CALLBACK OnDriverError(int32_t code, const char* text) {
   Session* s = g_session;
-  const std::string message = text != nullptr ? text : "";
+  const std::string message = Printable(text);
   if (s != nullptr) {
     s->EndProgress();
     s->errors.push_back({code, message});
+    if (s->holdUndelivered && code == 2) return;
   }
   std::fprintf(stderr, "error: %s (driver error %d)\n", message.c_str(), code);
 }
 
 int MessageBoxToStderr(const char* text, const char* caption, unsigned) {
   Session* s = g_session;
+  const std::string message = Printable(text, true);
   if (s != nullptr) {
     s->EndProgress();
-    s->boxes.push_back(text != nullptr ? text : "");
+    s->boxes.push_back(message);
   }
-  std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "", text != nullptr ? text : "");
+  std::fprintf(stderr, "%s: %s\n", Printable(caption).c_str(), message.c_str());
   return IDOK;
 }
 
@@ -193,8 +225,32 @@ void Session::EndProgress() {
   barShown_ = false;
 }
 
+void Session::Fail(const std::string& text) {
+  EndProgress();
+  failures.push_back(text);
+  std::fprintf(stderr, "error: %s\n", text.c_str());
+}
+
+bool Session::PortLost() {
+  if (!portLost && portGone && portGone()) {
+    portLost = true;
+    Fail("the port " + portName + " went away: unplugged, or the simulator ended");
+  }
+  return portLost;
+}
+
+void Session::NoAnswer(int address) {
+  holdUndelivered = false;
+  if (PortLost()) return;
+  bool other = false;
+  for (const DriverError& e : errors) other = other || e.code != 2;
+  // A busy channel or a full request table says more than "no answer".
+  if (!other) Fail("no answer from address " + std::to_string(address));
+}
+
 Json Session::ErrorsJson() const {
   Json list = Json::array();
+  for (const std::string& f : failures) list.push_back({{"code", nullptr}, {"text", f}});
   for (const DriverError& e : errors) list.push_back({{"code", e.code}, {"text", e.text}});
   for (const std::string& b : boxes) list.push_back({{"code", nullptr}, {"text", b}});
   return list;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,21 @@ class Session {
   std::vector<DriverError> errors;
   std::vector<std::string> boxes;
   std::vector<std::string> stages;  // OnProgress texts, in order
+  // Failures zevactl itself found, said on standard error and listed in the
+  // JSON errors without a driver code.
+  std::vector<std::string> failures;
+  void Fail(const std::string& text);
+  // Whether the port's terminal has gone (unplugged, simulator ended): the
+  // driver goes on as if sending, so zevactl looks for itself.
+  std::function<bool()> portGone;
+  std::string portName;
+  bool portLost = false;
+  bool PortLost();
+  // Driver errors of code 2 ("not delivered") are held, not printed, while
+  // a request to one address runs: its command says "no answer" instead.
+  bool holdUndelivered = false;
+  // After a request to `address` failed: says why, once.
+  void NoAnswer(int address);
   int mapAddress = -1;
   bool mapAborted = false;
   bool programDone = false;

@@ -1,9 +1,16 @@
 // settings show | set NAME VALUE | save
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
+#include <sstream>
 
+#include "tools/common/bounded_file.h"
+#include "tools/zevactl/args.h"
 #include "tools/zevactl/command_util.h"
 
 namespace zevactl {
@@ -33,6 +40,65 @@ const std::vector<Setting>& Settings() {
   return all;
 }
 
+std::optional<int32_t> g_protocolOption;
+
+std::string Lower(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+// "Protocol"=dword:00000002 in the driver's key of $ZEVA_PREFIX/system.reg.
+std::optional<int32_t> SavedProtocol(const std::string& path, std::string* why) {
+#ifdef _WIN32
+  // The settings live in the registry there.
+  (void)path;
+  *why = "not reported by the driver";
+  return std::nullopt;
+#endif
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    *why = "the default: no " + path;
+    return 2;
+  }
+  std::string error;
+  const std::optional<std::string> text = zeva::tools::ReadBoundedFile(path, zeva::tools::kMaxTextFileBytes, &error);
+  if (!text) {
+    *why = error;
+    return std::nullopt;
+  }
+  std::istringstream in(*text);
+  bool inKey = false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') {
+      inKey = Lower(line) == Lower("[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]");
+      continue;
+    }
+    const std::string prefix = "\"protocol\"=dword:";
+    if (!inKey || Lower(line).rfind(prefix, 0) != 0) continue;
+    const auto value = ParseNumber("0x" + line.substr(prefix.size()), 0, 0xFFFFFFFFLL);
+    if (value && (*value == 1 || *value == 2)) return static_cast<int32_t>(*value);
+    *why = path + " holds " + line.substr(prefix.size()) + ", not 1 or 2";
+    return std::nullopt;
+  }
+  *why = "not in " + path + ": the default";
+  return 2;
+}
+
+// The protocol this run uses and where it comes from.
+std::optional<int32_t> ProtocolInUse(std::string* from) {
+  if (g_protocolOption) {
+    *from = "--protocol";
+    return g_protocolOption;
+  }
+  const char* env = std::getenv("ZEVA_PREFIX");
+  const std::string path = std::string(env != nullptr && env[0] != '\0' ? env : "/etc/zeva232") + "/system.reg";
+  std::string why = "saved in " + path;
+  const std::optional<int32_t> value = SavedProtocol(path, &why);
+  *from = why;
+  return value;
+}
+
 const Setting* FindSetting(const std::string& name) {
   for (const Setting& s : Settings()) {
     if (name == s.name) return &s;
@@ -44,9 +110,18 @@ int Show(Session& s, Json& out) {
   Json settings = Json::object();
   for (const Setting& setting : Settings()) {
     if (setting.get == nullptr) {
-      settings[setting.name] = nullptr;
-      Print(s, std::string(setting.name) + std::string(16 - std::string(setting.name).size(), ' ') +
-                   "(not reported by the driver)");
+      // Only the protocol has no getter: this run's option, else the saved
+      // value the driver read at start.
+      std::string from;
+      const std::optional<int32_t> value = ProtocolInUse(&from);
+      settings[setting.name] = value ? Json(*value) : Json(nullptr);
+      char line[128];
+      if (value) {
+        std::snprintf(line, sizeof line, "%-16s%d  (%s)", setting.name, *value, from.c_str());
+      } else {
+        std::snprintf(line, sizeof line, "%-16s(%s)", setting.name, from.c_str());
+      }
+      Print(s, line);
       continue;
     }
     const int32_t value = setting.get();
@@ -83,6 +158,8 @@ int Save(Session& s, Json& out) {
 }
 
 }  // namespace
+
+void NoteProtocolOption(int32_t protocol) { g_protocolOption = protocol; }
 
 Command SettingsCommand(CLI::App& app) {
   auto name = std::make_shared<std::string>();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -120,40 +121,50 @@ bool OpenTerminal(const std::string& path, int32_t bps, uint8_t byteSize, HostPo
 
 namespace {
 
-bool MakeParents(const std::string& path, std::string* error) {
-  for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
-    const std::string dir = path.substr(0, at);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-      *error = SystemError("mkdir " + dir);
-      return false;
-    }
-  }
-  return true;
+std::string LinkTarget(const std::string& link) {
+  std::vector<char> buffer(4096);
+  const ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
+  return n > 0 ? std::string(buffer.data(), static_cast<size_t>(n)) : std::string();
 }
 
 }  // namespace
 
-bool CreateLink(const std::string& link, const std::string& target, std::string* error) {
+bool CreateLink(const std::string& link, const std::string& target, std::string* error, std::string* replaced) {
+  std::string kept;
+  if (replaced == nullptr) replaced = &kept;
+  replaced->clear();
   struct stat st {};
   if (lstat(link.c_str(), &st) == 0) {
     if (!S_ISLNK(st.st_mode)) {
-      *error = link + " exists and is not a symbolic link";
+      *error = link + " exists and is not a symbolic link; choose another path";
       return false;
     }
-    unlink(link.c_str());
+    const std::string old = LinkTarget(link);
+    struct stat pointee {};
+    // A link to our own terminal is a leftover of a run that was killed.
+    if (old != target && (replaced == &kept || stat(link.c_str(), &pointee) == 0)) {
+      *error = link + " exists (a link to " + old + "); remove it or choose another path";
+      return false;
+    }
+    if (old != target) *replaced = old;
+    if (unlink(link.c_str()) != 0) {
+      *error = SystemError("cannot replace " + link);
+      return false;
+    }
   }
-  if (!MakeParents(link, error)) return false;
   if (symlink(target.c_str(), link.c_str()) != 0) {
-    *error = SystemError("symlink " + link);
+    *error = errno == ENOENT ? "cannot create " + link + ": its folder does not exist" : SystemError("symlink " + link);
+    if (!replaced->empty() && symlink(replaced->c_str(), link.c_str()) == 0) replaced->clear();
     return false;
   }
   return true;
 }
 
-void RemoveLink(const std::string& link, const std::string& target) {
-  std::vector<char> buffer(4096);
-  const ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
-  if (n > 0 && std::string(buffer.data(), static_cast<size_t>(n)) == target) unlink(link.c_str());
+void RemoveLink(const std::string& link, const std::string& target, const std::string& replaced) {
+  if (LinkTarget(link) != target || unlink(link.c_str()) != 0) return;
+  if (!replaced.empty() && symlink(replaced.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "zevasim: cannot put back %s -> %s: %s\n", link.c_str(), replaced.c_str(), std::strerror(errno));
+  }
 }
 
 }  // namespace zeva::zevasim

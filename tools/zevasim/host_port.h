@@ -23,10 +23,15 @@ struct HostPort {
 bool OpenPseudoTerminal(int32_t bps, uint8_t byteSize, HostPort* port, std::string* error);
 bool OpenTerminal(const std::string& path, int32_t bps, uint8_t byteSize, HostPort* port, std::string* error);
 
-// A symbolic link `link` to `target`, replacing an older link there (never
-// a file) and creating missing parent directories.
-bool CreateLink(const std::string& link, const std::string& target, std::string* error);
-// Removes `link` when it still points to `target`.
-void RemoveLink(const std::string& link, const std::string& target);
+// A symbolic link `link` to `target`. The folder must exist (nothing else is
+// created), and whatever is at `link` is the user's: a file, or a link to
+// something that exists, is refused. A dangling link (a terminal that went
+// away) is replaced and its old target returned in `replaced`, to be put
+// back at exit (without `replaced`, a dangling link is refused too).
+bool CreateLink(const std::string& link, const std::string& target, std::string* error,
+                std::string* replaced = nullptr);
+// Removes `link` when it still points to `target`, and puts back the link
+// it replaced.
+void RemoveLink(const std::string& link, const std::string& target, const std::string& replaced = "");
 
 }  // namespace zeva::zevasim

@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string path = port.path;
-  if (!options.link.empty() && !zevasim::CreateLink(options.link, path, &error)) {
+  std::string replaced;
+  if (!options.link.empty() && !zevasim::CreateLink(options.link, path, &error, &replaced)) {
     std::fprintf(stderr, "zevasim: %s\n", error.c_str());
     return 1;
   }
@@ -79,6 +80,6 @@ int main(int argc, char** argv) {
   const int status = zevasim::Serve(*bus, port, stopPipe[0]);
 
   port.Close();
-  if (!options.link.empty()) zevasim::RemoveLink(options.link, path);
+  if (!options.link.empty()) zevasim::RemoveLink(options.link, path, replaced);
   return status;
 }

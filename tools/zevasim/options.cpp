@@ -1,6 +1,5 @@
 #include "tools/zevasim/options.h"
 
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
@@ -8,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/bounded_file.h"
 #include "tools/zevasim/config_json.h"
 
 namespace zeva::zevasim {
@@ -171,12 +171,10 @@ sim::ScheduledEvent NoiseEvent(const std::string& text) {
 }
 
 void LoadConfigFile(const std::string& path, sim::SimSetup* setup) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::stringstream text;
-  text << in.rdbuf();
   std::string error;
-  if (!LoadSetupJson(text.str(), setup, &error)) throw std::runtime_error(path + ": " + error);
+  const std::optional<std::string> text = tools::ReadBoundedFile(path, tools::kMaxTextFileBytes, &error);
+  if (!text) throw std::runtime_error(error);
+  if (!LoadSetupJson(*text, setup, &error)) throw std::runtime_error(path + ": " + error);
 }
 
 void AddDevices(bool demo, const std::vector<std::string>& texts, sim::SimSetup* setup) {
@@ -243,7 +241,7 @@ struct CommandLine {
 void CommandLine::DefineBus(CLI::App& app, Options* options) {
   app.add_option("--tty", options->tty, "serve this terminal (e.g. a serial port) instead of a new pseudo-terminal")
       ->type_name("PATH");
-  app.add_option("--link", options->link, "create a symbolic link PATH to the terminal; removed at exit")
+  app.add_option("--link", options->link, "create a symbolic link PATH to the terminal (its folder must exist, PATH must not); removed at exit")
       ->type_name("PATH");
   app.add_option("--bps", options->bps, "bit rate, for wire pacing and --tty (default 19200)")
       ->type_name("BPS")->check(CLI::Range(1, 4'000'000).description(""));
@@ -263,7 +261,7 @@ void CommandLine::DefineBus(CLI::App& app, Options* options) {
   app.add_option("--device", devices, "a device, e.g. 5:S01A2B3:5:2.7 (repeatable)")
       ->type_name("ADDR:SERIAL:PRODUCT:VH.VL");
   app.add_option("--config", config, "a JSON bus description (schema below)")
-      ->type_name("FILE")->check(CLI::Validator(CLI::ExistingFile).description(""));
+      ->type_name("FILE");
   app.add_flag("--demo", demo, "add three demo devices: 5 S01A2B3 product 5 v2.7, 7 S00C0DE product 12 v0.9, "
                                "12 S1F2E3D product 3 v1.4 with a stored error");
 }
