@@ -13,8 +13,16 @@ namespace {
 
 constexpr uint8_t kDefaultResponseCode = 242;  // awaited when no code is set
 
+// A frame with this station's own source is its own write read back (an
+// echo that was not recognised as one, or bytes the line joined to it): it
+// is not acknowledged, answers no request and gets no automatic reply, which
+// would go to the station itself and come back as a frame again.
+bool FromThisStation(const DriverContext& ctx, const link::FrameHeader& header) {
+  return header.source == Low8(ctx.settings.localAddress);
+}
+
 bool WantsAck(const DriverContext& ctx, const link::FrameHeader& header) {
-  return (header.typeAndFlags & link::kNoAckWanted) != link::kNoAckWanted && header.destination != 0 &&
+  return !FromThisStation(ctx, header) && (header.typeAndFlags & link::kNoAckWanted) != link::kNoAckWanted && header.destination != 0 &&
          ctx.settings.adapterId == 0 && ctx.switches.noAck == 0 &&
          header.destination == ctx.settings.localAddress;
 }
@@ -51,9 +59,7 @@ void FillRequest(DriverContext& ctx, PendingRequest& live, int32_t kind, const R
 // whatever is newest now. Returns true when the frame completed a request.
 bool CompleteRequest(DriverContext& ctx, const ReceivedFrame& frame) {
   if (!ctx.requests) return false;
-  // A frame with this station's own source is its own write read back (an
-  // echo that was not recognised as one); it answers nothing.
-  if (frame.header.source == Low8(ctx.settings.localAddress)) return false;
+  if (FromThisStation(ctx, frame.header)) return false;
   PendingRequest candidate = frame.request;
   while (candidate.kind != RQ_NONE) {
     if (candidate.peer != frame.header.source && candidate.anyPeer == 0) return false;
@@ -85,7 +91,7 @@ int32_t EventCodeOf(uint8_t typeAndFlags) {
 void DispatchFrame(DriverContext& ctx, const ReceivedFrame& frame) {
   const link::FrameHeader& header = frame.header;
   if (WantsAck(ctx, header)) Acknowledge(ctx, header);
-  if (link::ControlType(header.typeAndFlags) == 0 && ctx.switches.autoEcho != 0) {
+  if (link::ControlType(header.typeAndFlags) == 0 && ctx.switches.autoEcho != 0 && !FromThisStation(ctx, header)) {
     EchoBack(ctx, frame);
     return;
   }

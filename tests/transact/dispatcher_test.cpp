@@ -191,6 +191,7 @@ struct AutoEchoCase {
   bool lineEcho;    // the adapter returns the host's bytes
   bool echoCheck;
   bool echoSent;
+  uint8_t source = 5;
 };
 
 class AutoEcho : public ::testing::TestWithParam<AutoEchoCase> {};
@@ -204,12 +205,14 @@ TEST_P(AutoEcho, AnswersTypeZeroWhenTheLoopMarkIsCleared) {
   config.echo = c.lineEcho;
   Bus56 s(config);
   config::SetEchoCheck(s.ctx, c.echoCheck ? 1 : 0);
-  s.Arrive(kDevice5, s.Frame(5, c.destination, 0x80));  // type 0, count 4
+  s.Arrive(kDevice5, s.Frame(c.source, c.destination, 0x80));  // type 0, count 4
+  const bool own = c.source == kStation;
   std::vector<Bytes> expected;
-  if (c.destination != 0) expected.push_back(AckBytes(2, 5, kStation));
+  if (c.destination != 0 && !own) expected.push_back(AckBytes(2, 5, kStation));
   if (c.echoSent) expected.push_back(s.Frame(kStation, 5, 0x9A, {0x11, 0x22, 0x33, 0x44}));
   EXPECT_EQ(s.HostBytes(), expected);
-  EXPECT_TRUE(s.data.empty());
+  // A frame of the station's own goes to the client as it came.
+  EXPECT_EQ(s.data.size(), own ? 1u : 0u);
   EXPECT_EQ(s.ctx.receiveActive, 0);
 }
 
@@ -217,7 +220,10 @@ INSTANTIATE_TEST_SUITE_P(Dispatcher, AutoEcho,
                          ::testing::Values(AutoEchoCase{"EchoCheckOn", kStation, true, true, true},
                                            AutoEchoCase{"EchoCheckOff", kStation, true, false, true},
                                            AutoEchoCase{"NothingReadDuringTheAck", kStation, false, false, false},
-                                           AutoEchoCase{"BroadcastIsNotAcknowledged", 0, true, true, false}),
+                                           AutoEchoCase{"BroadcastIsNotAcknowledged", 0, true, true, false},
+                                           // Fault: the station answered its own frame (line-made from its
+                                           // damaged echo) and read the answer's echo back as a frame.
+                                           AutoEchoCase{"OwnFrameIsNotAnswered", kStation, true, true, false, kStation}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- request completion -----------------------------------------------------------------
