@@ -231,6 +231,21 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"system.reg",
                       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]\r\n"
                       "\"Protocol\"=dword:00000001\r\n"}}},
+        // Fault: values the driver did not take as stored went unmentioned.
+        CommandCase{"settings_show_kept_quiet_about_a_bad_timeout", {"settings", "show"}, 0, "packet-timeout  81",
+                    "system.reg: PacketTimeout=dword:7fffffff is out of range (1..32767)", 0, SIGINT, "\x01",
+                    {{"system.reg",
+                      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]\r\n"
+                      "\"PacketTimeout\"=dword:7fffffff\r\n\"LocalAddress\"=dword:00010005\r\n"}}},
+        CommandCase{"settings_show_kept_quiet_about_a_rate_as_text", {"settings", "show"}, 0, "bps             19200",
+                    "system.reg: bps=\"9600\" is not a dword: the driver uses its default", 0, SIGINT,
+                    "LocalAddress",
+                    {{"system.reg",
+                      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]\r\n"
+                      "\"bps\"=\"9600\"\r\n\"LocalAddress\"=dword:00010005\r\n"}}},
+        CommandCase{"settings_show_kept_quiet_about_a_garbage_file", {"settings", "show"}, 0, "port            1",
+                    "holds no [HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo] key: the driver uses the defaults", 0,
+                    SIGINT, "\x01", {{"system.reg", "\x7f\x45LF garbage\n\x1b[2J"}}},
         CommandCase{"product_name_reached_the_terminal", Sim({"info", "5"}), 0, "product 5 (?[2JRed?[0m)", "", 0,
                     SIGINT, "\x01", {{"Orlindo.inf", "[DeviceIDs]\r\n5=\x1b[2JRed\x1b[0m\r\n"}}},
         CommandCase{"product_name_not_utf8_broke_json", Sim({"--json", "info", "5"}), 0, "\"name\":\"Caf?\"", "", 0,

@@ -37,32 +37,6 @@ std::string Clock() {
   return text;
 }
 
-// Text from outside (product names from Orlindo.inf, device reports) as it
-// may reach a terminal and a JSON document: control characters, which could
-// move the cursor or recolour the terminal, and bytes that are not UTF-8
-// become '?'. Line ends stay when `lines`.
-std::string Printable(const char* text, bool lines = false) {
-  std::string out;
-  if (text == nullptr) return out;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p != 0) {
-    const unsigned char c = *p;
-    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    bool valid = length > 0;
-    for (size_t i = 1; valid && i < length; ++i) valid = (p[i] & 0xC0) == 0x80;
-    // Overlong forms, and the C1 controls U+0080..U+009F.
-    if (valid && length == 2) valid = c >= 0xC2 && !(c == 0xC2 && p[1] < 0xA0);
-    if (valid && length == 1 && (c < 0x20 || c == 0x7F)) valid = lines && (c == '\n' || c == '\r');
-    if (!valid) {
-      out += '?';
-      ++p;
-      continue;
-    }
-    out.append(reinterpret_cast<const char*>(p), length);
-    p += length;
-  }
-  return out;
-}
 
 // The driver's serial texts of the map start with a blank.
 std::string TrimSerial(const char* serial) {
@@ -167,6 +141,30 @@ int MessageBoxToStderr(const char* text, const char* caption, unsigned) {
 }
 
 }  // namespace
+
+// Control characters could move the cursor or recolour the terminal.
+std::string Printable(const char* text, bool lines) {
+  std::string out;
+  if (text == nullptr) return out;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    const unsigned char c = *p;
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool valid = length > 0;
+    for (size_t i = 1; valid && i < length; ++i) valid = (p[i] & 0xC0) == 0x80;
+    // Overlong forms, and the C1 controls U+0080..U+009F.
+    if (valid && length == 2) valid = c >= 0xC2 && !(c == 0xC2 && p[1] < 0xA0);
+    if (valid && length == 1 && (c < 0x20 || c == 0x7F)) valid = lines && (c == '\n' || c == '\r');
+    if (!valid) {
+      out += '?';
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(p), length);
+    p += length;
+  }
+  return out;
+}
 
 Session* CurrentSession() { return g_session; }
 

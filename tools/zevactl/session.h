@@ -16,6 +16,11 @@ namespace zevactl {
 
 using Json = nlohmann::ordered_json;
 
+// Text from outside (product names, device reports, the settings file) as it
+// may reach a terminal and a JSON document: control characters and bytes
+// that are not UTF-8 become '?'. Line ends stay when `lines`.
+std::string Printable(const char* text, bool lines = false);
+
 struct FoundDevice {
   int address = 0;
   std::string serial;

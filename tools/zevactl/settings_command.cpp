@@ -4,10 +4,14 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "tools/common/bounded_file.h"
 #include "tools/zevactl/args.h"
@@ -22,20 +26,25 @@ struct Setting {
   int64_t min, max;
   int32_t (*set)(int32_t);
   int32_t (*get)();  // nullptr: the driver does not report it
+  // The value in the settings file, and the range the driver keeps a stored
+  // value in: 16-bit settings are narrowed to their low 16 bits first.
+  const char* registryName;
+  bool narrowed16;
+  int64_t storedMin, storedMax;
 };
 
 const std::vector<Setting>& Settings() {
   static const std::vector<Setting> all = {
-      {"port", 1, 128, SetCOMPort, GetCOMPort},
-      {"bps", 1, 4'000'000, SetBps, GetBps},
-      {"frame-size", 7, 8, SetFrameSize, GetFrameSize},
-      {"rx-buffer", 1, 2048, SetRXbuffer, GetRXbuffer},
-      {"tx-buffer", 1, 2048, SetTXbuffer, GetTXbuffer},
-      {"local-address", 0, 255, SetLocalAddress, getLocalAddr},
-      {"adapter", 0, 255, SetAdapterID, getAdapterID},
-      {"protocol", 1, 2, SetProtocol, nullptr},
-      {"packet-timeout", 1, 32767, SetPacketTimeout, getPacketTimeout},
-      {"busy-timeout", 1, 32767, SetBusyTimeout, getBusyTimeout},
+      {"port", 1, 128, SetCOMPort, GetCOMPort, "Port", true, 1, 128},
+      {"bps", 1, 4'000'000, SetBps, GetBps, "bps", false, 1, INT32_MAX},
+      {"frame-size", 7, 8, SetFrameSize, GetFrameSize, "FrameSize", true, 7, 8},
+      {"rx-buffer", 1, 2048, SetRXbuffer, GetRXbuffer, "RXBuffer", true, 1, 2048},
+      {"tx-buffer", 1, 2048, SetTXbuffer, GetTXbuffer, "TXBuffer", true, 1, 2048},
+      {"local-address", 0, 255, SetLocalAddress, getLocalAddr, "LocalAddress", true, 0, 255},
+      {"adapter", 0, 255, SetAdapterID, getAdapterID, "AdapterID", true, INT16_MIN, INT16_MAX},
+      {"protocol", 1, 2, SetProtocol, nullptr, "Protocol", false, 1, 2},
+      {"packet-timeout", 1, 32767, SetPacketTimeout, getPacketTimeout, "PacketTimeout", true, 1, 32767},
+      {"busy-timeout", 1, 32767, SetBusyTimeout, getBusyTimeout, "BusyTimeout", true, 1, 32767},
   };
   return all;
 }
@@ -47,56 +56,108 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// "Protocol"=dword:00000002 in the driver's key of $ZEVA_PREFIX/system.reg.
-std::optional<int32_t> SavedProtocol(const std::string& path, std::string* why) {
+// What the settings file holds: the driver's key's values as written
+// ("dword:0000012c", "\"9600\"", ...), by lower-case name.
+struct StoredSettings {
+  std::string path;
+  bool found = false;      // the file exists
+  std::string error;       // it could not be read
+  bool keyFound = false;   // it has the driver's key
+  std::map<std::string, std::string> values;
+};
+
+StoredSettings ReadStoredSettings() {
+  StoredSettings stored;
+  const char* env = std::getenv("ZEVA_PREFIX");
+  stored.path = std::string(env != nullptr && env[0] != '\0' ? env : "/etc/zeva232") + "/system.reg";
 #ifdef _WIN32
   // The settings live in the registry there.
-  (void)path;
-  *why = "not reported by the driver";
-  return std::nullopt;
+  return stored;
 #endif
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    *why = "the default: no " + path;
-    return 2;
-  }
-  std::string error;
-  const std::optional<std::string> text = zeva::tools::ReadBoundedFile(path, zeva::tools::kMaxTextFileBytes, &error);
-  if (!text) {
-    *why = error;
-    return std::nullopt;
-  }
+  if (!std::filesystem::exists(stored.path, ec)) return stored;
+  stored.found = true;
+  const std::optional<std::string> text =
+      zeva::tools::ReadBoundedFile(stored.path, zeva::tools::kMaxTextFileBytes, &stored.error);
+  if (!text) return stored;
   std::istringstream in(*text);
   bool inKey = false;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty() && line[0] == '[') {
       inKey = Lower(line) == Lower("[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo]");
+      stored.keyFound = stored.keyFound || inKey;
       continue;
     }
-    const std::string prefix = "\"protocol\"=dword:";
-    if (!inKey || Lower(line).rfind(prefix, 0) != 0) continue;
-    const auto value = ParseNumber("0x" + line.substr(prefix.size()), 0, 0xFFFFFFFFLL);
-    if (value && (*value == 1 || *value == 2)) return static_cast<int32_t>(*value);
-    *why = path + " holds " + line.substr(prefix.size()) + ", not 1 or 2";
+    const size_t equals = line.find("\"=");
+    if (!inKey || line.size() < 2 || line[0] != '"' || equals == std::string::npos) continue;
+    stored.values[Lower(line.substr(1, equals - 1))] = Printable(line.substr(equals + 2).c_str());
+  }
+  return stored;
+}
+
+// The stored value of `setting` as the driver loads it; nullopt when it is
+// missing. `problem` says why the driver did not take it as stored.
+std::optional<int64_t> StoredValue(const StoredSettings& stored, const Setting& setting, std::string* problem) {
+  const auto it = stored.values.find(Lower(setting.registryName));
+  if (it == stored.values.end()) return std::nullopt;
+  const std::string& text = it->second;
+  const std::string prefix = "dword:";
+  const auto value = Lower(text).rfind(prefix, 0) == 0 && text.size() == prefix.size() + 8
+                         ? ParseNumber("0x" + text.substr(prefix.size()), 0, 0xFFFFFFFFLL)
+                         : std::nullopt;
+  if (!value) {
+    *problem = std::string(setting.registryName) + "=" + text + " is not a dword: the driver uses its default";
     return std::nullopt;
   }
-  *why = "not in " + path + ": the default";
-  return 2;
+  int64_t loaded = static_cast<int32_t>(static_cast<uint32_t>(*value));
+  if (setting.narrowed16) loaded = static_cast<int16_t>(static_cast<uint16_t>(*value & 0xFFFF));
+  if (loaded < setting.storedMin || loaded > setting.storedMax) {
+    *problem = std::string(setting.registryName) + "=" + text + " is out of range (" +
+               std::to_string(setting.storedMin) + ".." + std::to_string(setting.storedMax) +
+               "): the driver does not take it as stored";
+    return std::nullopt;
+  }
+  return loaded;
 }
 
 // The protocol this run uses and where it comes from.
-std::optional<int32_t> ProtocolInUse(std::string* from) {
+std::optional<int32_t> ProtocolInUse(const StoredSettings& stored, const Setting& setting, std::string* from) {
   if (g_protocolOption) {
     *from = "--protocol";
     return g_protocolOption;
   }
-  const char* env = std::getenv("ZEVA_PREFIX");
-  const std::string path = std::string(env != nullptr && env[0] != '\0' ? env : "/etc/zeva232") + "/system.reg";
-  std::string why = "saved in " + path;
-  const std::optional<int32_t> value = SavedProtocol(path, &why);
-  *from = why;
-  return value;
+#ifdef _WIN32
+  *from = "not reported by the driver";
+  return std::nullopt;
+#endif
+  if (!stored.error.empty()) {
+    *from = stored.error;
+    return std::nullopt;
+  }
+  std::string problem;
+  if (const std::optional<int64_t> value = StoredValue(stored, setting, &problem)) {
+    *from = "saved in " + stored.path;
+    return static_cast<int32_t>(*value);
+  }
+  *from = "the default";
+  return 2;
+}
+
+// What in the settings file the driver did not take as it stands.
+std::vector<std::string> StoredProblems(const StoredSettings& stored) {
+  std::vector<std::string> problems;
+  if (!stored.found) return problems;
+  if (!stored.error.empty()) return {stored.error};
+  if (!stored.keyFound) {
+    return {"it holds no [HKEY_LOCAL_MACHINE\\Software\\Velmora\\Orlindo] key: the driver uses the defaults"};
+  }
+  for (const Setting& setting : Settings()) {
+    std::string problem;
+    (void)StoredValue(stored, setting, &problem);
+    if (!problem.empty()) problems.push_back(problem);
+  }
+  return problems;
 }
 
 const Setting* FindSetting(const std::string& name) {
@@ -107,15 +168,16 @@ const Setting* FindSetting(const std::string& name) {
 }
 
 int Show(Session& s, Json& out) {
+  const StoredSettings stored = ReadStoredSettings();
   Json settings = Json::object();
   for (const Setting& setting : Settings()) {
     if (setting.get == nullptr) {
       // Only the protocol has no getter: this run's option, else the saved
       // value the driver read at start.
       std::string from;
-      const std::optional<int32_t> value = ProtocolInUse(&from);
+      const std::optional<int32_t> value = ProtocolInUse(stored, setting, &from);
       settings[setting.name] = value ? Json(*value) : Json(nullptr);
-      char line[128];
+      char line[160];
       if (value) {
         std::snprintf(line, sizeof line, "%-16s%d  (%s)", setting.name, *value, from.c_str());
       } else {
@@ -130,6 +192,12 @@ int Show(Session& s, Json& out) {
     std::snprintf(line, sizeof line, "%-16s%d", setting.name, value);
     Print(s, line);
   }
+  // Values the driver did not take as stored: said, never changed.
+  const std::vector<std::string> problems = StoredProblems(stored);
+  for (const std::string& problem : problems) {
+    std::fprintf(stderr, "warning: %s: %s\n", stored.path.c_str(), problem.c_str());
+  }
+  if (!problems.empty()) out["settingsFile"] = {{"path", stored.path}, {"problems", problems}};
   const Json switches = {{"spy", getSpy()}, {"auto-echo", getAutoEcho()}, {"no-ack", getNoAck()},
                          {"echo-check", GetEchoCheck()}};
   for (const auto& [name, value] : switches.items()) {
