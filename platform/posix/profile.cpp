@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "platform/posix/prefix.h"
 #include "platform/posix/text_util.h"
@@ -22,6 +23,24 @@ std::string_view Unquoted(std::string_view value) {
     return value.substr(1, value.size() - 2);
   }
   return value;
+}
+
+// A profile file is small text; a larger one is read this far.
+constexpr std::streamsize kMaxProfileBytes = 1 << 20;
+
+// The file's text: only a regular file (a directory or a pipe named like it
+// gives nothing, and never blocks), at most kMaxProfileBytes of it, without
+// the UTF-8 byte-order mark an editor may have put before the first section.
+std::optional<std::string> ReadProfileText(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text(static_cast<size_t>(kMaxProfileBytes), '\0');
+  in.read(text.data(), kMaxProfileBytes);
+  text.resize(static_cast<size_t>(in.gcount()));
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  return text;
 }
 
 // Windows finds "ORLINDO.INF" under any spelling; a POSIX directory does not.
@@ -80,8 +99,9 @@ std::string ReadProfileString(std::string_view file, std::string_view section, s
     defaultText.remove_suffix(1);
   }
   if (file.empty() || section.empty() || key.empty()) return Truncated(defaultText, size);
-  std::ifstream in(ProfilePath(file));
-  if (!in) return Truncated(defaultText, size);
+  const std::optional<std::string> text = ReadProfileText(ProfilePath(file));
+  if (!text) return Truncated(defaultText, size);
+  std::istringstream in(*text);
   const std::optional<std::string> value = Lookup(in, Trim(section), Trim(key));
   return Truncated(value ? std::string_view(*value) : defaultText, size);
 }

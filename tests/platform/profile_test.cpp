@@ -1,5 +1,6 @@
 // Profile strings read the way the product-name lookup needs them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -57,6 +58,29 @@ TEST(ProfileTest, ReadsKeysWithGetPrivateProfileStringRules) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.section) + "/" + c.key + " size " + std::to_string(c.size));
     EXPECT_EQ(ReadProfileString("Orlindo.inf", c.section, c.key, c.fallback, c.size), c.want);
+  }
+}
+
+// What an editor or a user may leave where the names are looked up.
+TEST(ProfileTest, OnlyTheTextOfARegularFile) {
+  const struct {
+    const char* fault;
+    std::string content;  // empty: a directory of that name
+    const char* want;
+  } cases[] = {
+      {"a UTF-8 byte-order mark hid the first section: every name unknown",
+       "\xEF\xBB\xBF[DeviceIDs]\r\n5=Thermo sensor\r\n", "Thermo sensor"},
+      {"a directory of that name: the lookup failed or blocked", "", "-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    TempPrefix prefix;
+    if (c.content.empty()) {
+      ASSERT_EQ(mkdir(prefix.Path("Orlindo.inf").c_str(), 0755), 0);
+    } else {
+      prefix.Write("Orlindo.inf", c.content);
+    }
+    EXPECT_EQ(ReadProfileString("Orlindo.inf", "DeviceIDs", "5", "-", 255), c.want);
   }
 }
 
