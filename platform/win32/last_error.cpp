@@ -2,19 +2,38 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace zeva::win32 {
 namespace {
 
-// Plain characters, not a string: a thread-local object with a destructor
-// makes the C++ run-time pin the library in memory, so that FreeLibrary
-// would leave it mapped, with its event thread and window link alive.
-thread_local char t_lastError[512];
+// Per thread, but no thread-local storage: a thread_local object with a
+// destructor makes the C++ run-time pin the library (FreeLibrary then
+// leaves it mapped, with its event thread and window link), and every
+// thread-local variable costs the process one TLS index per load of the
+// library that is never given back (a client that loads and unloads it a
+// thousand times runs out of them). A few threads use the driver (the
+// client's, the event thread): a small table by thread id serves.
+struct Slot {
+  DWORD thread = 0;
+  char text[512] = {};
+};
+std::mutex g_mutex;
+Slot g_slots[8];
+unsigned g_next = 0;
 
 void Keep(const char* text, size_t n) {
-  if (n >= sizeof t_lastError) n = sizeof t_lastError - 1;
-  std::memcpy(t_lastError, text, n);
-  t_lastError[n] = '\0';
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const DWORD self = GetCurrentThreadId();
+  Slot* slot = nullptr;
+  for (Slot& s : g_slots) {
+    if (s.thread == self) slot = &s;
+  }
+  if (slot == nullptr) slot = &g_slots[g_next++ % (sizeof g_slots / sizeof g_slots[0])];
+  slot->thread = self;
+  if (n >= sizeof slot->text) n = sizeof slot->text - 1;
+  std::memcpy(slot->text, text, n);
+  slot->text[n] = '\0';
 }
 
 }  // namespace
@@ -38,6 +57,12 @@ void CaptureErrorCode(DWORD code) {
 
 void CaptureLastError() { CaptureErrorCode(GetLastError()); }
 
-std::string LastErrorText() { return t_lastError; }
+std::string LastErrorText() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (const Slot& s : g_slots) {
+    if (s.thread == GetCurrentThreadId()) return s.text;
+  }
+  return {};
+}
 
 }  // namespace zeva::win32
