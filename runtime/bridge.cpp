@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "core/guard.h"
+#include "platform/window_link.h"
 #include "runtime/port.h"
 
 namespace zeva {
@@ -95,19 +96,20 @@ void AttachWindowBridge(DriverContext& ctx) {
   // A window already bridged for another context is left alone: subclassing
   // it again would save the bridge as its own previous procedure.
   if (!Bridges().Add(window, &ctx)) return;
-  const LONG_PTR previous =
-      SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&BridgeWindowProcEntry));
-  if (previous == 0) {
+  const WNDPROC previous = platform::LinkWindowProc(window, &BridgeWindowProcEntry);
+  if (previous == nullptr) {
     Bridges().Remove(window, &ctx);
     return;
   }
-  ctx.savedWindowProc = reinterpret_cast<WNDPROC>(previous);
+  ctx.savedWindowProc = previous;
   ctx.subclassedWindow = window;
 }
 
 void DetachWindowBridge(DriverContext& ctx) {
   if (ctx.savedWindowProc != nullptr) {
-    SetWindowLongPtrA(ctx.subclassedWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ctx.savedWindowProc));
+    // Only the driver's link leaves the chain: a subclass the client put
+    // on top of it afterwards stays.
+    platform::UnlinkWindowProc(ctx.subclassedWindow, &BridgeWindowProcEntry, ctx.savedWindowProc);
     Bridges().Remove(ctx.subclassedWindow, &ctx);
   }
   SetClientWindow(ctx, nullptr);
@@ -146,9 +148,16 @@ LRESULT BridgeWindowProc(DriverContext& ctx, HWND window, unsigned message, WPAR
   const unsigned eventId = ctx.eventMessageId.load();
   const bool isEvent = eventId != 0 && message == eventId;
   if (isEvent) HandleEvent(ctx, wParam, lParam);
+  // The window's last message: the driver forgets it, so that no stale
+  // entry later meets its handle reused by another window.
+  if (message == platform::kWmNcDestroy && window == ctx.subclassedWindow) {
+    const WNDPROC next = ctx.savedWindowProc;
+    DetachWindowBridge(ctx);
+    return platform::CallNextWindowProc(next, window, message, wParam, lParam);
+  }
   // Read again: the event's handling may have detached the bridge.
   if (ctx.savedWindowProc != nullptr) {
-    return CallWindowProcA(ctx.savedWindowProc, window, message, wParam, lParam);
+    return platform::CallNextWindowProc(ctx.savedWindowProc, window, message, wParam, lParam);
   }
   return isEvent ? DefWindowProcA(window, message, wParam, lParam) : 0;
 }

@@ -5,6 +5,7 @@
 
 #include "core/errors.h"
 #include "core/int16.h"
+#include "platform/window_link.h"
 #include "runtime/bridge.h"
 #include "runtime/wait.h"
 
@@ -142,6 +143,10 @@ int32_t OpenCOM(DriverContext& ctx, HWND window) {
   // A window that is gone could never take the port's events: nothing is
   // attached or opened for it.
   if (window != nullptr && !WindowExists(window)) return 0;
+  // The driver serves a window's events on the thread that calls it: a
+  // window of another thread, or a call from inside the system's loader
+  // (where the event thread cannot start), is refused.
+  if (window != nullptr && !platform::IsWindowOfThisThread(window)) return 0;
   SwitchClientWindow(ctx, window);
   if (window == nullptr) return 0;
   if (ctx.savedWindowProc == nullptr) AttachWindowBridge(ctx);

@@ -23,6 +23,23 @@ struct Deadline {
   }
 };
 
+// A WM_QUIT that the wait takes from the queue belongs to the client's own
+// loop: it is posted again, with its code, when the wait ends.
+class QuitKeeper {
+ public:
+  ~QuitKeeper() {
+    if (kept_) PostQuitMessage(code_);
+  }
+  void Keep(WPARAM code) {
+    kept_ = true;
+    code_ = static_cast<int>(code);
+  }
+
+ private:
+  bool kept_ = false;
+  int code_ = 0;
+};
+
 }  // namespace
 
 ReaderWatch::ReaderWatch(DriverContext& ctx) : ctx_(ctx), port_(Port()) {
@@ -53,6 +70,7 @@ int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
   platform::Platform& p = ctx.platform;
   const uint32_t start = p.TickCount();
   Deadline deadline{start, start + timeoutMs, start + timeoutMs < start};
+  QuitKeeper quit;
   ReaderWatch watch(ctx);
   for (;;) {
     const uint32_t now = p.TickCount();
@@ -60,7 +78,10 @@ int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
     if (mask != 0 && ctx.flags.AllSet(mask)) return 0;
     MSG msg;
     if (PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
-      GetMessageA(&msg, nullptr, 0, 0);
+      if (GetMessageA(&msg, nullptr, 0, 0) == 0) {
+        quit.Keep(msg.wParam);
+        continue;
+      }
       DispatchMessageA(&msg);
       continue;
     }

@@ -12,6 +12,11 @@ using platform::RegType;
 
 namespace {
 
+// One view of the machine's settings for both builds of the library: the
+// 32-bit one, where a 32-bit installation has always kept them. Without
+// it the 64-bit library would read a key of its own.
+constexpr REGSAM kView = KEY_WOW64_32KEY;
+
 class Key {
  public:
   Key() = default;
@@ -40,14 +45,14 @@ RegStatus Failed(LSTATUS code) {
 
 bool Win32Registry::OpenKey(std::string_view path) {
   Key key;
-  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, std::string(path).c_str(), 0, KEY_QUERY_VALUE, key.out()) ==
+  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, std::string(path).c_str(), 0, KEY_QUERY_VALUE | kView, key.out()) ==
          ERROR_SUCCESS;
 }
 
 RegStatus Win32Registry::QueryValue(std::string_view path, std::string_view name, size_t capacity, RegType* type,
                                     std::vector<uint8_t>* data) {
   Key key;
-  LSTATUS rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, std::string(path).c_str(), 0, KEY_QUERY_VALUE, key.out());
+  LSTATUS rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, std::string(path).c_str(), 0, KEY_QUERY_VALUE | kView, key.out());
   if (rc != ERROR_SUCCESS) return Failed(rc);
   std::vector<uint8_t> buffer(capacity + 1);
   DWORD size = static_cast<DWORD>(capacity);
@@ -65,7 +70,7 @@ RegStatus Win32Registry::CreateKey(std::string_view path) {
   Key key;
   char noClass[] = "";
   const LSTATUS rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, std::string(path).c_str(), 0, noClass,
-                                     REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, key.out(), nullptr);
+                                     REG_OPTION_NON_VOLATILE, KEY_WRITE | kView, nullptr, key.out(), nullptr);
   if (rc != ERROR_SUCCESS) {
     CaptureErrorCode(static_cast<DWORD>(rc));
     return RegStatus::kError;
@@ -76,7 +81,7 @@ RegStatus Win32Registry::CreateKey(std::string_view path) {
 RegStatus Win32Registry::SetValue(std::string_view path, std::string_view name, RegType type, const uint8_t* data,
                                   size_t size) {
   Key key;
-  LSTATUS rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, std::string(path).c_str(), 0, KEY_SET_VALUE, key.out());
+  LSTATUS rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, std::string(path).c_str(), 0, KEY_SET_VALUE | kView, key.out());
   if (rc != ERROR_SUCCESS) return Failed(rc);
   rc = RegSetValueExA(key.get(), std::string(name).c_str(), 0, static_cast<DWORD>(type), data,
                       static_cast<DWORD>(size));

@@ -1,6 +1,8 @@
 #include "platform/win32/serial_port.h"
 
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/win32/last_error.h"
 #include "platform/win32/windows_api.h"
@@ -37,15 +39,27 @@ class Overlapped {
   OVERLAPPED ov_{};
 };
 
+// A data event that the reader has not followed with a read is said again
+// after this long while bytes still wait: a lost event (a post that failed,
+// a window that changed) must not silence the port for good.
+constexpr DWORD kReReportMs = 500;
+// Aborted waits in a row, without a stop asked, after which the line counts
+// as lost (an adapter that went away, a port that refuses to wait).
+constexpr int kMaxAbortedWaits = 5;
+
 class Win32SerialPort : public platform::SerialPort {
  public:
-  explicit Win32SerialPort(HANDLE handle) : handle_(handle), stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  explicit Win32SerialPort(HANDLE handle)
+      : handle_(handle),
+        stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        readDone_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
   ~Win32SerialPort() override {
     Close();
     if (stop_ != nullptr) CloseHandle(stop_);
+    if (readDone_ != nullptr) CloseHandle(readDone_);
   }
 
-  bool ok() const { return stop_ != nullptr && wait_.ok() && read_.ok() && write_.ok(); }
+  bool ok() const { return stop_ != nullptr && readDone_ != nullptr && wait_.ok() && read_.ok() && write_.ok(); }
 
   // Setting the mask to 0 also raises the stop event, so a pending wait ends
   // even where the system would not end it for the mask change alone.
@@ -62,42 +76,88 @@ class Win32SerialPort : public platform::SerialPort {
     return true;
   }
 
+  // At most one data event is out unread: while one is, the thread waits
+  // for the read (or the stop) instead of reporting again, also where the
+  // system reports the same waiting bytes at every wait. Bytes a read left
+  // behind, and bytes still unread after kReReportMs, are reported again.
   bool WaitEvent(uint32_t* mask) override {
     *mask = 0;
-    DWORD events = 0;
-    OVERLAPPED* ov = wait_.Fresh();
-    if (!WaitCommEvent(handle_, &events, ov)) {
-      if (GetLastError() != ERROR_IO_PENDING) {
-        CaptureLastError();
-        return false;
+    if (lineLost_) return false;
+    for (;;) {
+      while (reported_.load()) {
+        const auto left = static_cast<int32_t>(reportedAt_ + kReReportMs - GetTickCount());
+        if (left <= 0) {
+          if (Queued() > 0) return Report(mask);
+          reported_ = false;
+          break;
+        }
+        HANDLE handles[2] = {stop_, readDone_};
+        if (WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(left)) == WAIT_OBJECT_0) return true;
       }
-      HANDLE handles[2] = {wait_.event(), stop_};
-      if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) CancelIoEx(handle_, ov);
-      DWORD unused = 0;
-      // `events` belongs to the operation until it has completed.
-      if (!GetOverlappedResult(handle_, ov, &unused, TRUE)) {
-        if (GetLastError() == ERROR_OPERATION_ABORTED) return true;
-        CaptureLastError();
-        return false;
+      if (Queued() > 0) return Report(mask);
+      DWORD events = 0;
+      OVERLAPPED* ov = wait_.Fresh();
+      if (!WaitCommEvent(handle_, &events, ov)) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+          CaptureLastError();
+          return false;
+        }
+        HANDLE handles[2] = {wait_.event(), stop_};
+        const bool stopped = WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+        if (stopped) CancelIoEx(handle_, ov);
+        DWORD unused = 0;
+        // `events` belongs to the operation until it has completed.
+        if (!GetOverlappedResult(handle_, ov, &unused, TRUE)) {
+          if (GetLastError() != ERROR_OPERATION_ABORTED) {
+            CaptureLastError();
+            return false;
+          }
+          if (stopped || WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return true;
+          if (++abortedWaits_ < kMaxAbortedWaits) continue;
+          // The line is lost: the client hears of it, then the thread ends.
+          SetLastError(ERROR_OPERATION_ABORTED);
+          CaptureLastError();
+          lineLost_ = true;
+          *mask = platform::kEvErr;
+          return true;
+        }
+        if (stopped) return true;
+      }
+      abortedWaits_ = 0;
+      if ((events & platform::kEvRxChar) != 0) {
+        // Marked before it is checked: a read from now on clears the mark.
+        reported_ = true;
+        reportedAt_ = GetTickCount();
+        if (Queued() == 0) {
+          reported_ = false;
+          events &= ~platform::kEvRxChar;
+        }
+      }
+      if (events != 0) {
+        *mask = events;
+        return true;
       }
     }
-    *mask = events;
-    return true;
   }
 
   int32_t QueuedBytes() override {
-    DWORD errors = 0;
-    COMSTAT stat{};
-    if (!ClearCommError(handle_, &errors, &stat)) return 0;
-    return static_cast<int32_t>(stat.cbInQue);
+    const int32_t queued = Queued();
+    if (queued == 0) ReadDone();
+    return queued;
   }
 
   // Reads return at once with what is queued (the port's time-outs say so).
+  // One at a time: the event thread's draining and the client's receive
+  // loop share the read record.
   int32_t Read(uint8_t* buffer, int32_t n) override {
     if (n <= 0) return 0;
+    std::lock_guard<std::mutex> lock(readMutex_);
     DWORD count = 0;
     OVERLAPPED* ov = read_.Fresh();
-    if (ReadFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) return static_cast<int32_t>(count);
+    if (ReadFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
+      ReadDone();
+      return static_cast<int32_t>(count);
+    }
     if (GetLastError() != ERROR_IO_PENDING) {
       ClearErrors();
       return 0;
@@ -108,6 +168,7 @@ class Win32SerialPort : public platform::SerialPort {
         break;
       }
     }
+    ReadDone();
     return static_cast<int32_t>(count);
   }
 
@@ -151,6 +212,26 @@ class Win32SerialPort : public platform::SerialPort {
   }
 
  private:
+  bool Report(uint32_t* mask) {
+    reported_ = true;
+    reportedAt_ = GetTickCount();
+    *mask = platform::kEvRxChar;
+    return true;
+  }
+
+  // A read (or the finding that nothing waits) answers the data event out.
+  void ReadDone() {
+    reported_ = false;
+    SetEvent(readDone_);
+  }
+
+  int32_t Queued() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(handle_, &errors, &stat)) return 0;
+    return static_cast<int32_t>(stat.cbInQue);
+  }
+
   void ClearErrors() {
     DWORD errors = 0;
     ClearCommError(handle_, &errors, nullptr);
@@ -158,6 +239,12 @@ class Win32SerialPort : public platform::SerialPort {
 
   HANDLE handle_;
   HANDLE stop_;
+  HANDLE readDone_;  // auto-reset: a read happened
+  std::mutex readMutex_;
+  std::atomic<bool> reported_{false};
+  DWORD reportedAt_ = 0;  // event thread only
+  int abortedWaits_ = 0;  // event thread only
+  bool lineLost_ = false;  // event thread only
   Overlapped wait_;
   Overlapped read_;
   Overlapped write_;

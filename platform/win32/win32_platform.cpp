@@ -27,17 +27,25 @@ struct ThreadStart {
   std::function<void()> body;
   HANDLE started = nullptr;
   HANDLE done = nullptr;
+  HANDLE parked = nullptr;  // never signalled: the thread's last wait
 };
 
+// The thread never returns into the driver's code after it has said it left:
+// an unload may unmap that code the moment "done" is seen. So it queues its
+// own end (ExitThread, as an APC) and then signals "done" and waits,
+// alertably, in one system call: the system signals first, then finds the
+// APC due and runs it, so the thread ends in system code. APCs the system
+// still owes the thread (its port I/O) may run first; the end comes after
+// them, within the same call.
 unsigned __stdcall ThreadMain(void* argument) {
   auto* start = static_cast<ThreadStart*>(argument);
   SetEvent(start->started);
   start->body();
-  // The last thing the thread does in the driver's code: after this only
-  // its return into the C run-time remains, so an unload may go on.
-  SetEvent(start->done);
-  return 0;
+  QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&ExitThread)), GetCurrentThread(), 0);
+  SignalObjectAndWait(start->done, start->parked, INFINITE, TRUE);
+  for (;;) SleepEx(INFINITE, TRUE);
 }
+
 
 // Ending the thread is the driver's business (stop signal, event mask 0).
 // Join waits for the thread's "done" signal or for its end, whichever comes
@@ -53,6 +61,7 @@ class Win32EventThread : public platform::EventThread {
     CloseHandle(thread_);
     CloseHandle(start_->started);
     CloseHandle(start_->done);
+    CloseHandle(start_->parked);
   }
 
   void Join() override {
@@ -99,18 +108,22 @@ std::unique_ptr<platform::EventThread> Win32Platform::StartEventThread(platform:
   start->body = std::move(body);
   start->started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   start->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (start->started == nullptr || start->done == nullptr) {
+  start->parked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  auto closeEvents = [&start] {
+    for (HANDLE h : {start->started, start->done, start->parked}) {
+      if (h != nullptr) CloseHandle(h);
+    }
+  };
+  if (start->started == nullptr || start->done == nullptr || start->parked == nullptr) {
     CaptureLastError();
-    if (start->started != nullptr) CloseHandle(start->started);
-    if (start->done != nullptr) CloseHandle(start->done);
+    closeEvents();
     return nullptr;
   }
   unsigned id = 0;
   const uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, start.get(), CREATE_SUSPENDED, &id);
   if (thread == 0) {
     CaptureLastError();
-    CloseHandle(start->started);
-    CloseHandle(start->done);
+    closeEvents();
     return nullptr;
   }
   const auto handle = reinterpret_cast<HANDLE>(thread);
@@ -141,19 +154,30 @@ std::string Win32Platform::ProfileString(std::string_view section, std::string_v
   return std::string(buffer.data(), n);
 }
 
+// From the loaded module's own resource, not through its file's path: a
+// path the ANSI code page cannot spell would find no file.
 std::string Win32Platform::VersionString(std::string_view name) {
-  char path[MAX_PATH + 1] = {};
-  if (GetModuleFileNameA(DriverModule(), path, MAX_PATH) == 0) return {};
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-  if (size == 0) return {};
-  std::vector<char> block(size);
-  if (!GetFileVersionInfoA(path, 0, size, block.data())) return {};
-  const std::string query = "\\StringFileInfo\\040904b0\\" + std::string(name);
+  const HMODULE module = DriverModule();
+  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16 /* RT_VERSION */));
+  if (resource == nullptr) return {};
+  const DWORD size = SizeofResource(module, resource);
+  HGLOBAL loaded = LoadResource(module, resource);
+  const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
+  if (data == nullptr || size == 0) return {};
+  // VerQueryValue wants a block it may write to.
+  std::vector<char> block(static_cast<const char*>(data), static_cast<const char*>(data) + size);
+  std::wstring query = L"\\StringFileInfo\\040904b0\\";
+  for (char c : name) query += static_cast<wchar_t>(static_cast<unsigned char>(c));
   void* value = nullptr;
   UINT length = 0;
-  if (!VerQueryValueA(block.data(), query.c_str(), &value, &length) || value == nullptr || length == 0) return {};
-  return std::string(static_cast<const char*>(value));
+  if (!VerQueryValueW(block.data(), query.c_str(), &value, &length) || value == nullptr || length == 0) return {};
+  const auto* text = static_cast<const wchar_t*>(value);
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return {};
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
 }
 
 int Win32Platform::ShowBox(const char* text, const char* caption, unsigned type) {

@@ -125,6 +125,37 @@ TEST_F(WaitTest, NestedWaitRunsToItsEndInsideTheOuterOne) {
   EXPECT_EQ(ElapsedMs(), 31u);
 }
 
+// Faults caught: a wait that takes WM_QUIT from the queue and drops it (the
+// client's own loop never ends); one that puts it back at once (the wait
+// would meet it again and again until its deadline, or end early); one
+// that loses the exit code.
+TEST_F(WaitTest, QuitMessageTakenByAWaitIsPostedAgainWhenTheWaitEnds) {
+  struct Case {
+    const char* name;
+    bool nested;  // PostQuitMessage inside a callback that itself waits
+  };
+  for (const Case& c : {Case{"in the wait", false}, Case{"in a nested wait", true}}) {
+    const uint32_t before = ElapsedMs();
+    if (c.nested) {
+      PostMessageA(window, TimedPost::kMessage, 0, 0);
+      onMessage = [this] {
+        onMessage = nullptr;
+        PostQuitMessage(7);
+        WaitForFlags(*f.ctx, 10, 0);
+      };
+    } else {
+      PostQuitMessage(7);
+    }
+    EXPECT_EQ(WaitForFlags(*f.ctx, 50, SF_QUERY_REPLY), 1) << c.name;
+    EXPECT_EQ(ElapsedMs() - before, 51u) << c.name << ": the quit message does not end the wait";
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << c.name << ": WM_QUIT is back in the queue";
+    EXPECT_EQ(msg.message, static_cast<unsigned>(WM_QUIT)) << c.name;
+    EXPECT_EQ(msg.wParam, 7u) << c.name;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) << c.name << ": once";
+  }
+}
+
 class WrapTest : public WaitTest {
  protected:
   WrapTest() : WaitTest(0xFFFFFF00u) {}
