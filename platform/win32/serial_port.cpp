@@ -42,7 +42,7 @@ class Overlapped {
 // A data event that the reader has not followed with a read is said again
 // after this long while bytes still wait: a lost event (a post that failed,
 // a window that changed) must not silence the port for good.
-constexpr DWORD kReReportMs = 500;
+constexpr DWORD kReReportMs = platform::kDataEventRepeatMs;
 // Aborted waits in a row, without a stop asked, after which the line counts
 // as lost (an adapter that went away, a port that refuses to wait).
 constexpr int kMaxAbortedWaits = 5;
@@ -75,6 +75,9 @@ class Win32SerialPort : public platform::SerialPort {
     }
     return true;
   }
+
+  // The client window changed: the event out may have gone to the old one.
+  void RenewDataEvent() override { ReadDone(); }
 
   // At most one data event is out unread: while one is, the thread waits
   // for the read (or the stop) instead of reporting again, also where the
