@@ -58,13 +58,17 @@ namespace {
 
 // The port a signal ends the run of; held while it is released, so that a
 // signal then waits for the release instead of leaving half of it.
-std::mutex g_portMutex;
+// Never destroyed: the signal thread may take it while the process exits.
+std::mutex& PortMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
 PrivatePort* g_port = nullptr;
 
 }  // namespace
 
 PrivatePort::~PrivatePort() {
-  const std::lock_guard<std::mutex> lock(g_portMutex);
+  const std::lock_guard<std::mutex> lock(PortMutex());
   if (g_port == this) g_port = nullptr;
   Release();
 }
@@ -122,8 +126,16 @@ std::function<bool()> WatchTerminal(const std::string& path) {
 
 namespace {
 
-std::mutex g_noteMutex;
-std::string g_interruptNote;
+// The signal thread runs until the process ends, also while the static
+// objects are destroyed at exit: what it reads is never destroyed.
+std::mutex& NoteMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::string& InterruptNote() {
+  static auto* note = new std::string;
+  return *note;
+}
 
 void SignalLoop(sigset_t set) {
   for (;;) {
@@ -132,13 +144,13 @@ void SignalLoop(sigset_t set) {
     if (sig == SIGINT && !g_interrupted.exchange(true)) {
       std::string note;
       {
-        const std::lock_guard<std::mutex> lock(g_noteMutex);
-        note = g_interruptNote;
+        const std::lock_guard<std::mutex> lock(NoteMutex());
+        note = InterruptNote();
       }
       if (!note.empty()) std::fprintf(stderr, "\n%s\n", note.c_str());
       continue;
     }
-    const std::lock_guard<std::mutex> lock(g_portMutex);
+    const std::lock_guard<std::mutex> lock(PortMutex());
     if (g_port != nullptr) g_port->Abandon();
     std::fprintf(stderr, "\nzevactl: stopped by %s\n", sig == SIGINT ? "a second Ctrl-C" : strsignal(sig));
     std::fflush(stderr);
@@ -150,7 +162,7 @@ void SignalLoop(sigset_t set) {
 
 void HandleSignals(PrivatePort* port) {
   {
-    const std::lock_guard<std::mutex> lock(g_portMutex);
+    const std::lock_guard<std::mutex> lock(PortMutex());
     g_port = port;
   }
   sigset_t set;
@@ -161,8 +173,8 @@ void HandleSignals(PrivatePort* port) {
 }
 
 void SetInterruptNote(const std::string& note) {
-  const std::lock_guard<std::mutex> lock(g_noteMutex);
-  g_interruptNote = note;
+  const std::lock_guard<std::mutex> lock(NoteMutex());
+  InterruptNote() = note;
 }
 
 bool PrivatePort::MakePrefix(std::string* error) {
