@@ -52,11 +52,14 @@ bool ReadWholeFile(int fd, std::string* text) {
   }
 }
 
+// Far more than the settings ever take.
+constexpr off_t kMaxRegistryFileBytes = 1 << 20;
+
 // A missing file is an empty registry; a file that cannot be read is an
 // error, so that a write never replaces what it could not see.
 Loaded Load(const std::string& path) {
   Loaded loaded;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno != ENOENT) {
       SetLastErrorFromErrno();
@@ -65,8 +68,19 @@ Loaded Load(const std::string& path) {
     loaded.ok = true;
     return loaded;
   }
+  // Only a regular file of a settings file's size is read: a pipe would
+  // block the library's start for good, a device could read forever.
+  struct stat st {};
+  bool read = fstat(fd, &st) == 0;
+  if (read && !S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    read = false;
+  } else if (read && st.st_size > kMaxRegistryFileBytes) {
+    errno = EFBIG;
+    read = false;
+  }
   std::string text;
-  const bool read = ReadWholeFile(fd, &text);
+  if (read) read = ReadWholeFile(fd, &text);
   if (!read) SetLastErrorFromErrno();
   close(fd);
   if (!read) return loaded;

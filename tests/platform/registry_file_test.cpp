@@ -180,6 +180,8 @@ TEST(RegFileRegistryTest, AFileThatCannotBeReadIsNeverOverwritten) {
   } cases[] = {
       {"read fails", [](const std::string& path) { std::filesystem::create_directory(path); }, EISDIR},
       {"open fails", [](const std::string& path) { std::filesystem::create_symlink(path, path); }, ELOOP},
+      // Fault: a pipe of that name blocked the library's start for good.
+      {"a pipe", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, EINVAL},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
