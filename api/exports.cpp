@@ -4,7 +4,6 @@
 // callback that threw) ends the call with 0, which is the failure result of
 // every export that has a result: not delivered, not open, nothing copied,
 // no mask. A void export just returns.
-#include <type_traits>
 
 #include "api/instance.h"
 #include "core/config.h"
@@ -15,6 +14,7 @@
 #include "services/device_commands.h"
 #include "services/identify.h"
 #include "services/program.h"
+#include "services/query.h"
 #include "services/remote_error.h"
 #include "transact/data_interface.h"
 #include "transact/send.h"
@@ -91,25 +91,25 @@ ZEVA_API int32_t ZEVA_CALL SetSpy(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetSpy(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL getSpy(void) noexcept {
-  return Guarded([&] { return Instance().switches.spy; });
+  return Guarded([&] { return Instance().core.switches.spy; });
 }
 ZEVA_API int32_t ZEVA_CALL SetAutoEcho(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetAutoEcho(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL getAutoEcho(void) noexcept {
-  return Guarded([&] { return Instance().switches.autoEcho; });
+  return Guarded([&] { return Instance().core.switches.autoReply; });
 }
 ZEVA_API int32_t ZEVA_CALL SetNoAck(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetNoAck(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL getNoAck(void) noexcept {
-  return Guarded([&] { return Instance().switches.noAck; });
+  return Guarded([&] { return Instance().core.switches.noAck; });
 }
 ZEVA_API int32_t ZEVA_CALL SetEchoCheck(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetEchoCheck(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL GetEchoCheck(void) noexcept {
-  return Guarded([&] { return Instance().switches.echoCheck; });
+  return Guarded([&] { return Instance().core.switches.echoCheck; });
 }
 ZEVA_API int32_t ZEVA_CALL SetNoErrMsgBox(int32_t flag) noexcept {
   return Guarded([&] { return cfg::SetNoErrMsgBox(Instance(), flag); });
@@ -118,13 +118,13 @@ ZEVA_API int32_t ZEVA_CALL FreezeEvents(int32_t flag) noexcept {
   return Guarded([&] { return cfg::FreezeEvents(Instance(), flag); });
 }
 ZEVA_API int32_t ZEVA_CALL SetType(int32_t type) noexcept {
-  return Guarded([&] { return cfg::SetType(Instance(), type); });
+  return Guarded([&] { return zeva::SetType(Instance(), type); });
 }
 ZEVA_API int32_t ZEVA_CALL SetResponseMsg(int32_t code) noexcept {
   return Guarded([&] { return cfg::SetResponseMsg(Instance(), code); });
 }
 ZEVA_API int32_t ZEVA_CALL GetLastProgramError(void) noexcept {
-  return Guarded([&] { return Instance().lastProgramError; });
+  return Guarded([&] { return Instance().services.lastProgramError; });
 }
 
 ZEVA_API int32_t ZEVA_CALL GetZEVADriverVersion(char* buffer, int32_t length) noexcept {
@@ -243,15 +243,3 @@ ZEVA_API int32_t ZEVA_CALL ProgramDirect(const char* serial, int32_t address, in
 }
 
 }  // extern "C"
-
-// The public callback types are the driver's own, slot for slot.
-static_assert(std::is_same_v<ZEVA_ON_LINE_ERROR, zeva::OnLineErrorFn>);
-static_assert(std::is_same_v<ZEVA_ON_DATA_RECEIVED, zeva::OnDataReceivedFn>);
-static_assert(std::is_same_v<ZEVA_ON_MAP_PROGRESS, zeva::OnMapProgressFn>);
-static_assert(std::is_same_v<ZEVA_ON_DEVICE_FOUND, zeva::OnDeviceFoundFn>);
-static_assert(std::is_same_v<ZEVA_ON_FIRMWARE_INFO, zeva::OnFirmwareInfoFn>);
-static_assert(std::is_same_v<ZEVA_ON_REMOTE_ERROR, zeva::OnRemoteErrorFn>);
-static_assert(std::is_same_v<ZEVA_ON_PROGRESS, zeva::OnProgressFn>);
-static_assert(std::is_same_v<ZEVA_ON_QUERY_REPLY, zeva::OnQueryReplyFn>);
-static_assert(std::is_same_v<ZEVA_ON_PROGRAM_DONE, zeva::OnProgramDoneFn>);
-static_assert(std::is_same_v<ZEVA_ON_DRIVER_ERROR, zeva::OnDriverErrorFn>);

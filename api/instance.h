@@ -1,7 +1,7 @@
 // The process's single driver context, reached by the exported functions.
 #pragma once
 
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 
 namespace zeva::api {
 

@@ -7,6 +7,7 @@
 #include "core/settings_store.h"
 #include "runtime/bridge.h"
 #include "runtime/port.h"
+#include "runtime/runtime_state.h"
 #include "transact/data_interface.h"
 #include "transact/receive.h"
 #include "transact/request_table.h"
@@ -14,62 +15,34 @@
 namespace zeva {
 namespace {
 
-void AttachBox(DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
-
-// The PortContext with its receive accumulator: complete or none.
-void BuildPortContext(DriverContext& ctx) {
-  std::unique_ptr<PortContext> port(new (std::nothrow) PortContext);
-  if (!port) {
-    AttachBox(ctx, kTextNoMemoryForPort);
-    return;
-  }
-  port->rx.reset(new (std::nothrow) link::ByteQueue);
-  if (!port->rx) {
-    AttachBox(ctx, kTextNoMemoryForInput);
-    return;
-  }
-  ctx.portContext = std::move(port);
-}
+// What the bridge runs when a data event reaches the client window.
+void DataReady(void* receiver) { RunReceiveLoop(*static_cast<transact::TransactState*>(receiver)); }
 
 }  // namespace
 
-// Out of line, where the request table's type is complete.
-DriverContext::DriverContext(platform::Platform& platform) : platform(platform) {}
-DriverContext::~DriverContext() = default;
-
 void ProcessAttach(DriverContext& ctx) {
-  ctx.clientWindow = nullptr;
-  ctx.savedWindowProc = nullptr;
-  ctx.subclassedWindow = nullptr;
-  ctx.eventMessageId = 0;
-  ctx.portContext.reset();
-  BuildPortContext(ctx);
-
-  ctx.portHandle.reset();
-  ctx.awaitedResponseCode = 0;
-  ctx.eventThread.reset();
-  ctx.dataReady = RunReceiveLoop;
-
-  ctx.requests.reset(new (std::nothrow) RequestTable);
-  ctx.echo.reset(new (std::nothrow) link::EchoTracker(ctx.flags));
-  if (!ctx.requests || !ctx.echo) AttachBox(ctx, kTextNoMemory);
+  runtime::StartRuntime(ctx.runtime);
+  ctx.runtime.dataReady = {&DataReady, &ctx.transact};
+  ctx.transact.awaitedResponseCode = 0;
+  ctx.transact.requests.reset(new (std::nothrow) RequestTable);
+  if (!ctx.transact.requests || !ctx.runtime.echo) {
+    ctx.core.platform.ShowBox(kTextNoMemory, kDriverCaption, MB_ICONERROR);
+  }
 
   LoadSettings(ctx);
-  config::SetAdapterID(ctx, ctx.settings.adapterId);
+  config::SetAdapterID(ctx, ctx.core.settings.adapterId);
   ClearBuffer(ctx);
-  ctx.switches.spy = 0;
-  ctx.switches.autoEcho = 1;
-  ctx.switches.noAck = 0;
-  ctx.mapAbortRequested = 0;
-  ctx.mapRunning = 0;
+  Switches& switches = ctx.core.switches;
+  switches.spy = 0;
+  switches.autoReply = 1;
+  switches.noAck = 0;
+  ctx.services.mapAbortRequested = 0;
+  ctx.services.mapRunning = 0;
 }
 
 void ProcessDetach(DriverContext& ctx) {
-  CloseCOM(ctx);
-  DetachWindowBridge(ctx);
-  ctx.requests.reset();
-  ctx.echo.reset();
-  ctx.portContext.reset();
+  runtime::StopRuntime(ctx.runtime);
+  ctx.transact.requests.reset();
 }
 
 }  // namespace zeva

@@ -2,7 +2,7 @@
 // and wires them together, and takes it apart again.
 #pragma once
 
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 
 namespace zeva {
 

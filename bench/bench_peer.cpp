@@ -34,6 +34,7 @@
 #include "bench/bench_support.h"
 #include "runtime/bridge.h"
 #include "runtime/wait.h"
+#include "services/query.h"
 #include "services/remote_error.h"
 
 // Both clients need zevasim (the tools are part of the build).
@@ -117,7 +118,7 @@ struct ZevaClient {
   explicit ZevaClient(int32_t rate)
       : d({"--device", "5:S01A2B3:5:2.7", "--pacing", "--bps", std::to_string(rate), "--turnaround-us",
            std::to_string(kTurnaroundUs)},
-          rate, [](zeva::DriverContext& ctx) { ctx.switches.noErrMsgBox = 1; }, &CountDataEvents),
+          rate, [](zeva::DriverContext& ctx) { ctx.core.switches.noErrMsgBox = 1; }, &CountDataEvents),
         bps(rate) {
     gEventId = RegisterWindowMessageA(zeva::kEventMessageName);
   }
@@ -134,7 +135,7 @@ struct ZevaClient {
     for (auto now = Clock::now(); now < end; now = Clock::now()) {
       while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
-      d.ctx.platform.WaitForMessageOrTick(d.ctx.platform.TickCount() + static_cast<uint32_t>(left));
+      d.ctx.core.platform.WaitForMessageOrTick(d.ctx.core.platform.TickCount() + static_cast<uint32_t>(left));
     }
   }
   double FloorUs() const { return kQueryChars * CharUs(bps) + 2.0 * kTurnaroundUs; }

@@ -31,7 +31,7 @@
 
 #include "bench/bench_support.h"
 #include "core/config.h"
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "api/lifecycle.h"
 #include "platform/testing/test_platform.h"
 #include "runtime/bridge.h"
@@ -58,7 +58,7 @@ void ZEVA_CALLBACK CountFound(int32_t, const char*, int32_t, int32_t, int32_t) {
 
 // The waits of the addresses nobody answered.
 double SilentWaitsUs(const DriverContext& ctx, int32_t found) {
-  return (kMapAddresses - found) * 2.0 * ctx.settings.packetTimeout * 1000.0;
+  return (kMapAddresses - found) * 2.0 * ctx.core.settings.packetTimeout * 1000.0;
 }
 
 // Wire time of the frames (and unframed bursts) that started in [fromUs, toUs).
@@ -86,7 +86,7 @@ struct VirtualDriver {
   VirtualDriver(zeva::sim::Bus& bus, int32_t bps) {
     platform.AttachLine(1, &bus);
     zeva::ProcessAttach(ctx);
-    ctx.settings.bps = bps;
+    ctx.core.settings.bps = bps;
     window = CreateMessageWindow(&IgnoreMessages);
     zeva::SetClientHWND(ctx, window);
   }
@@ -118,7 +118,7 @@ void BM_MakeMapVirtual(benchmark::State& state) {
     bus.AddDevice(Device(7, 0x00C0DE, 0));
     bus.AddDevice(Device(12, 0x1F2E3D, 1));
     VirtualDriver d(bus, 19200);
-    d.ctx.callbacks.onDeviceFound = &CountFound;
+    d.ctx.runtime.callbacks.onDeviceFound = &CountFound;
     gFound = 0;
     zeva::OpenCOM(d.ctx, d.window);
     const uint64_t t0 = d.platform.NowUs();
@@ -138,7 +138,7 @@ BENCHMARK(BM_MakeMapVirtual)->Iterations(1)->Unit(benchmark::kMillisecond);
 #ifdef ZEVASIM_PATH
 // zevasim without pacing: the floor is the waits alone.
 void BM_MakeMapPty(benchmark::State& state) {
-  zeva::bench::ZevasimDriver d({"--demo"}, 0, [](DriverContext& ctx) { ctx.callbacks.onDeviceFound = &CountFound; });
+  zeva::bench::ZevasimDriver d({"--demo"}, 0, [](DriverContext& ctx) { ctx.runtime.callbacks.onDeviceFound = &CountFound; });
   if (!d.ready()) {
     state.SkipWithError("zevasim did not start or the port did not open");
     return;
@@ -205,12 +205,12 @@ VirtualTransfer DownloadVirtual() {
   zeva::sim::Bus bus(config);
   zeva::sim::Device& device = bus.AddDevice(Device(0, 0x01A2B3, 2));
   VirtualDriver d(bus, kDownloadBps);
-  d.ctx.callbacks.onProgress = &MarkTransfer;
+  d.ctx.runtime.callbacks.onProgress = &MarkTransfer;
   gSpan = {&d.platform, 0, 0};
   const std::vector<uint8_t> program = TestProgram();
   VirtualTransfer t;
   t.ok = zeva::Program(d.ctx, "S01A2B3", 9, 5, 0, 0, program.data(), static_cast<int32_t>(program.size())) == 1 &&
-         d.ctx.lastProgramError == 0 && device.program().bytes == program;
+         d.ctx.services.lastProgramError == 0 && device.program().bytes == program;
   const WireUse use = WireBetween(bus, static_cast<uint64_t>(gSpan.startUs), static_cast<uint64_t>(gSpan.endUs));
   t.floorUs = use.us + static_cast<double>(use.deviceBursts) * kTurnaroundUs;
   t.us = gSpan.endUs - gSpan.startUs;
@@ -236,7 +236,7 @@ void BM_ProgramPty(benchmark::State& state) {
   const VirtualTransfer reference = DownloadVirtual();
   zeva::bench::ZevasimDriver d({"--device", "0:S01A2B3:5:2.7", "--pacing", "--bps", std::to_string(kDownloadBps),
                                 "--turnaround-us", std::to_string(kTurnaroundUs)},
-                               kDownloadBps, [](DriverContext& ctx) { ctx.callbacks.onProgress = &MarkTransfer; });
+                               kDownloadBps, [](DriverContext& ctx) { ctx.runtime.callbacks.onProgress = &MarkTransfer; });
   if (!reference.ok || !d.ready()) {
     state.SkipWithError("no reference run, or zevasim did not start");
     return;
@@ -247,7 +247,7 @@ void BM_ProgramPty(benchmark::State& state) {
   for (auto _ : state) {
     gSpan = {nullptr, 0, 0};
     if (zeva::Program(ctx, "S01A2B3", 9, 5, 0, 0, program.data(), static_cast<int32_t>(program.size())) != 1 ||
-        ctx.lastProgramError != 0) {
+        ctx.services.lastProgramError != 0) {
       state.SkipWithError("download failed");
     }
     runs.push_back(gSpan.endUs - gSpan.startUs);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "api/lifecycle.h"
 #include "runtime/bridge.h"
 #include "runtime/port.h"
@@ -53,7 +53,7 @@ struct ZevasimDriver {
   ZevasimDriver(std::vector<std::string> args, int32_t bps, Setup setup, WNDPROC clientProc = &IgnoreMessages)
       : sim(ZEVASIM_PATH, prefix.Com1(), std::move(args)) {
     ProcessAttach(ctx);
-    if (bps > 0) ctx.settings.bps = bps;
+    if (bps > 0) ctx.core.settings.bps = bps;
     setup(ctx);
     window = CreateMessageWindow(clientProc);
     open = sim.ready() && OpenCOM(ctx, window) == 1;

@@ -31,7 +31,7 @@
 
 #include "bench/bench_support.h"
 #include "core/config.h"
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/testing/test_platform.h"
@@ -82,8 +82,8 @@ struct PtyDriver {
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
     if (symlink(ptsname(master), prefix.Com1().c_str()) != 0) return;
     zeva::ProcessAttach(ctx);
-    ctx.switches.noAck = 1;  // time the host's own work only
-    ctx.callbacks.onDataReceived = &OnData;
+    ctx.core.switches.noAck = 1;  // time the host's own work only
+    ctx.runtime.callbacks.onDataReceived = &OnData;
     window = CreateMessageWindow(&IgnoreMessages);
     if (zeva::OpenCOM(ctx, window) != 1) std::fprintf(stderr, "bench: OpenCOM failed\n");
   }
@@ -130,14 +130,14 @@ void BM_ReceiveToReplyFlag(benchmark::State& state) {
   for (auto _ : state) {
     uint8_t header[8];
     uint8_t data[6];
-    const uint32_t id = d.ctx.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
-    d.ctx.flags.Clear(zeva::SF_QUERY_REPLY);
+    const uint32_t id = d.ctx.transact.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
+    d.ctx.core.flags.Clear(zeva::SF_QUERY_REPLY);
     std::atomic<int64_t> writtenNs{0};
     std::thread device = d.Reply(&writtenNs);
     zeva::WaitForFlags(d.ctx, 2000, zeva::SF_QUERY_REPLY);
     const int64_t seenNs = Clock::now().time_since_epoch().count();
     device.join();
-    d.ctx.requests->Remove(id);
+    d.ctx.transact.requests->Remove(id);
     const double us = static_cast<double>(seenNs - writtenNs) / 1e3;
     micros.push_back(us);
     state.SetIterationTime(us / 1e6);
@@ -156,14 +156,14 @@ const uint8_t kQuery[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x21};
 bool Query(DriverContext& ctx) {
   uint8_t header[8];
   uint8_t data[6];
-  const uint32_t id = ctx.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
-  ctx.flags.Clear(zeva::SF_QUERY_REPLY);
+  const uint32_t id = ctx.transact.requests->Push(zeva::RQ_REPLY, 5, 0, header, data);
+  ctx.core.flags.Clear(zeva::SF_QUERY_REPLY);
   bool replied = false;
   if (zeva::TransmitMessage(ctx, {.destination = 5, .type = 1, .data = kQuery, .length = 6}, {}) == zeva::kTxDone) {
-    replied = zeva::WaitForFlags(ctx, static_cast<uint32_t>(2 * ctx.settings.packetTimeout),
+    replied = zeva::WaitForFlags(ctx, static_cast<uint32_t>(2 * ctx.core.settings.packetTimeout),
                                  zeva::SF_QUERY_REPLY) == 0;
   }
-  ctx.requests->Remove(id);
+  ctx.transact.requests->Remove(id);
   return replied;
 }
 
@@ -183,7 +183,7 @@ void BM_RoundTripVirtual(benchmark::State& state) {
   platform.AttachLine(1, &bus);
   DriverContext ctx(platform);
   zeva::ProcessAttach(ctx);
-  ctx.settings.bps = kBps;
+  ctx.core.settings.bps = kBps;
   HWND window = CreateMessageWindow(&IgnoreMessages);
   zeva::OpenCOM(ctx, window);
   double ratio = 0;

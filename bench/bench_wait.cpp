@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "runtime/wait.h"
 
 namespace {
@@ -35,7 +35,7 @@ zeva::DriverContext* g_ctx = nullptr;
 Clock::time_point g_postedAt;
 
 LRESULT SetFlagProc(HWND, unsigned msg, WPARAM, LPARAM) {
-  if (msg == 0x0401) g_ctx->flags.Set(zeva::SF_ACK_RECEIVED);
+  if (msg == 0x0401) g_ctx->core.flags.Set(zeva::SF_ACK_RECEIVED);
   return 0;
 }
 
@@ -46,7 +46,7 @@ void BM_ReactionToCrossThreadPost(benchmark::State& state) {
   HWND window = CreateMessageWindow(&SetFlagProc);
   std::vector<double> micros;
   for (auto _ : state) {
-    ctx.flags.Reset();
+    ctx.core.flags.Reset();
     std::atomic<int64_t> postedNs{0};
     std::thread poster([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));

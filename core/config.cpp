@@ -20,38 +20,38 @@ int32_t StoreClamped16(int16_t* setting, int32_t slot, int16_t lo, int16_t hi) {
 
 }  // namespace
 
-int32_t SetCOMPort(DriverContext& ctx, int32_t port) {
+int32_t SetCOMPort(core::CoreState& ctx, int32_t port) {
   return StoreClamped16(&ctx.settings.port, port, 1, 128);
 }
-int32_t GetCOMPort(const DriverContext& ctx) { return Widen16(ctx.settings.port); }
+int32_t GetCOMPort(const core::CoreState& ctx) { return Widen16(ctx.settings.port); }
 
-int32_t SetBps(DriverContext& ctx, int32_t bps) {
+int32_t SetBps(core::CoreState& ctx, int32_t bps) {
   ctx.settings.bps = bps;
   return bps;
 }
-int32_t GetBps(const DriverContext& ctx) { return ctx.settings.bps; }
+int32_t GetBps(const core::CoreState& ctx) { return ctx.settings.bps; }
 
-int32_t SetFrameSize(DriverContext& ctx, int32_t size) {
+int32_t SetFrameSize(core::CoreState& ctx, int32_t size) {
   return StoreClamped16(&ctx.settings.frameSize, size, 7, 8);
 }
-int32_t GetFrameSize(const DriverContext& ctx) { return Widen16(ctx.settings.frameSize); }
+int32_t GetFrameSize(const core::CoreState& ctx) { return Widen16(ctx.settings.frameSize); }
 
-int32_t SetRXbuffer(DriverContext& ctx, int32_t size) {
+int32_t SetRXbuffer(core::CoreState& ctx, int32_t size) {
   return StoreClamped16(&ctx.settings.rxBuffer, size, 1, 2048);
 }
-int32_t GetRXbuffer(const DriverContext& ctx) { return Widen16(ctx.settings.rxBuffer); }
+int32_t GetRXbuffer(const core::CoreState& ctx) { return Widen16(ctx.settings.rxBuffer); }
 
-int32_t SetTXbuffer(DriverContext& ctx, int32_t size) {
+int32_t SetTXbuffer(core::CoreState& ctx, int32_t size) {
   return StoreClamped16(&ctx.settings.txBuffer, size, 1, 2048);
 }
-int32_t GetTXbuffer(const DriverContext& ctx) { return Widen16(ctx.settings.txBuffer); }
+int32_t GetTXbuffer(const core::CoreState& ctx) { return Widen16(ctx.settings.txBuffer); }
 
-int32_t SetLocalAddress(DriverContext& ctx, int32_t address) {
+int32_t SetLocalAddress(core::CoreState& ctx, int32_t address) {
   return StoreClamped16(&ctx.settings.localAddress, address, 0, 255);
 }
-int32_t GetLocalAddr(const DriverContext& ctx) { return Widen16(ctx.settings.localAddress); }
+int32_t GetLocalAddr(const core::CoreState& ctx) { return Widen16(ctx.settings.localAddress); }
 
-int32_t SetAdapterID(DriverContext& ctx, int32_t id) {
+int32_t SetAdapterID(core::CoreState& ctx, int32_t id) {
   ctx.settings.adapterId = id;
   // A plain adapter returns every byte as an echo; the intelligent one (1)
   // does not. Other kinds leave the choice to the client.
@@ -59,65 +59,57 @@ int32_t SetAdapterID(DriverContext& ctx, int32_t id) {
   if (id == 0) ctx.switches.echoCheck = 1;
   return id;
 }
-int32_t GetAdapterID(const DriverContext& ctx) { return ctx.settings.adapterId; }
+int32_t GetAdapterID(const core::CoreState& ctx) { return ctx.settings.adapterId; }
 
-int32_t SetProtocol(DriverContext& ctx, int32_t protocol) {
+int32_t SetProtocol(core::CoreState& ctx, int32_t protocol) {
   if (protocol >= 1 && protocol <= 2) ctx.settings.protocol = protocol;
   return protocol;
 }
 
-int32_t SetPacketTimeout(DriverContext& ctx, int32_t ms) {
+int32_t SetPacketTimeout(core::CoreState& ctx, int32_t ms) {
   const int16_t v = Low16(ms);
   ctx.settings.packetTimeout = v <= 0 ? DefaultOf(&Settings::packetTimeout) : v;
   return Widen16(ctx.settings.packetTimeout);
 }
-int32_t GetPacketTimeout(const DriverContext& ctx) { return Widen16(ctx.settings.packetTimeout); }
+int32_t GetPacketTimeout(const core::CoreState& ctx) { return Widen16(ctx.settings.packetTimeout); }
 
-int32_t SetBusyTimeout(DriverContext& ctx, int32_t ms) {
+int32_t SetBusyTimeout(core::CoreState& ctx, int32_t ms) {
   const int16_t v = Low16(ms);
   ctx.settings.busyTimeout = v <= 0 ? DefaultOf(&Settings::busyTimeout) : v;
   return Widen16(v);
 }
-int32_t GetBusyTimeout(const DriverContext& ctx) { return Widen16(ctx.settings.busyTimeout); }
+int32_t GetBusyTimeout(const core::CoreState& ctx) { return Widen16(ctx.settings.busyTimeout); }
 
-// The type is the last byte of the message Send and Query compose: it goes
-// on the wire with the next Query that sends the output buffer.
-int32_t SetType(DriverContext& ctx, int32_t type) {
-  const int16_t v = Low16(type);
-  if (v >= 10 && v <= 240) ctx.outputBuffer[kOutputBufferType] = static_cast<uint8_t>(v);
-  return Widen16(v);
-}
-
-int32_t SetSpy(DriverContext& ctx, int32_t flag) {
+int32_t SetSpy(core::CoreState& ctx, int32_t flag) {
   ctx.switches.spy = Low16(flag) != 0 ? 1 : 0;
   return ctx.switches.spy;
 }
-int32_t SetAutoEcho(DriverContext& ctx, int32_t flag) {
-  ctx.switches.autoEcho = Low16(flag);
-  return ctx.switches.autoEcho;
+int32_t SetAutoEcho(core::CoreState& ctx, int32_t flag) {
+  ctx.switches.autoReply = Low16(flag);
+  return ctx.switches.autoReply;
 }
-int32_t SetNoAck(DriverContext& ctx, int32_t flag) {
+int32_t SetNoAck(core::CoreState& ctx, int32_t flag) {
   ctx.switches.noAck = Low16(flag);
   return ctx.switches.noAck;
 }
-int32_t SetEchoCheck(DriverContext& ctx, int32_t flag) {
+int32_t SetEchoCheck(core::CoreState& ctx, int32_t flag) {
   ctx.switches.echoCheck = Low16(flag) != 0 ? 1 : 0;
   return ctx.switches.echoCheck;
 }
-int32_t SetNoErrMsgBox(DriverContext& ctx, int32_t flag) {
+int32_t SetNoErrMsgBox(core::CoreState& ctx, int32_t flag) {
   ctx.switches.noErrMsgBox = Low16(flag);
   return ctx.switches.noErrMsgBox;
 }
-int32_t FreezeEvents(DriverContext& ctx, int32_t flag) {
+int32_t FreezeEvents(core::CoreState& ctx, int32_t flag) {
   ctx.switches.eventsFrozen = Low16(flag);
   return ctx.switches.eventsFrozen;
 }
-int32_t SetResponseMsg(DriverContext& ctx, int32_t code) {
+int32_t SetResponseMsg(core::CoreState& ctx, int32_t code) {
   ctx.switches.responseMsg = code;
   return code;
 }
 
-int32_t GetZEVADriverVersion(DriverContext& ctx, char* buffer, int32_t length) {
+int32_t GetZEVADriverVersion(core::CoreState& ctx, char* buffer, int32_t length) {
   // The resource's text is held in a 260-byte buffer: at most 259 characters.
   std::string text = ctx.platform.VersionString("FileVersion").substr(0, 259);
   std::replace(text.begin(), text.end(), ',', '.');

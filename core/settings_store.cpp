@@ -54,7 +54,7 @@ void SettingsStore::ShowRegistryError() {
   platform_.ShowBox(text.c_str(), kRegistryCaption, MB_ICONERROR);
 }
 
-std::vector<SettingNotTaken> LoadSettings(DriverContext& ctx) {
+std::vector<SettingNotTaken> LoadSettings(core::CoreState& ctx) {
   SettingsStore store(ctx.platform);
   std::vector<SettingNotTaken> notTaken;
   for (const SettingRow& row : kSettingRows) {
@@ -80,7 +80,7 @@ std::vector<SettingNotTaken> LoadSettings(DriverContext& ctx) {
   return notTaken;
 }
 
-void SaveSettings(DriverContext& ctx) {
+void SaveSettings(core::CoreState& ctx) {
   SettingsStore store(ctx.platform);
   for (const SettingRow& row : kSettingRows) store.WriteDword(kSettingsKey, row.registryName, row.Get(ctx.settings));
 }

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/driver_context.h"
+#include "core/core_state.h"
 #include "core/errors.h"
 
 namespace zeva {
@@ -50,8 +50,8 @@ struct SettingNotTaken {
 // Loads the ten settings at their widths and in their setters' ranges: a
 // value out of range is kept in it as the setter would, one of another kind
 // leaves the default. Says which values were not taken as stored.
-std::vector<SettingNotTaken> LoadSettings(DriverContext& ctx);
+std::vector<SettingNotTaken> LoadSettings(core::CoreState& ctx);
 // Writes the ten settings in their order; each write checks rights itself.
-void SaveSettings(DriverContext& ctx);
+void SaveSettings(core::CoreState& ctx);
 
 }  // namespace zeva

@@ -9,7 +9,7 @@
 //           3 GetRemoteError, 4 SendData, 5 Send, 6 ProgramDirect to the
 //           device S01A2B3 of product 5, 7 MakeMap); bits 3-4 SendData
 //           mode; bits 5-7 message type
-//   byte 1: bit 0 protocol 1 (else 2), bit 1 spy, bit 2 automatic echo,
+//   byte 1: bit 0 protocol 1 (else 2), bit 1 spy, bit 2 automatic reply,
 //           bit 3 no acknowledgements, bit 4 echo check, bit 5 the line
 //           echoes every write at once, bit 6 the data callback answers
 //           (twice at most: SendData, Query, or a raw send of a whole frame
@@ -45,7 +45,7 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/testing/test_platform.h"
@@ -54,6 +54,7 @@
 #include "runtime/wait.h"
 #include "services/identify.h"
 #include "services/program.h"
+#include "services/query.h"
 #include "services/remote_error.h"
 #include "transact/send.h"
 #include "transact/request_table.h"
@@ -78,8 +79,8 @@ constexpr uint64_t kTurnaroundUs = 1000;  // a device's pause before it answers
 // The line: runs the input's script against what the host writes.
 class ScriptLine : public testing::VirtualLine {
  public:
-  ScriptLine(const uint8_t* script, size_t size, int32_t protocol, bool autoEcho)
-      : at_(script), end_(script + size), protocol_(protocol), autoEcho_(autoEcho) {}
+  ScriptLine(const uint8_t* script, size_t size, int32_t protocol, bool autoReply)
+      : at_(script), end_(script + size), protocol_(protocol), autoReply_(autoReply) {}
 
   // From now on a wait for a host write does not hold the script up.
   void Drain() {
@@ -93,7 +94,7 @@ class ScriptLine : public testing::VirtualLine {
   void HostWrite(const uint8_t* bytes, size_t n, uint64_t nowUs) override {
     if (hungUp_) return;
     unechoed_.insert(unechoed_.end(), bytes, bytes + n);
-    if (autoEcho_) {
+    if (autoReply_) {
       for (size_t i = 0; i < n; ++i) toHost_.emplace_back(nowUs, bytes[i]);
       unechoed_.clear();
     }
@@ -210,7 +211,7 @@ class ScriptLine : public testing::VirtualLine {
   const uint8_t* at_;
   const uint8_t* end_;
   int32_t protocol_;
-  bool autoEcho_;
+  bool autoReply_;
   bool draining_ = false;
   bool blocked_ = false;
   bool hungUp_ = false;
@@ -360,14 +361,14 @@ LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) 
 // The driver's state once everything has settled: nothing in flight, no
 // request left behind, the echo marks consistent with the accumulator.
 void CheckSettled(const DriverContext& ctx) {
-  FUZZ_CHECK(ctx.receiveActive == 0);
-  FUZZ_CHECK(ctx.echo->writes() == 0);
-  FUZZ_CHECK((ctx.flags.word & SF_TX_ACTIVE) == 0);
-  FUZZ_CHECK(ctx.requests->count() == 0);
-  if (ctx.portContext && ctx.portContext->rx) {
-    const int32_t length = ctx.portContext->rx->length();
+  FUZZ_CHECK(ctx.transact.receiveLoop == ReceiveLoop::kIdle);
+  FUZZ_CHECK(ctx.runtime.echo->writes() == 0);
+  FUZZ_CHECK((ctx.core.flags.word & SF_TX_ACTIVE) == 0);
+  FUZZ_CHECK(ctx.transact.requests->count() == 0);
+  if (const link::ByteQueue* accumulator = ReceiveAccumulator(ctx)) {
+    const int32_t length = accumulator->length();
     FUZZ_CHECK(length >= 0);
-    FUZZ_CHECK(ctx.echo->start() >= -1 && ctx.echo->start() <= length);
+    FUZZ_CHECK(ctx.runtime.echo->start() >= -1 && ctx.runtime.echo->start() <= length);
   }
 }
 
@@ -411,7 +412,7 @@ void RunCall(DriverContext& ctx, Client& client, uint8_t call, int32_t asked, ui
       break;
     }
     case 5: {
-      std::memcpy(ctx.outputBuffer, message, sizeof message);
+      std::memcpy(ctx.transact.outputBuffer, message, sizeof message);
       const int32_t result = Send(ctx, asked, call >> 5, (call >> 3) & 3);
       FUZZ_CHECK(result == 0 || result == 1 || result == 2 || result == kSendPortClosed ||
                  result == kSendBadArgument);
@@ -423,13 +424,13 @@ void RunCall(DriverContext& ctx, Client& client, uint8_t call, int32_t asked, ui
       const int32_t result = ProgramDirect(ctx, "S01A2B3", asked, 5, 0, 0, program.data(),
                                            static_cast<int32_t>(program.size()));
       FUZZ_CHECK(result == 0 || result == 1);
-      FUZZ_CHECK((result == 1) == (ctx.lastProgramError == kProgramErrorNone));
+      FUZZ_CHECK((result == 1) == (ctx.services.lastProgramError == kProgramErrorNone));
       break;
     }
     case 7: {
       const int32_t result = MakeMap(ctx);
       FUZZ_CHECK(result == 0 || result == 1);
-      FUZZ_CHECK(ctx.mapRunning == 0);
+      FUZZ_CHECK(ctx.services.mapRunning == 0);
       if (result == 1) FUZZ_CHECK(client.lastMapProgress == 0);
       break;
     }
@@ -460,7 +461,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     gClient = &client;
 
     platform.onAdvance = [&platform](uint64_t, uint64_t) { FUZZ_CHECK(platform.NowUs() <= kMaxVirtualUs); };
-    platform.AttachLine(ctx.settings.port, &line);
+    platform.AttachLine(ctx.core.settings.port, &line);
     config::SetProtocol(ctx, protocol);
     config::SetLocalAddress(ctx, local);
     config::SetSpy(ctx, (options & 2) != 0 ? 1 : 0);
@@ -470,7 +471,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     config::SetNoErrMsgBox(ctx, 1);
     config::SetPacketTimeout(ctx, 1 + (input[5] & 0x7F));
     if ((options & 0x80) != 0) config::SetResponseMsg(ctx, input[4]);
-    client.localAddress = ctx.settings.localAddress;
+    client.localAddress = ctx.core.settings.localAddress;
 
     ClientCallbacks callbacks;
     callbacks.onDataReceived = &OnData;

@@ -17,7 +17,6 @@ inline constexpr uint32_t SF_IDENTIFY_REPLY = 0x0200;
 inline constexpr uint32_t SF_RESPONSE_MATCHED = 0x0400;
 inline constexpr uint32_t SF_ERROR_REPLY = 0x0800;
 inline constexpr uint32_t SF_QUERY_REPLY = 0x1000;
-inline constexpr uint32_t SF_ECHO_REPLY = 0x2000;
 inline constexpr uint32_t SF_RESPONSE_WAIT = 0x4000;
 
 // The flag word with its operations. Only the client thread touches it.

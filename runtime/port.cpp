@@ -7,7 +7,9 @@
 #include "core/int16.h"
 #include "platform/window_link.h"
 #include "runtime/bridge.h"
+#include "runtime/channel.h"
 #include "runtime/wait.h"
+#include "runtime/window_bridge.h"
 
 namespace zeva {
 namespace {
@@ -15,8 +17,8 @@ namespace {
 constexpr uint32_t kCommEvents = platform::kEvRxChar | platform::kEvErr;
 
 // The port as the event thread sees it; nullptr once ClosePort has begun.
-platform::SerialPort* ThreadPort(const DriverContext& ctx) {
-  return ctx.portContext ? ctx.portContext->port.load() : nullptr;
+platform::SerialPort* ThreadPort(const runtime::RuntimeState& ctx) {
+  return ctx.channel() ? ctx.channel()->port.load() : nullptr;
 }
 
 // Reads return at once with what is queued (the port's own behaviour);
@@ -28,7 +30,7 @@ void SetPortTimeouts(platform::SerialConfig& config, int32_t bps) {
 
 // A rate of 0 or less cannot be configured; the open fails as for a line
 // the port refused, without a message.
-std::unique_ptr<platform::SerialPort> OpenPort(DriverContext& ctx, int32_t port, int32_t bps,
+std::unique_ptr<platform::SerialPort> OpenPort(runtime::RuntimeState& ctx, int32_t port, int32_t bps,
                                                int16_t byteSize, int16_t rxQueue, int16_t txQueue) {
   if (bps <= 0) return nullptr;
   platform::SerialConfig config;
@@ -38,7 +40,7 @@ std::unique_ptr<platform::SerialPort> OpenPort(DriverContext& ctx, int32_t port,
   config.txQueue = txQueue;
   SetPortTimeouts(config, bps);
   platform::OpenStatus status = platform::OpenStatus::kCannotOpen;
-  auto handle = ctx.platform.OpenSerial(port, config, &status);
+  auto handle = ctx.core.platform.OpenSerial(port, config, &status);
   if (status == platform::OpenStatus::kOk && handle) return handle;
   if (status == platform::OpenStatus::kCannotOpen) ShowSystemError(ctx);
   return nullptr;
@@ -47,7 +49,7 @@ std::unique_ptr<platform::SerialPort> OpenPort(DriverContext& ctx, int32_t port,
 // The event thread's body. It ends when ClosePort has cleared the port in
 // the context (and woken the wait by clearing the event mask), or on its own
 // when the wait fails, e.g. because the line went away.
-void SerialEventThread(PortContext& pc) {
+void SerialEventThread(runtime::Channel& pc) {
   platform::SerialPort* port = pc.port.load();
   if (port == nullptr || !port->SetEventMask(kCommEvents)) return;
   for (;;) {
@@ -63,34 +65,42 @@ void SerialEventThread(PortContext& pc) {
 // earlier opening would place the next echo where it cannot be. (A pending
 // mark left by a write the reopening cut off is settled by the parser: it
 // has nothing to compare.)
-void StartReceiving(DriverContext& ctx) {
-  ctx.portContext->rx->Release();
+void StartReceiving(runtime::RuntimeState& ctx, runtime::Channel& channel) {
+  channel.rx->Release();
   if (ctx.echo) ctx.echo->Reset();
 }
 
-std::unique_ptr<platform::EventThread> StartEventThread(DriverContext& ctx, platform::SerialPort& port) {
-  PortContext* pc = ctx.portContext.get();
-  if (pc == nullptr || !pc->rx) return nullptr;
-  StartReceiving(ctx);
-  pc->eventHandler = [&ctx](uint32_t mask) { CommEventHandler(ctx, mask); };
-  pc->port = &port;
-  auto thread = ctx.platform.StartEventThread(port, [pc] { SerialEventThread(*pc); }, pc->eventHandler);
-  if (!thread) ShowSystemError(ctx);
-  return thread;
+// Makes `device` the channel's open port and starts its event thread. On
+// failure the device is handed back, still open.
+bool StartChannel(runtime::RuntimeState& ctx, std::unique_ptr<platform::SerialPort>& device) {
+  runtime::Channel* channel = ctx.channel();
+  if (channel == nullptr) return false;
+  StartReceiving(ctx, *channel);
+  channel->eventHandler = [&ctx](uint32_t mask) { CommEventHandler(ctx, mask); };
+  platform::SerialPort& port = *device;
+  channel->device = std::move(device);
+  channel->port = &port;
+  channel->eventThread =
+      ctx.core.platform.StartEventThread(port, [channel] { SerialEventThread(*channel); }, channel->eventHandler);
+  if (channel->eventThread) return true;
+  ShowSystemError(ctx);
+  channel->port = nullptr;
+  device = std::move(channel->device);
+  return false;
 }
 
-void ClosePort(DriverContext& ctx) {
-  if (!ctx.portContext) return;
-  platform::SerialPort* port = ctx.portContext->port.exchange(nullptr);
+void ClosePort(runtime::RuntimeState& ctx, runtime::Channel& channel) {
+  platform::SerialPort* port = channel.port.exchange(nullptr);
   if (port == nullptr) return;
   port->SetEventMask(0);
   // Returns at once when the thread already ended on its own (line gone).
-  if (ctx.eventThread) ctx.eventThread->Join();
-  ctx.eventThread.reset();
+  if (channel.eventThread) channel.eventThread->Join();
+  channel.eventThread.reset();
   port->Purge();
   // Nothing written before the close can come back now.
   if (ctx.echo) ctx.echo->Reset();
   if (!port->Close()) ShowSystemError(ctx);
+  channel.device.reset();
 }
 
 // --- WriteBytes -------------------------------------------------------------
@@ -98,22 +108,22 @@ void ClosePort(DriverContext& ctx) {
 // With the echo check on, records the bytes whose echo the parser is to
 // compare. Returns the write's number in the echo tracker, 0 when the echo
 // is not checked, -1 when ten echo-checking writes are already in progress.
-int32_t ExpectEcho(DriverContext& ctx, const uint8_t* buffer, int32_t count) {
-  if (ctx.switches.echoCheck == 0 || !ctx.echo) return 0;
+int32_t ExpectEcho(runtime::RuntimeState& ctx, const uint8_t* buffer, int32_t count) {
+  if (ctx.core.switches.echoCheck == 0 || !ctx.echo) return 0;
   const int32_t write = ctx.echo->Expect(buffer, count);
-  if (write < 0) ctx.platform.ShowBox(kTextTooManyRequests, kDriverCaption, MB_ICONERROR);
+  if (write < 0) ctx.core.platform.ShowBox(kTextTooManyRequests, kDriverCaption, MB_ICONERROR);
   return write;
 }
 
 
-void ReportWriteTimeout(DriverContext& ctx, int32_t total) {
+void ReportWriteTimeout(runtime::RuntimeState& ctx, int32_t total) {
   char text[96];
   std::snprintf(text, sizeof text, kFormatWriteTimeout, static_cast<long>(total));
   ReportDriverError(ctx, kErrWriteTimeout, text, false, MB_ICONINFORMATION);
 }
 
 // The port write. Returns the bytes written, or -1 when the write failed.
-int32_t WriteToPort(DriverContext& ctx, platform::SerialPort& port, const uint8_t* buffer, int32_t count) {
+int32_t WriteToPort(runtime::RuntimeState& ctx, platform::SerialPort& port, const uint8_t* buffer, int32_t count) {
   const platform::WriteResult result = port.Write(buffer, count);
   switch (result.kind) {
     case platform::WriteResult::Kind::kDone:
@@ -130,7 +140,7 @@ int32_t WriteToPort(DriverContext& ctx, platform::SerialPort& port, const uint8_
 
 // After the wait: with the echo check on, the write counts only when its
 // echo came back unchanged.
-int32_t EchoVerdict(DriverContext& ctx, int32_t write, int32_t written) {
+int32_t EchoVerdict(runtime::RuntimeState& ctx, int32_t write, int32_t written) {
   if (write == 0 || !ctx.echo) return written;
   const bool matched = ctx.echo->Matched(write);
   ctx.echo->Finish(write);
@@ -139,7 +149,7 @@ int32_t EchoVerdict(DriverContext& ctx, int32_t write, int32_t written) {
 
 }  // namespace
 
-int32_t OpenCOM(DriverContext& ctx, HWND window) {
+int32_t OpenCOM(runtime::RuntimeState& ctx, HWND window) {
   // A window that is gone could never take the port's events: nothing is
   // attached or opened for it.
   if (window != nullptr && !WindowExists(window)) return 0;
@@ -149,30 +159,35 @@ int32_t OpenCOM(DriverContext& ctx, HWND window) {
   if (window != nullptr && !platform::IsWindowOfThisThread(window)) return 0;
   SwitchClientWindow(ctx, window);
   if (window == nullptr) return 0;
-  if (ctx.savedWindowProc == nullptr) AttachWindowBridge(ctx);
-  if (ctx.portHandle) return 0;
-  Settings& s = ctx.settings;
+  if (ctx.bridge().savedWindowProc == nullptr) AttachWindowBridge(ctx);
+  if (IsOpen(ctx) != 0) return 0;
+  Settings& s = ctx.core.settings;
   if (s.rxBuffer == 0) s.rxBuffer = DefaultOf(&Settings::rxBuffer);
   if (s.txBuffer == 0) s.txBuffer = DefaultOf(&Settings::txBuffer);
-  ctx.portHandle = OpenPort(ctx, s.port, s.bps, s.frameSize, s.rxBuffer, s.txBuffer);
-  if (!ctx.portHandle) return 0;
-  ctx.eventThread = StartEventThread(ctx, *ctx.portHandle);
-  if (ctx.eventThread) return 1;
-  if (!ctx.portHandle->Close()) ShowSystemError(ctx);
-  ctx.portHandle.reset();
-  if (ctx.portContext) ctx.portContext->port = nullptr;
+  std::unique_ptr<platform::SerialPort> device = OpenPort(ctx, s.port, s.bps, s.frameSize, s.rxBuffer, s.txBuffer);
+  if (!device) return 0;
+  if (StartChannel(ctx, device)) return 1;
+  if (!device->Close()) ShowSystemError(ctx);
   return 0;
 }
 
-void CloseCOM(DriverContext& ctx) {
-  if (!ctx.portHandle) return;
-  ClosePort(ctx);
-  ctx.portHandle.reset();
+void CloseCOM(runtime::RuntimeState& ctx) {
+  if (IsOpen(ctx) != 0) ClosePort(ctx, *ctx.channel());
 }
 
-int32_t IsOpen(const DriverContext& ctx) { return ctx.portHandle ? 1 : 0; }
+int32_t IsOpen(const runtime::RuntimeState& ctx) {
+  return ctx.channel() != nullptr && ctx.channel()->port.load() != nullptr ? 1 : 0;
+}
 
-int32_t ReadBytes(DriverContext& ctx, uint8_t* buffer, int32_t maximum) {
+link::ByteQueue* ReceiveAccumulator(const runtime::RuntimeState& ctx) {
+  return ctx.channel() != nullptr ? ctx.channel()->rx.get() : nullptr;
+}
+
+void ExpectBytes(runtime::RuntimeState& ctx, int32_t count) {
+  if (platform::SerialPort* port = ThreadPort(ctx)) port->ExpectBytes(count);
+}
+
+int32_t ReadBytes(runtime::RuntimeState& ctx, uint8_t* buffer, int32_t maximum) {
   platform::SerialPort* port = ThreadPort(ctx);
   if (port == nullptr || buffer == nullptr || maximum <= 0) return 0;
   const int32_t queued = port->QueuedBytes();
@@ -182,7 +197,7 @@ int32_t ReadBytes(DriverContext& ctx, uint8_t* buffer, int32_t maximum) {
   return read > 0 ? read : 0;
 }
 
-int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, WaitFor waitFor) {
+int32_t WriteBytes(runtime::RuntimeState& ctx, const uint8_t* buffer, int32_t count, WaitFor waitFor) {
   platform::SerialPort* port = ThreadPort(ctx);
   if (port == nullptr) return 0;
   // Every write of the station is traced here, once, whoever makes it.
@@ -200,9 +215,9 @@ int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, Wai
   return EchoVerdict(ctx, write, written);
 }
 
-void ShowSystemError(DriverContext& ctx) {
-  const std::string text = ctx.platform.LastErrorText();
-  ctx.platform.ShowBox(text.c_str(), kDriverCaption, MB_ICONINFORMATION);
+void ShowSystemError(runtime::RuntimeState& ctx) {
+  const std::string text = ctx.core.platform.LastErrorText();
+  ctx.core.platform.ShowBox(text.c_str(), kDriverCaption, MB_ICONINFORMATION);
 }
 
 }  // namespace zeva

@@ -1,6 +1,7 @@
 #include "runtime/wait.h"
 
 #include "runtime/bridge.h"
+#include "runtime/channel.h"
 
 namespace zeva {
 namespace {
@@ -42,7 +43,7 @@ class QuitKeeper {
 
 }  // namespace
 
-ReaderWatch::ReaderWatch(DriverContext& ctx) : ctx_(ctx), port_(Port()) {
+ReaderWatch::ReaderWatch(runtime::RuntimeState& ctx) : ctx_(ctx), port_(Port()) {
   if (port_ != nullptr) port_->BeginReaderWatch();
 }
 
@@ -51,7 +52,7 @@ ReaderWatch::~ReaderWatch() {
 }
 
 platform::SerialPort* ReaderWatch::Port() const {
-  return ctx_.portContext ? ctx_.portContext->port.load() : nullptr;
+  return ctx_.channel() ? ctx_.channel()->port.load() : nullptr;
 }
 
 void ReaderWatch::WaitForMessageOrTick(uint32_t tick) {
@@ -63,11 +64,11 @@ void ReaderWatch::WaitForMessageOrTick(uint32_t tick) {
       return;
     }
   }
-  ctx_.platform.WaitForMessageOrTick(tick);
+  ctx_.core.platform.WaitForMessageOrTick(tick);
 }
 
-int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
-  platform::Platform& p = ctx.platform;
+int WaitForFlags(runtime::RuntimeState& ctx, uint32_t timeoutMs, uint32_t mask) {
+  platform::Platform& p = ctx.core.platform;
   const uint32_t start = p.TickCount();
   Deadline deadline{start, start + timeoutMs, start + timeoutMs < start};
   QuitKeeper quit;
@@ -75,7 +76,7 @@ int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask) {
   for (;;) {
     const uint32_t now = p.TickCount();
     if (deadline.Passed(now)) return 1;
-    if (mask != 0 && ctx.flags.AllSet(mask)) return 0;
+    if (mask != 0 && ctx.core.flags.AllSet(mask)) return 0;
     MSG msg;
     if (PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
       if (GetMessageA(&msg, nullptr, 0, 0) == 0) {

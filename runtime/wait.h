@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "runtime/runtime_state.h"
 
 namespace zeva {
 
@@ -13,7 +13,7 @@ namespace zeva {
 // on entry end the wait without dispatching anything, and when both hold at
 // the same check the time wins. While the queue is empty it blocks on the
 // queue until a message arrives or the deadline passes instead of spinning.
-int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask);
+int WaitForFlags(runtime::RuntimeState& ctx, uint32_t timeoutMs, uint32_t mask);
 
 // For as long as it lives, the thread that made it watches the line itself
 // while it waits in the driver (where the port can), so that what it waits
@@ -23,7 +23,7 @@ int WaitForFlags(DriverContext& ctx, uint32_t timeoutMs, uint32_t mask);
 // looked up again at the end: a callback run inside may have closed it.
 class ReaderWatch {
  public:
-  explicit ReaderWatch(DriverContext& ctx);
+  explicit ReaderWatch(runtime::RuntimeState& ctx);
   ~ReaderWatch();
   ReaderWatch(const ReaderWatch&) = delete;
   ReaderWatch& operator=(const ReaderWatch&) = delete;
@@ -36,7 +36,7 @@ class ReaderWatch {
  private:
   platform::SerialPort* Port() const;
 
-  DriverContext& ctx_;
+  runtime::RuntimeState& ctx_;
   platform::SerialPort* const port_;
 };
 

@@ -67,7 +67,7 @@ bool BuildCommand(int32_t destination, int32_t command, const uint8_t* data, Com
 
 }  // namespace
 
-int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, const uint8_t* data,
+int32_t DeviceCommand(services::ServiceState& ctx, int32_t destination, int32_t command, const uint8_t* data,
                       Quiet quiet) {
   if (IsOpen(ctx) == 0 || !IsBusAddress(destination)) return 0;
   CommandMessage m;
@@ -86,18 +86,18 @@ int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, 
   return 0;
 }
 
-int32_t Reboot(DriverContext& ctx, int32_t address) {
+int32_t Reboot(services::ServiceState& ctx, int32_t address) {
   return DeviceCommand(ctx, address, DC_REBOOT, nullptr, Quiet::kNo);
 }
-int32_t ClearRemoteError(DriverContext& ctx, int32_t address) {
+int32_t ClearRemoteError(services::ServiceState& ctx, int32_t address) {
   return DeviceCommand(ctx, address, DC_CLEAR_REMOTE_ERROR, nullptr, Quiet::kNo);
 }
-int32_t Stop(DriverContext& ctx, int32_t address) { return DeviceCommand(ctx, address, DC_STOP, nullptr, Quiet::kNo); }
-int32_t ResetComm(DriverContext& ctx, int32_t address) {
+int32_t Stop(services::ServiceState& ctx, int32_t address) { return DeviceCommand(ctx, address, DC_STOP, nullptr, Quiet::kNo); }
+int32_t ResetComm(services::ServiceState& ctx, int32_t address) {
   return DeviceCommand(ctx, address, DC_RESET_COMM, nullptr, Quiet::kNo);
 }
 
-int32_t RestartDevices(DriverContext& ctx, PortAfter port, Quiet quiet) {
+int32_t RestartDevices(services::ServiceState& ctx, PortAfter port, Quiet quiet) {
   int32_t result = DeviceCommand(ctx, 0, DC_CLEAR_REMOTE_ERROR, nullptr, Quiet::kYes);
   if (result == 1) {
     // Gives the devices time to clear their errors before they reboot.
@@ -109,7 +109,7 @@ int32_t RestartDevices(DriverContext& ctx, PortAfter port, Quiet quiet) {
   return result;
 }
 
-int32_t Restart(DriverContext& ctx) {
+int32_t Restart(services::ServiceState& ctx) {
   const bool wasOpen = IsOpen(ctx) != 0;
   if (!services::ReopenPort(ctx)) return 0;
   const int32_t result = RestartDevices(ctx, PortAfter::kLeft, Quiet::kNo);
@@ -119,9 +119,9 @@ int32_t Restart(DriverContext& ctx) {
 
 namespace services {
 
-bool ReopenPort(DriverContext& ctx) {
+bool ReopenPort(services::ServiceState& ctx) {
   CloseCOM(ctx);
-  if (OpenCOM(ctx, ctx.clientWindow.load()) != 0) return true;
+  if (OpenCOM(ctx, ClientWindow(ctx)) != 0) return true;
   ReportDriverError(ctx, kErrCannotOpen, kTextCannotOpen, false);
   return false;
 }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "services/service_state.h"
 
 namespace zeva {
 
@@ -27,14 +27,14 @@ enum class Quiet : uint8_t { kNo, kYes };
 // Busy answers are retried after a BusyTimeout pause. Returns 1 when sent;
 // 0 otherwise, reported (driver error 2 or 3) unless quiet. A closed port
 // or a missing buffer gives 0 without a report.
-int32_t DeviceCommand(DriverContext& ctx, int32_t destination, int32_t command, const uint8_t* data,
+int32_t DeviceCommand(services::ServiceState& ctx, int32_t destination, int32_t command, const uint8_t* data,
                       Quiet quiet);
 
 // Exports: the command to one station or, with address 0, to all.
-int32_t Reboot(DriverContext& ctx, int32_t address);
-int32_t ClearRemoteError(DriverContext& ctx, int32_t address);
-int32_t Stop(DriverContext& ctx, int32_t address);
-int32_t ResetComm(DriverContext& ctx, int32_t address);
+int32_t Reboot(services::ServiceState& ctx, int32_t address);
+int32_t ClearRemoteError(services::ServiceState& ctx, int32_t address);
+int32_t Stop(services::ServiceState& ctx, int32_t address);
+int32_t ResetComm(services::ServiceState& ctx, int32_t address);
 
 // What becomes of the port after the restart.
 enum class PortAfter : uint8_t { kLeft, kClosed };
@@ -42,16 +42,16 @@ enum class PortAfter : uint8_t { kLeft, kClosed };
 // Clears every device's error, pauses 300 ms and reboots every device.
 // Returns 1 when both commands went out; otherwise 0, reported as driver
 // error 5 unless quiet.
-int32_t RestartDevices(DriverContext& ctx, PortAfter port, Quiet quiet);
+int32_t RestartDevices(services::ServiceState& ctx, PortAfter port, Quiet quiet);
 
 // Export: reopens the port (so that the latest serial settings apply),
 // restarts the devices and leaves the port open or closed as it was.
-int32_t Restart(DriverContext& ctx);
+int32_t Restart(services::ServiceState& ctx);
 
 namespace services {
 // Closes the port and opens it again for the client window. On failure
 // reports driver error 6 and returns false; the port is closed then.
-bool ReopenPort(DriverContext& ctx);
+bool ReopenPort(services::ServiceState& ctx);
 }  // namespace services
 
 }  // namespace zeva

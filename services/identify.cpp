@@ -33,7 +33,7 @@ struct SerialText {
   }
 };
 
-int32_t AnswerForLocalStation(DriverContext& ctx, int32_t address, InfoCallback info) {
+int32_t AnswerForLocalStation(services::ServiceState& ctx, int32_t address, InfoCallback info) {
   if (info == InfoCallback::kOnFirmwareInfo) {
     char version[kVersionTextSize] = {};
     config::GetZEVADriverVersion(ctx, version, kVersionTextSize);
@@ -43,7 +43,7 @@ int32_t AnswerForLocalStation(DriverContext& ctx, int32_t address, InfoCallback 
   return 1;
 }
 
-void ReportFirmwareInfo(DriverContext& ctx, uint8_t source, const DeviceIdentity& id) {
+void ReportFirmwareInfo(services::ServiceState& ctx, uint8_t source, const DeviceIdentity& id) {
   const SerialText serial(id, false);
   const std::string name = ProductName(ctx, id.product());
   char version[16];
@@ -56,62 +56,39 @@ void ReportFirmwareInfo(DriverContext& ctx, uint8_t source, const DeviceIdentity
 
 // --- bus map -------------------------------------------------------------
 
-enum class Probe { kNextAddress, kAborted, kTableFull, kSendFailed, kBusy };
-
-// Waits for an answer from `address`; other stations' answers (a nested
-// request may have caught them) only restart the wait.
-bool AwaitMapAnswer(DriverContext& ctx, int32_t address, uint32_t id, const link::FrameHeader& header) {
-  while (WaitForFlags(ctx, ReplyWaitMs(ctx), SF_IDENTIFY_REPLY) == 0) {
-    const PendingRequest* request = ctx.requests->Find(id);
-    if (request != nullptr && request->done != 0 && header.source == address) return true;
-    ctx.flags.Clear(SF_IDENTIFY_REPLY);
-  }
-  return false;
-}
-
-void ReportDeviceFound(DriverContext& ctx, int32_t address, const DeviceIdentity& id) {
+void ReportDeviceFound(services::ServiceState& ctx, int32_t address, const DeviceIdentity& id) {
   const SerialText serial(id, true);
   Notify(ctx, &ClientCallbacks::onDeviceFound, address, static_cast<const char*>(serial.text),
          static_cast<int32_t>(id.product()), static_cast<int32_t>(id.versionLow()),
          static_cast<int32_t>(id.versionHigh()));
 }
 
-// One address, probed again after a busy channel. A busy probe's request
-// stays on the table through the pause, so an answer arriving meanwhile is
-// still taken for it.
-Probe ProbeAddress(DriverContext& ctx, int32_t address) {
+// One address, probed again after a busy channel; answers from other
+// stations (a nested request may have caught them) only restart the wait.
+Exchanged ProbeAddress(services::ServiceState& ctx, int32_t address) {
+  Exchange probe;
+  probe.kind = RQ_IDENTIFY;
+  probe.station = Low8(address);
+  probe.message = kIdentifyRequest;
+  probe.mode = kModeUnacked;
+  probe.waitOnOtherStations = true;
+  probe.beforeAttempt = [&ctx, address] {
+    Notify(ctx, &ClientCallbacks::onMapProgress, address);
+    return ctx.mapAbortRequested == 0;
+  };
+  probe.retryOf = [](Exchanged e) { return e == Exchanged::kBusy ? Retry::kAfterPause : Retry::kNo; };
   link::FrameHeader header;
   DeviceIdentity identity;
-  ScopedRequest pending(*ctx.requests);
-  const Probe probe = RetryWhileBusy(
-      ctx,
-      [&] {
-        pending.Remove();
-        Notify(ctx, &ClientCallbacks::onMapProgress, address);
-        if (ctx.mapAbortRequested != 0) return Probe::kAborted;
-        header = link::FrameHeader{};
-        identity = DeviceIdentity{};
-        if (!pending.Push(RQ_IDENTIFY, Low8(address), reinterpret_cast<uint8_t*>(&header), identity.bytes)) {
-          return Probe::kTableFull;
-        }
-        ctx.flags.Clear(SF_IDENTIFY_REPLY);
-        const OutgoingMessage request{.destination = Low8(address), .type = 1, .data = kIdentifyRequest, .length = 6};
-        const TransmitResult sent = TransmitMessage(ctx, request, {.mode = kModeUnacked});
-        if (sent == kTxBusy) return Probe::kBusy;
-        if (sent != kTxDone) return Probe::kSendFailed;
-        if (AwaitMapAnswer(ctx, address, pending.id(), header)) ReportDeviceFound(ctx, address, identity);
-        return Probe::kNextAddress;
-      },
-      [](Probe p) { return p == Probe::kBusy ? Retry::kAfterPause : Retry::kNo; });
-  if (probe == Probe::kTableFull) ReportDriverError(ctx, kErrTooManyRequests, kTextTooManyRequests, false);
-  pending.Remove();
-  if (probe == Probe::kSendFailed) ReportDriverError(ctx, kErrSendFailed, kTextSendFailed, false);
-  return probe;
+  const Exchanged ending = ExchangeWithStation(ctx, probe, &header, identity.bytes);
+  if (ending == Exchanged::kAnswered) ReportDeviceFound(ctx, address, identity);
+  // A channel still busy after the retries passes the address over.
+  if (ending != Exchanged::kBusy) ReportExchangeFailure(ctx, ending, false);
+  return ending;
 }
 
 // Marks the map as running for its length: a map asked for from a callback
 // meanwhile is refused.
-int32_t RunMap(DriverContext& ctx) {
+int32_t RunMap(services::ServiceState& ctx) {
   const ScopedMode running(ctx.mapRunning, 1);
   // Probes, their echoes and the answers: one watch over the line for the
   // whole map.
@@ -119,11 +96,12 @@ int32_t RunMap(DriverContext& ctx) {
   ctx.mapAbortRequested = 0;
   for (int32_t address = kFirstMapAddress; address <= kLastMapAddress; ++address) {
     switch (ProbeAddress(ctx, address)) {
-      case Probe::kAborted: return 1;
-      case Probe::kTableFull:
-      case Probe::kSendFailed: return 0;
-      case Probe::kNextAddress:
-      case Probe::kBusy: break;  // an address still busy after the retries is passed over
+      case Exchanged::kAborted: return 1;
+      case Exchanged::kTableFull:
+      case Exchanged::kSendFailed: return 0;
+      case Exchanged::kAnswered:
+      case Exchanged::kNoAnswer:
+      case Exchanged::kBusy: break;
     }
   }
   return 1;
@@ -133,17 +111,17 @@ int32_t RunMap(DriverContext& ctx) {
 
 namespace services {
 
-std::string ProductName(DriverContext& ctx, uint8_t product) {
+std::string ProductName(services::ServiceState& ctx, uint8_t product) {
   if (product >= kFirstSpecialBuild) return "[special build]";
-  return ctx.platform.ProfileString("DeviceIDs", std::to_string(product), "[product unknown]", "Orlindo.inf",
+  return ctx.core.platform.ProfileString("DeviceIDs", std::to_string(product), "[product unknown]", "Orlindo.inf",
                                     kProductNameSize);
 }
 
 }  // namespace services
 
-int32_t IdentifyDevice(DriverContext& ctx, int32_t address, InfoCallback info, SendFailures failures,
+int32_t IdentifyDevice(services::ServiceState& ctx, int32_t address, InfoCallback info, SendFailures failures,
                        uint8_t* out) {
-  if (Low16(address) == ctx.settings.localAddress) return AnswerForLocalStation(ctx, address, info);
+  if (Low16(address) == ctx.core.settings.localAddress) return AnswerForLocalStation(ctx, address, info);
   if (IsOpen(ctx) == 0) return 0;
   DeviceIdentity own;
   uint8_t* answer = out != nullptr ? out : own.bytes;
@@ -162,11 +140,11 @@ int32_t IdentifyDevice(DriverContext& ctx, int32_t address, InfoCallback info, S
   return 1;
 }
 
-int32_t GetFirmwareInfo(DriverContext& ctx, int32_t address) {
+int32_t GetFirmwareInfo(services::ServiceState& ctx, int32_t address) {
   return IdentifyDevice(ctx, address, InfoCallback::kOnFirmwareInfo, SendFailures::kShown, nullptr);
 }
 
-int32_t MakeMap(DriverContext& ctx) {
+int32_t MakeMap(services::ServiceState& ctx) {
   if (ctx.mapRunning != 0 || IsOpen(ctx) == 0) return 0;
   const int32_t result = RunMap(ctx);
   ctx.mapAbortRequested = 0;
@@ -174,6 +152,6 @@ int32_t MakeMap(DriverContext& ctx) {
   return result;
 }
 
-void MapAbort(DriverContext& ctx) { ctx.mapAbortRequested = 1; }
+void MapAbort(services::ServiceState& ctx) { ctx.mapAbortRequested = 1; }
 
 }  // namespace zeva

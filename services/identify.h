@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/driver_context.h"
+#include "services/service_state.h"
 
 namespace zeva {
 
@@ -28,24 +28,24 @@ enum class SendFailures : uint8_t { kShown, kPosted };
 // driver itself, also while the port is closed. `out` (six bytes, may be
 // null) receives the identity; the local answer leaves it untouched. Returns
 // 1 when the identity was obtained.
-int32_t IdentifyDevice(DriverContext& ctx, int32_t address, InfoCallback info, SendFailures failures,
+int32_t IdentifyDevice(services::ServiceState& ctx, int32_t address, InfoCallback info, SendFailures failures,
                        uint8_t* out);
 
 // Export: IdentifyDevice notifying OnFirmwareInfo, failures shown.
-int32_t GetFirmwareInfo(DriverContext& ctx, int32_t address);
+int32_t GetFirmwareInfo(services::ServiceState& ctx, int32_t address);
 
 // Export: probes addresses 1 to 127 without acknowledgement, reporting
 // OnMapProgress before each probe and OnDeviceFound for each answer, and
 // OnMapProgress(0) at the end. Returns 1 when the map ran to its end or was
 // aborted; 0 when refused (port closed, a map already running) or failed.
-int32_t MakeMap(DriverContext& ctx);
+int32_t MakeMap(services::ServiceState& ctx);
 // Export: the running map stops before its next probe.
-void MapAbort(DriverContext& ctx);
+void MapAbort(services::ServiceState& ctx);
 
 namespace services {
 // The product's name from the profile file; codes from 200 up are special
 // builds that the file does not list.
-std::string ProductName(DriverContext& ctx, uint8_t product);
+std::string ProductName(services::ServiceState& ctx, uint8_t product);
 }  // namespace services
 
 }  // namespace zeva

@@ -43,22 +43,22 @@ int HexDigit(char c) {
 
 // A bad call is always shown as a box, whatever NoErrMsgBox says: the
 // program calling is wrong, not the bus.
-void ShowBadCall(const DriverContext& ctx, const char* text) { ctx.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
+void ShowBadCall(const services::ServiceState& ctx, const char* text) { ctx.core.platform.ShowBox(text, kDriverCaption, MB_ICONERROR); }
 
 // One device, never everyone (0) nor this station, and an address a device
 // can be reached at again.
-bool DeviceAddress(const DriverContext& ctx, int32_t address) {
+bool DeviceAddress(const services::ServiceState& ctx, int32_t address) {
   const int16_t a = Low16(address);
-  return IsBusAddress(address) && a != 0 && a != ctx.settings.localAddress;
+  return IsBusAddress(address) && a != 0 && a != ctx.core.settings.localAddress;
 }
 
-bool CallAccepted(const DriverContext& ctx, const char* serialText, int32_t address) {
+bool CallAccepted(const services::ServiceState& ctx, const char* serialText, int32_t address) {
   if (DeviceAddress(ctx, address) && serialText != nullptr && serialText[0] == 'S') return true;
   ShowBadCall(ctx, kTextBadAddressCall);
   return false;
 }
 
-bool ProgramAccepted(const DriverContext& ctx, const uint8_t* data, int32_t length) {
+bool ProgramAccepted(const services::ServiceState& ctx, const uint8_t* data, int32_t length) {
   if (length >= 0 && length <= kLongestProgram && (data != nullptr || length == 0)) return true;
   ShowBadCall(ctx, kTextBadProgramCall);
   return false;
@@ -68,14 +68,14 @@ bool ProgramAccepted(const DriverContext& ctx, const uint8_t* data, int32_t leng
 // a program directly, and on afterwards, whatever the client had set.
 class AcksOff : public ScopedMode<int32_t> {
  public:
-  explicit AcksOff(DriverContext& ctx) : ScopedMode(ctx.switches.noAck, 1, 0) {}
+  explicit AcksOff(services::ServiceState& ctx) : ScopedMode(ctx.core.switches.noAck, 1, 0) {}
 };
 
 // What all three operations share: the target, the port reopened (with
 // acknowledgements off), and how the port is left.
 class Session {
  public:
-  Session(DriverContext& ctx, const char* serialText, int32_t address)
+  Session(services::ServiceState& ctx, const char* serialText, int32_t address)
       : ctx_(ctx), serialText_(serialText), address_(address) {}
 
   // Closes and reopens the port; false (reported) when it did not open.
@@ -99,7 +99,7 @@ class Session {
   void Progress(int32_t value, const char* text) { Notify(ctx_, &ClientCallbacks::onProgress, value, text); }
 
  protected:
-  DriverContext& ctx_;
+  services::ServiceState& ctx_;
   const char* serialText_;
   int32_t address_;
   uint32_t serial_ = 0;
@@ -108,7 +108,7 @@ class Session {
 
 class Download : public Session {
  public:
-  Download(DriverContext& ctx, const char* serialText, int32_t address, int32_t product, int32_t minLow,
+  Download(services::ServiceState& ctx, const char* serialText, int32_t address, int32_t product, int32_t minLow,
            int32_t minHigh, const uint8_t* data, int32_t length)
       : Session(ctx, serialText, address), product_(Low16(product)), minLow_(Low16(minLow)),
         minHigh_(Low16(minHigh)), data_(data), length_(length) {}
@@ -307,7 +307,7 @@ uint32_t ParseSerialText(const char* text) {
 
 }  // namespace services
 
-int32_t SetAddrID(DriverContext& ctx, const char* serialText, int32_t address, int32_t percentage) {
+int32_t SetAddrID(services::ServiceState& ctx, const char* serialText, int32_t address, int32_t percentage) {
   if (!CallAccepted(ctx, serialText, address)) return 0;
   Session session(ctx, serialText, address);
   bool sent = false;
@@ -321,12 +321,12 @@ int32_t SetAddrID(DriverContext& ctx, const char* serialText, int32_t address, i
   return sent ? 1 : 0;
 }
 
-int32_t Program(DriverContext& ctx, const char* serialText, int32_t address, int32_t product, int32_t minLow,
+int32_t Program(services::ServiceState& ctx, const char* serialText, int32_t address, int32_t product, int32_t minLow,
                 int32_t minHigh, const uint8_t* data, int32_t length) {
   return Download(ctx, serialText, address, product, minLow, minHigh, data, length).RunProgram();
 }
 
-int32_t ProgramDirect(DriverContext& ctx, const char* serialText, int32_t address, int32_t product,
+int32_t ProgramDirect(services::ServiceState& ctx, const char* serialText, int32_t address, int32_t product,
                       int32_t minLow, int32_t minHigh, const uint8_t* data, int32_t length) {
   return Download(ctx, serialText, address, product, minLow, minHigh, data, length).RunProgramDirect();
 }

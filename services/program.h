@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "services/service_state.h"
 
 namespace zeva {
 
@@ -20,16 +20,16 @@ inline constexpr int32_t kProgramErrorChannelBusy = 8;
 
 // Export: the device whose serial code `serialText` names ("S" and hex
 // digits) takes bus address `address`. One broadcast; 1 when it was sent.
-int32_t SetAddrID(DriverContext& ctx, const char* serialText, int32_t address, int32_t percentage);
+int32_t SetAddrID(services::ServiceState& ctx, const char* serialText, int32_t address, int32_t percentage);
 
 // Export: the full download: stop all devices, address the target, identify
 // and check it, announce and send the program, restart all devices.
-int32_t Program(DriverContext& ctx, const char* serialText, int32_t address, int32_t product,
+int32_t Program(services::ServiceState& ctx, const char* serialText, int32_t address, int32_t product,
                 int32_t minLow, int32_t minHigh, const uint8_t* data, int32_t length);
 
 // Export: download to a device that already has its address, without stop,
 // address assignment or restart; leaves the port open.
-int32_t ProgramDirect(DriverContext& ctx, const char* serialText, int32_t address, int32_t product,
+int32_t ProgramDirect(services::ServiceState& ctx, const char* serialText, int32_t address, int32_t product,
                       int32_t minLow, int32_t minHigh, const uint8_t* data, int32_t length);
 
 namespace services {

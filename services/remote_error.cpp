@@ -74,7 +74,7 @@ void FormatRemoteErrorReport(const uint8_t record[6], char (&text)[kRemoteErrorT
 
 }  // namespace services
 
-int32_t GetRemoteError(DriverContext& ctx, int32_t address) {
+int32_t GetRemoteError(services::ServiceState& ctx, int32_t address) {
   if (IsOpen(ctx) == 0) return 0;
   StationRequest request;
   request.kind = RQ_REMOTE_ERROR;
@@ -87,26 +87,6 @@ int32_t GetRemoteError(DriverContext& ctx, int32_t address) {
   FormatRemoteErrorReport(record, text);
   Notify(ctx, &ClientCallbacks::onRemoteError, address, static_cast<int32_t>(record[5]),
          static_cast<const char*>(text));
-  return 1;
-}
-
-int32_t Query(DriverContext& ctx, int32_t address, const uint8_t* data, int32_t quiet, int32_t tag) {
-  if (IsOpen(ctx) == 0) return 0;
-  StationRequest request;
-  request.kind = RQ_REPLY;
-  request.address = address;
-  request.postOnly = Low16(quiet) != 0;
-  if (data != nullptr) {
-    request.message = data;
-  } else {
-    request.message = ctx.outputBuffer;
-    request.beforeSend = [&ctx] { ctx.outputBuffer[kOutputBufferReserved] = 0; };
-  }
-  link::FrameHeader header;
-  uint8_t reply[6];
-  if (!AskStation(ctx, request, &header, reply)) return 0;
-  Notify(ctx, &ClientCallbacks::onQueryReply, static_cast<int32_t>(header.source),
-         static_cast<const uint8_t*>(reply), tag);
   return 1;
 }
 

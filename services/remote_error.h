@@ -1,23 +1,17 @@
-// The remote error report and the query: two request-and-answer exchanges
-// with one station.
+// The remote error report: a station's record of its last run-time error,
+// asked for and made readable.
 #pragma once
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "services/service_state.h"
 
 namespace zeva {
 
 // Export: asks `address` (0: any station) for the state of its program
 // interpreter at its last run-time error and hands the readable report to
 // OnRemoteError. Returns 1 when the report was formed.
-int32_t GetRemoteError(DriverContext& ctx, int32_t address);
-
-// Export: sends six bytes (`data`, or the output buffer with its byte 4 set
-// to 0 when `data` is null) and hands the station's answer to OnQueryReply
-// with `tag`. A nonzero `quiet` (low 16 bits) posts failures instead of
-// showing them. Returns 1 when an answer was delivered.
-int32_t Query(DriverContext& ctx, int32_t address, const uint8_t* data, int32_t quiet, int32_t tag);
+int32_t GetRemoteError(services::ServiceState& ctx, int32_t address);
 
 namespace services {
 

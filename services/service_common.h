@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "services/service_state.h"
 #include "core/errors.h"
 #include "runtime/wait.h"
 #include "transact/transmitter.h"
@@ -16,9 +16,9 @@ namespace zeva::services {
 inline constexpr int32_t kBusyRetries = 3;
 
 // A pause that keeps serving the client thread's messages.
-inline void Pause(DriverContext& ctx, uint32_t ms) { WaitForFlags(ctx, ms, 0); }
+inline void Pause(services::ServiceState& ctx, uint32_t ms) { WaitForFlags(ctx, ms, 0); }
 
-inline void BusyPause(DriverContext& ctx) {
+inline void BusyPause(services::ServiceState& ctx) {
   Pause(ctx, BusyTimeoutMs(ctx));
 }
 
@@ -36,7 +36,7 @@ inline Retry RetryIfBusy(TransmitResult sent) { return sent == kTxBusy ? Retry::
 // the caller gives up only after the channel had that time to free itself.
 // Returns the last answer.
 template <typename Attempt, typename RetryOf>
-auto RetryWhileBusy(DriverContext& ctx, Attempt attempt, RetryOf retryOf, int32_t retries = kBusyRetries) {
+auto RetryWhileBusy(services::ServiceState& ctx, Attempt attempt, RetryOf retryOf, int32_t retries = kBusyRetries) {
   auto answer = attempt();
   for (int32_t retry = 0;; ++retry) {
     const Retry next = retryOf(answer);
@@ -48,7 +48,7 @@ auto RetryWhileBusy(DriverContext& ctx, Attempt attempt, RetryOf retryOf, int32_
 }
 
 // How long a request waits for its answer.
-inline uint32_t ReplyWaitMs(const DriverContext& ctx) {
+inline uint32_t ReplyWaitMs(const services::ServiceState& ctx) {
   return 2u * PacketTimeoutMs(ctx);
 }
 

@@ -19,26 +19,34 @@ void PutWord(uint8_t* bytes, int index, uint16_t value) {
 
 }  // namespace
 
-int32_t ClearBuffer(DriverContext& ctx) {
+// The type is the last byte of the message Send and Query compose: it goes
+// on the wire with the next Query that sends the output buffer.
+int32_t SetType(transact::TransactState& ctx, int32_t type) {
+  const int16_t v = Low16(type);
+  if (v >= 10 && v <= 240) ctx.outputBuffer[kOutputBufferType] = static_cast<uint8_t>(v);
+  return Widen16(v);
+}
+
+int32_t ClearBuffer(transact::TransactState& ctx) {
   std::memset(ctx.outputBuffer, 0, sizeof ctx.outputBuffer);
   return 0;
 }
 
-void SetInt(DriverContext& ctx, int32_t value, int32_t index) {
+void SetInt(transact::TransactState& ctx, int32_t value, int32_t index) {
   const int16_t i = Low16(index);
   if (i == 0 || i == 1) PutWord(ctx.outputBuffer, i, static_cast<uint16_t>(Low16(value)));
 }
 
-void SetByte(DriverContext& ctx, int32_t value, int32_t index) {
+void SetByte(transact::TransactState& ctx, int32_t value, int32_t index) {
   const int16_t v = Low16(value);
   const int16_t i = Low16(index);
   if (v >= 0 && v <= 255 && i >= 0 && i <= 3) ctx.outputBuffer[i] = static_cast<uint8_t>(v);
 }
 
-int32_t SetOut(DriverContext& ctx, int32_t bit, int32_t value) {
+int32_t SetOut(transact::TransactState& ctx, int32_t bit, int32_t value) {
   const int16_t b = Low16(bit);
   if (b < 0 || b > 15) {
-    return ctx.platform.ShowBox(kTextSetOutRange, kDriverCaption, MB_ICONERROR);
+    return ctx.core.platform.ShowBox(kTextSetOutRange, kDriverCaption, MB_ICONERROR);
   }
   const auto mask = static_cast<uint16_t>(1u << b);
   uint16_t word0 = Word(ctx.outputBuffer, 0);

@@ -17,47 +17,47 @@ constexpr uint8_t kDefaultResponseCode = 242;  // awaited when no code is set
 // echo that was not recognised as one, or bytes the line joined to it): it
 // is not acknowledged, answers no request and gets no automatic reply, which
 // would go to the station itself and come back as a frame again.
-bool FromThisStation(const DriverContext& ctx, const link::FrameHeader& header) {
-  return header.source == Low8(ctx.settings.localAddress);
+bool FromThisStation(const transact::TransactState& ctx, const link::FrameHeader& header) {
+  return header.source == Low8(ctx.core.settings.localAddress);
 }
 
-bool WantsAck(const DriverContext& ctx, const link::FrameHeader& header) {
+bool WantsAck(const transact::TransactState& ctx, const link::FrameHeader& header) {
   return !FromThisStation(ctx, header) && (header.typeAndFlags & link::kNoAckWanted) != link::kNoAckWanted && header.destination != 0 &&
-         ctx.settings.adapterId == 0 && ctx.switches.noAck == 0 &&
-         header.destination == ctx.settings.localAddress;
+         ctx.core.settings.adapterId == 0 && ctx.core.switches.noAck == 0 &&
+         header.destination == ctx.core.settings.localAddress;
 }
 
-void Acknowledge(DriverContext& ctx, const link::FrameHeader& header) {
+void Acknowledge(transact::TransactState& ctx, const link::FrameHeader& header) {
   const link::ShortFrame ack =
-      link::EncodeAck(ctx.settings.protocol, header.source, header.destination);
+      link::EncodeAck(ctx.core.settings.protocol, header.source, header.destination);
   WriteBytes(ctx, ack.bytes.data(), ack.size, WaitFor::kEcho);
 }
 
 // Type-0 frames are answered with their own data as an unacknowledged
 // type-2 message; while the receive loop is marked, the transmitter refuses.
-void EchoBack(DriverContext& ctx, const ReceivedFrame& frame) {
+void SendAutomaticReply(transact::TransactState& ctx, const ReceivedFrame& frame) {
   TransmitMessage(ctx, {.destination = frame.header.source, .type = 2, .data = frame.data, .length = frame.header.count},
                   {.mode = kModeUnacked});
 }
 
-void FillRequest(DriverContext& ctx, PendingRequest& live, int32_t kind, const ReceivedFrame& frame) {
+void FillRequest(transact::TransactState& ctx, PendingRequest& live, int32_t kind, const ReceivedFrame& frame) {
   live.done = 1;
   if (live.headerOut != nullptr) std::memcpy(live.headerOut, &frame.header, sizeof frame.header);
   if (live.dataOut != nullptr) std::memcpy(live.dataOut, frame.data, sizeof frame.data);
-  ctx.flags.Set(ReplyFlagOf(kind));
-  if (!ctx.flags.AllSet(SF_RESPONSE_WAIT)) return;
+  ctx.core.flags.Set(ReplyFlagOf(kind));
+  if (!ctx.core.flags.AllSet(SF_RESPONSE_WAIT)) return;
   const uint8_t expected =
       ctx.awaitedResponseCode != 0 ? ctx.awaitedResponseCode : kDefaultResponseCode;
   if (frame.data[5] == expected) {
-    ctx.flags.Set(SF_RESPONSE_MATCHED);
-    ctx.flags.Clear(SF_RESPONSE_WAIT);
+    ctx.core.flags.Set(SF_RESPONSE_MATCHED);
+    ctx.core.flags.Clear(SF_RESPONSE_WAIT);
   }
 }
 
 // Only the newest request is considered. A request removed after the
 // snapshot was taken is reported to the client, and the frame is offered to
 // whatever is newest now. Returns true when the frame completed a request.
-bool CompleteRequest(DriverContext& ctx, const ReceivedFrame& frame) {
+bool CompleteRequest(transact::TransactState& ctx, const ReceivedFrame& frame) {
   if (!ctx.requests) return false;
   if (FromThisStation(ctx, frame.header)) return false;
   PendingRequest candidate = frame.request;
@@ -88,11 +88,11 @@ int32_t EventCodeOf(uint8_t typeAndFlags) {
   }
 }
 
-void DispatchFrame(DriverContext& ctx, const ReceivedFrame& frame) {
+void DispatchFrame(transact::TransactState& ctx, const ReceivedFrame& frame) {
   const link::FrameHeader& header = frame.header;
   if (WantsAck(ctx, header)) Acknowledge(ctx, header);
-  if (link::ControlType(header.typeAndFlags) == 0 && ctx.switches.autoEcho != 0 && !FromThisStation(ctx, header)) {
-    EchoBack(ctx, frame);
+  if (link::ControlType(header.typeAndFlags) == 0 && ctx.core.switches.autoReply != 0 && !FromThisStation(ctx, header)) {
+    SendAutomaticReply(ctx, frame);
     return;
   }
   if (CompleteRequest(ctx, frame)) return;

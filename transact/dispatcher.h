@@ -1,11 +1,11 @@
 // The receive dispatcher: what happens to a data frame that concerns this
-// station (acknowledgement, automatic echo, request completion, delivery to
+// station (acknowledgement, automatic reply, request completion, delivery to
 // the client).
 #pragma once
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "transact/transact_state.h"
 #include "link/parser.h"
 #include "transact/request_table.h"
 
@@ -23,6 +23,6 @@ struct ReceivedFrame {
 // Event codes passed to OnDataReceived, by message type.
 int32_t EventCodeOf(uint8_t typeAndFlags);
 
-void DispatchFrame(DriverContext& ctx, const ReceivedFrame& frame);
+void DispatchFrame(transact::TransactState& ctx, const ReceivedFrame& frame);
 
 }  // namespace zeva

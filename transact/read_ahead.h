@@ -2,12 +2,12 @@
 // hold the data event back until they are in (see SerialPort::ExpectBytes).
 #pragma once
 
-#include "core/driver_context.h"
+#include "transact/transact_state.h"
 #include "link/byte_queue.h"
 
 namespace zeva {
 
 // After a parse of the receive accumulator: what the parser is waiting for.
-void AdviseReadAhead(DriverContext& ctx, const link::ByteQueue& accumulator);
+void AdviseReadAhead(transact::TransactState& ctx, const link::ByteQueue& accumulator);
 
 }  // namespace zeva

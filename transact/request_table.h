@@ -15,21 +15,17 @@ namespace zeva {
 // What a pending request waits for; the dispatcher sets the kind's reply flag.
 enum RequestKind : int32_t {
   RQ_NONE = 0,
-  RQ_ACK = 1,
   RQ_IDENTIFY = 2,
   RQ_REMOTE_ERROR = 3,
   RQ_REPLY = 4,
-  RQ_ECHO = 5,
 };
 
-// The flag a reply of `kind` sets; 0 for kinds outside 1..5.
+// The flag a reply of `kind` sets; 0 for any other number.
 constexpr uint32_t ReplyFlagOf(int32_t kind) {
   switch (kind) {
-    case RQ_ACK: return SF_ACK_RECEIVED;
     case RQ_IDENTIFY: return SF_IDENTIFY_REPLY;
     case RQ_REMOTE_ERROR: return SF_ERROR_REPLY;
     case RQ_REPLY: return SF_QUERY_REPLY;
-    case RQ_ECHO: return SF_ECHO_REPLY;
     default: return 0;
   }
 }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "transact/transact_state.h"
 
 namespace zeva {
 
@@ -13,10 +13,10 @@ namespace zeva {
 inline constexpr int32_t kSendPortClosed = 16;
 inline constexpr int32_t kSendBadArgument = 99;
 
-int32_t Send(DriverContext& ctx, int32_t address, int32_t type, int32_t mode);
-int32_t SendData(DriverContext& ctx, int32_t address, int32_t mode, int32_t type, const uint8_t* data,
+int32_t Send(transact::TransactState& ctx, int32_t address, int32_t type, int32_t mode);
+int32_t SendData(transact::TransactState& ctx, int32_t address, int32_t mode, int32_t type, const uint8_t* data,
                  int32_t length);
-int32_t SendRaw(DriverContext& ctx, uint8_t* bytes, int32_t length, int16_t* result, int32_t wholeFrame);
-int32_t TestStream(DriverContext& ctx, int32_t fill, int32_t count);
+int32_t SendRaw(transact::TransactState& ctx, uint8_t* bytes, int32_t length, int16_t* result, int32_t wholeFrame);
+int32_t TestStream(transact::TransactState& ctx, int32_t fill, int32_t count);
 
 }  // namespace zeva

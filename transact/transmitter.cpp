@@ -19,7 +19,7 @@ constexpr int32_t kFrameDataSize = 6;
 
 enum class FrameOutcome { kDone, kRepeat, kFailed };
 
-TransmitResult Ended(DriverContext& ctx, TransmitResult result) {
+TransmitResult Ended(transact::TransactState& ctx, TransmitResult result) {
   EndTransmission(ctx, 0);
   return result;
 }
@@ -28,7 +28,7 @@ TransmitResult Ended(DriverContext& ctx, TransmitResult result) {
 // areas a response wait hands to the dispatcher.
 class Transmission {
  public:
-  Transmission(DriverContext& ctx, const OutgoingMessage& message, uint8_t type,
+  Transmission(transact::TransactState& ctx, const OutgoingMessage& message, uint8_t type,
                const TransmitOptions& options, bool checksumOnly, OuterTransmission& outer)
       : ctx_(ctx), destination_(message.destination), type_(type), data_(message.data),
         length_(message.length), checksumOnly_(checksumOnly), programming_(options.programming),
@@ -54,8 +54,8 @@ class Transmission {
 
  private:
   bool Acknowledged() const { return mode_ != kModeUnacked; }
-  uint8_t Source() const { return Low8(ctx_.settings.localAddress); }
-  int32_t Protocol() const { return ctx_.settings.protocol; }
+  uint8_t Source() const { return Low8(ctx_.core.settings.localAddress); }
+  int32_t Protocol() const { return ctx_.core.settings.protocol; }
 
   uint8_t MessageByte(uint32_t i) const { return i < length_ && data_ != nullptr ? data_[i] : 0; }
 
@@ -108,8 +108,8 @@ class Transmission {
   // The parser takes an acknowledgement from this destination for this frame.
   void ExpectAck() {
     outer_.AckExpectationTaken();
-    ctx_.flags.Clear(SF_ACK_RECEIVED);
-    ctx_.flags.Set(SF_ACK_PENDING);
+    ctx_.core.flags.Clear(SF_ACK_RECEIVED);
+    ctx_.core.flags.Set(SF_ACK_PENDING);
     ctx_.lastDestination = destination_;
   }
 
@@ -135,8 +135,8 @@ class Transmission {
   }
 
   void ArmResponseWait() {
-    ctx_.flags.Set(SF_RESPONSE_WAIT);
-    ctx_.flags.Clear(SF_RESPONSE_MATCHED);
+    ctx_.core.flags.Set(SF_RESPONSE_WAIT);
+    ctx_.core.flags.Clear(SF_RESPONSE_MATCHED);
     std::memset(responseHeader_, 0, sizeof responseHeader_);
     std::memset(responseData_, 0, sizeof responseData_);
   }
@@ -144,14 +144,14 @@ class Transmission {
   // WriteBytes has already waited for the acknowledgement; an adapter that
   // handles acknowledgements itself makes every frame count as delivered.
   FrameOutcome OutcomeAfterWrite(bool responseWait, int32_t attempt) {
-    if (ctx_.settings.adapterId != 0) return FrameOutcome::kDone;
-    if (ctx_.flags.AllSet(SF_ACK_RECEIVED)) {
+    if (ctx_.core.settings.adapterId != 0) return FrameOutcome::kDone;
+    if (ctx_.core.flags.AllSet(SF_ACK_RECEIVED)) {
       if (responseWait) return ResponseArrived() ? FrameOutcome::kDone : FrameOutcome::kFailed;
       if (programming_) WaitForFlags(ctx_, kProgrammingPauseMs, 0);
       return FrameOutcome::kDone;
     }
     // The random part keeps two stations that collided from repeating in step.
-    const uint32_t r = (ctx_.platform.Rand() & 0x10) != 0 ? 16u : 0u;
+    const uint32_t r = (ctx_.core.platform.Rand() & 0x10) != 0 ? 16u : 0u;
     const uint32_t packetTimeout = PacketTimeoutMs(ctx_);
     WaitForFlags(ctx_, (packetTimeout + r) * static_cast<uint32_t>(attempt), 0);
     return FrameOutcome::kRepeat;
@@ -171,7 +171,7 @@ class Transmission {
     Notify(ctx_, &ClientCallbacks::onProgress, percent, "");
   }
 
-  DriverContext& ctx_;
+  transact::TransactState& ctx_;
   uint8_t destination_;
   uint8_t type_;
   const uint8_t* data_;
@@ -188,23 +188,23 @@ class Transmission {
 
 // What a transmission and a checksum pass share: the refusals, and the
 // frames in the transmission's marks.
-TransmitResult Transmit(DriverContext& ctx, const OutgoingMessage& message, const TransmitOptions& options,
+TransmitResult Transmit(transact::TransactState& ctx, const OutgoingMessage& message, const TransmitOptions& options,
                         bool checksumOnly, uint8_t* sum) {
   // The dispatcher compares responses with the awaited code while this one
   // runs. One that awaits none leaves the code alone: started inside a
-  // transmission's response wait (the automatic echo), it must not change
+  // transmission's response wait (the automatic reply), it must not change
   // what that wait accepts.
   std::optional<ScopedMode<uint8_t>> awaited;
   if (options.awaitedResponse != 0) awaited.emplace(ctx.awaitedResponseCode, options.awaitedResponse);
   // A transmission waiting for its echo keeps its marks: no EndTransmission.
-  if (ctx.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return kTxBusy;
+  if (ctx.core.flags.AllSet(SF_TX_ACTIVE | SF_ECHO_PENDING)) return kTxBusy;
   OuterTransmission outer(ctx);
   const auto type = static_cast<uint8_t>(message.type & link::kTypeMask);
   // The first byte of an empty message counts as 0, like every byte past the end.
   const uint8_t first = message.length > 0 && message.data != nullptr ? message.data[0] : 0;
   if (type == 6 && first == 0) return Ended(ctx, kTxFailed);
-  if (ctx.receiveActive != 0) return Ended(ctx, kTxBusy);
-  ctx.flags.Set(SF_TX_ACTIVE);
+  if (ctx.receiveLoop != ReceiveLoop::kIdle) return Ended(ctx, kTxBusy);
+  ctx.core.flags.Set(SF_TX_ACTIVE);
   // Its writes, their echoes, the acknowledgement and the response: one
   // watch over the line for all of them.
   std::optional<ReaderWatch> watch;
@@ -217,35 +217,35 @@ TransmitResult Transmit(DriverContext& ctx, const OutgoingMessage& message, cons
 
 }  // namespace
 
-OuterTransmission::OuterTransmission(DriverContext& ctx)
+OuterTransmission::OuterTransmission(transact::TransactState& ctx)
     : ctx_(ctx),
-      present_(ctx.flags.AllSet(SF_TX_ACTIVE)),
+      present_(ctx.core.flags.AllSet(SF_TX_ACTIVE)),
       destination_(ctx.lastDestination),
-      ackState_(ctx.flags.word & (SF_ACK_PENDING | SF_ACK_RECEIVED)) {}
+      ackState_(ctx.core.flags.word & (SF_ACK_PENDING | SF_ACK_RECEIVED)) {}
 
 OuterTransmission::~OuterTransmission() {
   if (!present_) return;
-  ctx_.flags.Set(SF_TX_ACTIVE);
+  ctx_.core.flags.Set(SF_TX_ACTIVE);
   if (ackTaken_) {
-    ctx_.flags.Clear(SF_ACK_PENDING | SF_ACK_RECEIVED);
-    ctx_.flags.Set(ackState_);
+    ctx_.core.flags.Clear(SF_ACK_PENDING | SF_ACK_RECEIVED);
+    ctx_.core.flags.Set(ackState_);
   }
   ctx_.lastDestination = destination_;
 }
 
-uint8_t EndTransmission(DriverContext& ctx, uint8_t result) {
-  ctx.flags.Clear(SF_TX_ACTIVE);
+uint8_t EndTransmission(transact::TransactState& ctx, uint8_t result) {
+  ctx.core.flags.Clear(SF_TX_ACTIVE);
   ctx.lastDestination = 0;
   return result;
 }
 
-TransmitResult TransmitMessage(DriverContext& ctx, const OutgoingMessage& message,
+TransmitResult TransmitMessage(transact::TransactState& ctx, const OutgoingMessage& message,
                                const TransmitOptions& options) {
   uint8_t sum = 0;
   return Transmit(ctx, message, options, false, &sum);
 }
 
-ChecksumPass SumFrameChecksums(DriverContext& ctx, const OutgoingMessage& message, TransmitMode mode) {
+ChecksumPass SumFrameChecksums(transact::TransactState& ctx, const OutgoingMessage& message, TransmitMode mode) {
   ChecksumPass pass;
   TransmitOptions options;
   options.mode = mode;

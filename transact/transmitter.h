@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/driver_context.h"
+#include "transact/transact_state.h"
 
 namespace zeva {
 
@@ -49,7 +49,7 @@ struct TransmitOptions {
 
 // The common last step of a transmission: clears SF_TX_ACTIVE and
 // LastDestination and returns its argument.
-uint8_t EndTransmission(DriverContext& ctx, uint8_t result);
+uint8_t EndTransmission(transact::TransactState& ctx, uint8_t result);
 
 // Every write of the station started while a transmission is under way
 // (from a client callback or the automatic reply, inside the other's wait:
@@ -61,7 +61,7 @@ uint8_t EndTransmission(DriverContext& ctx, uint8_t result);
 // the inner write marks anything; its end restores.
 class OuterTransmission {
  public:
-  explicit OuterTransmission(DriverContext& ctx);
+  explicit OuterTransmission(transact::TransactState& ctx);
   ~OuterTransmission();
   OuterTransmission(const OuterTransmission&) = delete;
   OuterTransmission& operator=(const OuterTransmission&) = delete;
@@ -71,7 +71,7 @@ class OuterTransmission {
   void AckExpectationTaken() { ackTaken_ = true; }
 
  private:
-  DriverContext& ctx_;
+  transact::TransactState& ctx_;
   bool present_;
   uint8_t destination_;
   uint32_t ackState_;
@@ -79,7 +79,7 @@ class OuterTransmission {
 };
 
 // Sends the message frame by frame.
-TransmitResult TransmitMessage(DriverContext& ctx, const OutgoingMessage& message,
+TransmitResult TransmitMessage(transact::TransactState& ctx, const OutgoingMessage& message,
                                const TransmitOptions& options);
 
 // The 8-bit sum of the checksums of the frames the message makes in `mode`,
@@ -90,6 +90,6 @@ struct ChecksumPass {
   TransmitResult status = kTxFailed;  // kTxDone: `sum` holds the sum
   uint8_t sum = 0;
 };
-ChecksumPass SumFrameChecksums(DriverContext& ctx, const OutgoingMessage& message, TransmitMode mode);
+ChecksumPass SumFrameChecksums(transact::TransactState& ctx, const OutgoingMessage& message, TransmitMode mode);
 
 }  // namespace zeva

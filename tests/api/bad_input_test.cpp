@@ -278,7 +278,7 @@ const std::vector<Row>& Rows() {
        [](Env& e) {
          for (int32_t p : {0, 3, -1, kMax, 65537}) {
            EXPECT_EQ(SetProtocol(p), p);
-           EXPECT_EQ(e.ctx().settings.protocol, 2) << p;
+           EXPECT_EQ(e.ctx().core.settings.protocol, 2) << p;
          }
        }},
       {"SetPacketTimeout", "zero, negative, wider than 16 bits",
@@ -407,17 +407,17 @@ const std::vector<Row>& Rows() {
        }},
       // --- output buffer and data blocks -------------------------------------
       {"ClearBuffer", "zeroes the six bytes", [](Env& e) {
-         std::memset(e.ctx().outputBuffer, 0xEE, 6);
+         std::memset(e.ctx().transact.outputBuffer, 0xEE, 6);
          EXPECT_EQ(ClearBuffer(), 0);
-         EXPECT_EQ(std::vector<uint8_t>(e.ctx().outputBuffer, e.ctx().outputBuffer + 6), std::vector<uint8_t>(6, 0));
+         EXPECT_EQ(std::vector<uint8_t>(e.ctx().transact.outputBuffer, e.ctx().transact.outputBuffer + 6), std::vector<uint8_t>(6, 0));
        }},
       {"SetInt", "indexes outside 0..1",
        [](Env& e) {
          for (int32_t index : {2, -1, 65535, kMax, kMin + 2}) SetInt(0x1234, index);
-         EXPECT_EQ(std::vector<uint8_t>(e.ctx().outputBuffer, e.ctx().outputBuffer + 6), std::vector<uint8_t>(6, 0));
+         EXPECT_EQ(std::vector<uint8_t>(e.ctx().transact.outputBuffer, e.ctx().transact.outputBuffer + 6), std::vector<uint8_t>(6, 0));
          SetInt(0x7ABCD, 65537);  // index and value 16-bit: word 1
-         EXPECT_EQ(e.ctx().outputBuffer[2], 0xCD);
-         EXPECT_EQ(e.ctx().outputBuffer[3], 0xAB);
+         EXPECT_EQ(e.ctx().transact.outputBuffer[2], 0xCD);
+         EXPECT_EQ(e.ctx().transact.outputBuffer[3], 0xAB);
        }},
       {"SetByte", "values outside 0..255, indexes outside 0..3",
        [](Env& e) {
@@ -427,7 +427,7 @@ const std::vector<Row>& Rows() {
          SetByte(5, 5);
          SetByte(5, -1);
          SetByte(5, kMin + 6);  // low 16 bits 6
-         EXPECT_EQ(std::vector<uint8_t>(e.ctx().outputBuffer, e.ctx().outputBuffer + 6), std::vector<uint8_t>(6, 0));
+         EXPECT_EQ(std::vector<uint8_t>(e.ctx().transact.outputBuffer, e.ctx().transact.outputBuffer + 6), std::vector<uint8_t>(6, 0));
        }},
       {"SetOut", "bits outside 0..15",
        [](Env& e) {
@@ -437,7 +437,7 @@ const std::vector<Row>& Rows() {
          ASSERT_EQ(gBoxes.size(), 4u);
          EXPECT_EQ(gBoxes[0].text, "Index out of range in SetOut");
          EXPECT_EQ(gBoxes[0].caption, kCaption);
-         EXPECT_EQ(std::vector<uint8_t>(e.ctx().outputBuffer, e.ctx().outputBuffer + 6), std::vector<uint8_t>(6, 0));
+         EXPECT_EQ(std::vector<uint8_t>(e.ctx().transact.outputBuffer, e.ctx().transact.outputBuffer + 6), std::vector<uint8_t>(6, 0));
          EXPECT_EQ(SetOut(65536 + 3, 1), 8);
        }},
       {"GetInt", "null block, indexes outside 0..1",
@@ -468,7 +468,7 @@ const std::vector<Row>& Rows() {
          SetInt(0x1234, 0);
          for (int32_t address : {128, -1, 0x10080, kMax}) EXPECT_EQ(Send(address, 20, 0), 99) << address;
          for (int32_t mode : {2, -1, 65536, kMin}) EXPECT_EQ(Send(5, 20, mode), 99) << mode;
-         EXPECT_EQ(e.ctx().outputBuffer[0], 0x34) << "a refused Send leaves the buffer";
+         EXPECT_EQ(e.ctx().transact.outputBuffer[0], 0x34) << "a refused Send leaves the buffer";
          EXPECT_EQ(Send(65536 + 5, 20, 0), 1) << "the low 16 bits are the address";
        }},
       {"SendData", "null data, negative and huge lengths, modes out of range",
@@ -657,7 +657,7 @@ const std::vector<Row>& Rows() {
          EXPECT_EQ(Query(5, data.get(), 0, 0), 1);
          SetByte(9, 0);
          EXPECT_EQ(Query(5, nullptr, 0, 0), 1);
-         EXPECT_EQ(e.ctx().outputBuffer[4], 0);
+         EXPECT_EQ(e.ctx().transact.outputBuffer[4], 0);
          EXPECT_EQ(Query(-1, data.get(), kMin, kMax), 0);
          e.NothingSentOffTheBus([&data](int32_t address) { return Query(address, data.get(), 0, 0); });
        }},

@@ -8,6 +8,7 @@
 #include "core/settings_store.h"
 #include "support/fixture.h"
 #include "api/lifecycle.h"
+#include "runtime/channel.h"
 
 namespace zeva {
 namespace {
@@ -39,10 +40,10 @@ const auto kLocal = [](const DriverContext& c) { return config::GetLocalAddr(c);
 const auto kFrame = [](const DriverContext& c) { return config::GetFrameSize(c); };
 const auto kPacket = [](const DriverContext& c) { return config::GetPacketTimeout(c); };
 const auto kBusy = [](const DriverContext& c) { return config::GetBusyTimeout(c); };
-const auto kProtocol = [](const DriverContext& c) { return c.settings.protocol; };
-const auto kSpy = [](const DriverContext& c) { return c.switches.spy; };
-const auto kAutoEcho = [](const DriverContext& c) { return c.switches.autoEcho; };
-const auto kEcho = [](const DriverContext& c) { return int32_t{c.switches.echoCheck}; };
+const auto kProtocol = [](const DriverContext& c) { return c.core.settings.protocol; };
+const auto kSpy = [](const DriverContext& c) { return c.core.switches.spy; };
+const auto kAutoReply = [](const DriverContext& c) { return c.core.switches.autoReply; };
+const auto kEcho = [](const DriverContext& c) { return int32_t{c.core.switches.echoCheck}; };
 
 INSTANTIATE_TEST_SUITE_P(
     Clamps, SetterTest,
@@ -67,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         SetterCase{"ProtocolOne", config::SetProtocol, kProtocol, 1, 1, 1},
         SetterCase{"SpyTwo", config::SetSpy, kSpy, 2, 1, 1},
         SetterCase{"SpyLow16Zero", config::SetSpy, kSpy, 65536, 0, 0},
-        SetterCase{"AutoEchoMinusOne", config::SetAutoEcho, kAutoEcho, -1, -1, -1},
+        SetterCase{"AutoEchoMinusOne", config::SetAutoEcho, kAutoReply, -1, -1, -1},
         SetterCase{"EchoCheckLow16", config::SetEchoCheck, kEcho, 0x10000, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -76,13 +77,13 @@ TEST(AdapterIdTest, ZeroAndOneDriveEchoCheckOthersLeaveIt) {
   DriverContext& c = *f.ctx;
   config::SetEchoCheck(c, 0);
   EXPECT_EQ(config::SetAdapterID(c, 2), 2);
-  EXPECT_EQ(c.switches.echoCheck, 0);
+  EXPECT_EQ(c.core.switches.echoCheck, 0);
   EXPECT_EQ(config::SetAdapterID(c, 0), 0);
-  EXPECT_EQ(c.switches.echoCheck, 1);
+  EXPECT_EQ(c.core.switches.echoCheck, 1);
   config::SetAdapterID(c, 1);
-  EXPECT_EQ(c.switches.echoCheck, 0);
+  EXPECT_EQ(c.core.switches.echoCheck, 0);
   config::SetAdapterID(c, 5);
-  EXPECT_EQ(c.switches.echoCheck, 0);
+  EXPECT_EQ(c.core.switches.echoCheck, 0);
   EXPECT_EQ(config::GetAdapterID(c), 5);
 }
 
@@ -116,7 +117,7 @@ void StoreDword(testing::TestPlatform& p, const char* name, int32_t value) {
 
 TEST(AttachTest, WithoutRegistryKeyEverySettingTakesItsDefault) {
   test::DriverFixture f;
-  const Settings& s = f.ctx->settings;
+  const Settings& s = f.ctx->core.settings;
   EXPECT_EQ(s.packetTimeout, 81);
   EXPECT_EQ(s.busyTimeout, 300);
   EXPECT_EQ(s.port, 1);
@@ -127,13 +128,13 @@ TEST(AttachTest, WithoutRegistryKeyEverySettingTakesItsDefault) {
   EXPECT_EQ(s.localAddress, 1);
   EXPECT_EQ(s.adapterId, 0);
   EXPECT_EQ(s.protocol, 2);
-  EXPECT_EQ(f.ctx->switches.echoCheck, 1);
-  EXPECT_EQ(f.ctx->switches.spy, 0);
-  EXPECT_EQ(f.ctx->switches.autoEcho, 1);
-  EXPECT_EQ(f.ctx->switches.noAck, 0);
-  EXPECT_NE(f.ctx->portContext, nullptr);
-  EXPECT_NE(f.ctx->requests, nullptr);
-  EXPECT_NE(f.ctx->echo, nullptr);
+  EXPECT_EQ(f.ctx->core.switches.echoCheck, 1);
+  EXPECT_EQ(f.ctx->core.switches.spy, 0);
+  EXPECT_EQ(f.ctx->core.switches.autoReply, 1);
+  EXPECT_EQ(f.ctx->core.switches.noAck, 0);
+  EXPECT_NE(f.ctx->runtime.channel(), nullptr);
+  EXPECT_NE(f.ctx->transact.requests, nullptr);
+  EXPECT_NE(f.ctx->runtime.echo, nullptr);
   EXPECT_TRUE(f.boxes.boxes().empty());
 }
 
@@ -145,12 +146,12 @@ struct LoadCase {
 };
 
 TEST(AttachTest, LoadedValuesAreNarrowedThenKeptInTheSettersRange) {
-  const auto bps = [](const DriverContext& c) { return c.settings.bps; };
+  const auto bps = [](const DriverContext& c) { return c.core.settings.bps; };
   const LoadCase cases[] = {
       // What a valid value gives.
       {"Port", 65537, kPort, 1},
       {"LocalAddress", 0x00010005, kLocal, 5},
-      {"AdapterID", 70000, [](const DriverContext& c) { return c.settings.adapterId; }, 4464},
+      {"AdapterID", 70000, [](const DriverContext& c) { return c.core.settings.adapterId; }, 4464},
       {"PacketTimeout", 8000, kPacket, 8000},
       // Fault: 0 and 0x7fffffff (-1 in 16 bits) loaded, every wait ended at once.
       {"PacketTimeout", 0, kPacket, 81},
@@ -187,19 +188,19 @@ TEST(AttachTest, StoredAdapterIdSetsEchoCheck) {
     test::DriverFixture f(1000, false);
     StoreDword(f.platform, "AdapterID", c.adapter);
     ProcessAttach(*f.ctx);
-    EXPECT_EQ(f.ctx->switches.echoCheck, c.echo) << c.adapter;
+    EXPECT_EQ(f.ctx->core.switches.echoCheck, c.echo) << c.adapter;
   }
 }
 
 TEST(AttachTest, StartResetsOutputBufferAndServiceState) {
   test::DriverFixture f(1000, false);
-  std::memset(f.ctx->outputBuffer, 0xAA, 6);
-  f.ctx->mapRunning = 1;
-  f.ctx->awaitedResponseCode = 9;
+  std::memset(f.ctx->transact.outputBuffer, 0xAA, 6);
+  f.ctx->services.mapRunning = 1;
+  f.ctx->transact.awaitedResponseCode = 9;
   ProcessAttach(*f.ctx);
-  for (uint8_t b : f.ctx->outputBuffer) EXPECT_EQ(b, 0);
-  EXPECT_EQ(f.ctx->mapRunning, 0);
-  EXPECT_EQ(f.ctx->awaitedResponseCode, 0);
+  for (uint8_t b : f.ctx->transact.outputBuffer) EXPECT_EQ(b, 0);
+  EXPECT_EQ(f.ctx->services.mapRunning, 0);
+  EXPECT_EQ(f.ctx->transact.awaitedResponseCode, 0);
 }
 
 // --- version and copystring --------------------------------------------------

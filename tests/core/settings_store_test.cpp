@@ -71,7 +71,7 @@ TEST(LoadSettingsTest, ValuesOfAnotherKindKeepTheDefaultAndAreNamed) {
     Store(p.registry(), c.name, c.type, c.bytes);
     DriverContext ctx(p);
     const std::vector<SettingNotTaken> notTaken = LoadSettings(ctx);
-    EXPECT_EQ(c.loaded(ctx.settings), c.expect) << c.fault;
+    EXPECT_EQ(c.loaded(ctx.core.settings), c.expect) << c.fault;
     ASSERT_EQ(notTaken.size(), 1u) << c.fault;
     EXPECT_EQ(notTaken[0].registryName, c.name);
     EXPECT_EQ(notTaken[0].why, SettingNotTaken::Why::kOtherKind);
@@ -106,7 +106,7 @@ TEST(SaveSettingsTest, WritesTheTenValuesAtTheirWidths) {
   test::DriverFixture next(1000, false);
   Store(next.platform.registry(), "AdapterID", RegType::kDword, {0x70, 0x11, 0x01, 0x00});
   ProcessAttach(*next.ctx);
-  EXPECT_EQ(next.ctx->settings.adapterId, 4464);
+  EXPECT_EQ(next.ctx->core.settings.adapterId, 4464);
 }
 
 TEST(SaveSettingsTest, WithoutRightsEveryValueIsRefusedWithItsOwnBox) {

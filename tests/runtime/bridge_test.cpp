@@ -7,6 +7,8 @@
 #include <ostream>
 
 #include "runtime_rig.h"
+#include "runtime/window_bridge.h"
+#include "runtime/channel.h"
 
 namespace zeva::serial_test {
 namespace {
@@ -14,7 +16,7 @@ namespace {
 std::vector<WPARAM> PostedEvents(const DriverContext& ctx, HWND window) {
   std::vector<WPARAM> events;
   for (const MSG& m : QueuedMessages()) {
-    if (m.hwnd == window && m.message == ctx.eventMessageId) events.push_back(m.wParam);
+    if (m.hwnd == window && m.message == ctx.runtime.bridge().eventMessageId) events.push_back(m.wParam);
   }
   return events;
 }
@@ -98,7 +100,7 @@ const ProcCase kProcCases[] = {
      {{-1, "no error"}}, nullptr},
     {"driver_error_frozen", true, kEvent, EVT_DRIVER_ERROR, 13, 1, kClientResult, false, true, 0, {}, nullptr},
     {"data_ready_without_port_context", true, kEvent, EVT_DATA_READY, 0, 0, kClientResult, false, true, 0, {},
-     [](DriverContext& c) { c.portContext.reset(); }},
+     [](DriverContext& c) { runtime::ReleaseChannel(c.runtime); }},
     {"data_ready_closed_port", true, kEvent, EVT_DATA_READY, 0, 0, kClientResult, false, true, 0, {}, nullptr},
 };
 
@@ -106,12 +108,12 @@ class BridgeProcTest : public SerialRig, public ::testing::WithParamInterface<Pr
 
 TEST_P(BridgeProcTest, Handles) {
   const ProcCase& c = GetParam();
-  ctx().eventMessageId = RegisterWindowMessageA(kEventMessageName);
-  ctx().savedWindowProc = c.saved ? &ClientProc : nullptr;
-  ctx().callbacks = RecordingCallbacks();
-  ctx().switches.eventsFrozen = c.frozen;
+  ctx().runtime.bridge().eventMessageId = RegisterWindowMessageA(kEventMessageName);
+  ctx().runtime.bridge().savedWindowProc = c.saved ? &ClientProc : nullptr;
+  ctx().runtime.callbacks = RecordingCallbacks();
+  ctx().core.switches.eventsFrozen = c.frozen;
   if (c.arrange) c.arrange(ctx());
-  const unsigned message = c.message == kEvent ? ctx().eventMessageId.load() : c.message;
+  const unsigned message = c.message == kEvent ? ctx().runtime.bridge().eventMessageId.load() : c.message;
 
   EXPECT_EQ(BridgeWindowProc(ctx(), window, message, c.wParam, c.lParam), c.result);
 
@@ -127,7 +129,7 @@ TEST_P(BridgeProcTest, Handles) {
   }
   EXPECT_EQ(Callbacks().lineErrors, c.lineErrors);
   EXPECT_EQ(Callbacks().driverErrors, c.driverErrors);
-  ctx().savedWindowProc = nullptr;
+  ctx().runtime.bridge().savedWindowProc = nullptr;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BridgeProcTest, ::testing::ValuesIn(kProcCases),
@@ -136,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BridgeProcTest, ::testing::ValuesIn(kProcCases),
 TEST_F(SerialRig, DataReadyRunsTheReceiveLoopEvenWhenFrozen) {
   for (int32_t frozen : {0, 1}) {
     SCOPED_TRACE(frozen);
-    ctx().switches.eventsFrozen = frozen;
+    ctx().core.switches.eventsFrozen = frozen;
     ASSERT_EQ(Open(), 1);
     line.Schedule(platform().NowUs() + 2000, {0x00, 0x13, 0x37});
     platform().AdvanceMs(3);  // the data event is served on the way
@@ -179,12 +181,12 @@ TEST_F(SerialRig, ErrorPolicy) {
       {"post_only", 0, true, true, false, true},
       {"post_only_no_window_nothing", 0, true, false, false, false},
   };
-  ctx().eventMessageId = RegisterWindowMessageA(kEventMessageName);
+  ctx().runtime.bridge().eventMessageId = RegisterWindowMessageA(kEventMessageName);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fixture_.boxes.clear();
-    ctx().switches.noErrMsgBox = c.noErrMsgBox;
-    ctx().clientWindow = c.window ? window : nullptr;
+    ctx().core.switches.noErrMsgBox = c.noErrMsgBox;
+    ctx().runtime.bridge().clientWindow = c.window ? window : nullptr;
     ReportDriverError(ctx(), 3, "Cannot send data over the network, channel still busy", c.postOnly);
     ASSERT_EQ(boxes().size(), c.box ? 1u : 0u);
     if (c.box) {
@@ -209,21 +211,21 @@ TEST_F(SerialRig, ErrorPolicy) {
 void OtherDriverError(int32_t, const char*) {}
 
 TEST_F(SerialRig, SetCallbackEventsReplacesAllTenSlots) {
-  ctx().eventMessageId = RegisterWindowMessageA(kEventMessageName);
+  ctx().runtime.bridge().eventMessageId = RegisterWindowMessageA(kEventMessageName);
   SetCallbackEvents(ctx(), RecordingCallbacks());
-  BridgeWindowProc(ctx(), window, ctx().eventMessageId, EVT_LINE_ERROR, 0);
+  BridgeWindowProc(ctx(), window, ctx().runtime.bridge().eventMessageId, EVT_LINE_ERROR, 0);
   EXPECT_EQ(Callbacks().lineErrors, 1);
 
   ClientCallbacks onlyDriverError;
   onlyDriverError.onDriverError = &OtherDriverError;
   SetCallbackEvents(ctx(), onlyDriverError);
-  EXPECT_EQ(ctx().callbacks.onLineError, nullptr);
-  EXPECT_EQ(ctx().callbacks.onDataReceived, nullptr);
-  EXPECT_EQ(ctx().callbacks.onDriverError, &OtherDriverError);
+  EXPECT_EQ(ctx().runtime.callbacks.onLineError, nullptr);
+  EXPECT_EQ(ctx().runtime.callbacks.onDataReceived, nullptr);
+  EXPECT_EQ(ctx().runtime.callbacks.onDriverError, &OtherDriverError);
 
   SetCallbackEvents(ctx(), ClientCallbacks{});
-  BridgeWindowProc(ctx(), window, ctx().eventMessageId, EVT_LINE_ERROR, 0);
-  BridgeWindowProc(ctx(), window, ctx().eventMessageId, EVT_DRIVER_ERROR, 2);
+  BridgeWindowProc(ctx(), window, ctx().runtime.bridge().eventMessageId, EVT_LINE_ERROR, 0);
+  BridgeWindowProc(ctx(), window, ctx().runtime.bridge().eventMessageId, EVT_DRIVER_ERROR, 2);
   EXPECT_EQ(Callbacks().lineErrors, 1);
   EXPECT_TRUE(Callbacks().driverErrors.empty());
 }
@@ -233,23 +235,23 @@ TEST_F(SerialRig, SetCallbackEventsReplacesAllTenSlots) {
 WNDPROC ProcOf(HWND window) { return reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC)); }
 
 TEST_F(SerialRig, OpenSubclassesAndSetClientNoneGivesTheWindowBack) {
-  ctx().callbacks = RecordingCallbacks();
+  ctx().runtime.callbacks = RecordingCallbacks();
   ASSERT_EQ(Open(), 1);
   EXPECT_EQ(ProcOf(window), &BridgeWindowProcEntry);
-  EXPECT_EQ(ctx().savedWindowProc, &ClientProc);
-  EXPECT_NE(ctx().eventMessageId, 0u);
+  EXPECT_EQ(ctx().runtime.bridge().savedWindowProc, &ClientProc);
+  EXPECT_NE(ctx().runtime.bridge().eventMessageId, 0u);
 
   // Events reach the driver first, then the client.
-  PostMessageA(window, ctx().eventMessageId, EVT_LINE_ERROR, 0);
+  PostMessageA(window, ctx().runtime.bridge().eventMessageId, EVT_LINE_ERROR, 0);
   DispatchAll();
   EXPECT_EQ(Callbacks().lineErrors, 1);
   EXPECT_EQ(ClientLog().size(), 1u);
 
   SetClientHWND(ctx(), nullptr);
   EXPECT_EQ(ProcOf(window), &ClientProc);
-  EXPECT_EQ(ctx().clientWindow.load(), nullptr);
-  EXPECT_EQ(ctx().savedWindowProc, nullptr);
-  PostMessageA(window, ctx().eventMessageId, EVT_LINE_ERROR, 0);
+  EXPECT_EQ(ctx().runtime.bridge().clientWindow.load(), nullptr);
+  EXPECT_EQ(ctx().runtime.bridge().savedWindowProc, nullptr);
+  PostMessageA(window, ctx().runtime.bridge().eventMessageId, EVT_LINE_ERROR, 0);
   DispatchAll();
   EXPECT_EQ(Callbacks().lineErrors, 1);  // only the client saw it
   EXPECT_EQ(ClientLog().size(), 2u);
@@ -296,10 +298,10 @@ TEST_P(WindowSwitchTest, NeverLeavesTheDriverOnAnUntrackedWindow) {
   c.act(ctx(), window, second);
 
   const HWND of[] = {nullptr, window, second};
-  EXPECT_EQ(ctx().clientWindow.load(), of[static_cast<int>(c.client)]);
+  EXPECT_EQ(ctx().runtime.bridge().clientWindow.load(), of[static_cast<int>(c.client)]);
   EXPECT_EQ(ProcOf(window), c.subclassed == Holder::kFirst ? &BridgeWindowProcEntry : &ClientProc);
   EXPECT_EQ(ProcOf(second), c.subclassed == Holder::kSecond ? &BridgeWindowProcEntry : &OtherClientProc);
-  EXPECT_EQ(ctx().subclassedWindow, of[static_cast<int>(c.subclassed)]);
+  EXPECT_EQ(ctx().runtime.bridge().subclassedWindow, of[static_cast<int>(c.subclassed)]);
 
   // Each window gets its own procedure back, whatever happened before.
   DetachWindowBridge(ctx());

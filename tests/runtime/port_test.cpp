@@ -6,6 +6,8 @@
 
 #include "link/frame.h"
 #include "runtime_rig.h"
+#include "runtime/window_bridge.h"
+#include "runtime/channel.h"
 
 namespace zeva::serial_test {
 namespace {
@@ -29,13 +31,13 @@ void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.name; }
 const OpenCase kOpenCases[] = {
     {"opens", nullptr, false, 1, nullptr, 1, 0},
     {"null_window", nullptr, true, 0, nullptr, 0, 0},
-    {"missing_port", [](auto&, DriverContext& c) { c.settings.port = 2; }, false, 0, kMissing, 0, 0},
+    {"missing_port", [](auto&, DriverContext& c) { c.core.settings.port = 2; }, false, 0, kMissing, 0, 0},
     {"event_thread_fails", [](testing::TestPlatform& p, auto&) { p.failEventThread = true; }, false, 0, kNoThread, 1,
      1},
     {"line_config_refused", [](testing::TestPlatform& p, auto&) { p.failConfig = true; }, false, 0, nullptr, 0, 0},
-    {"bps_zero", [](auto&, DriverContext& c) { c.settings.bps = 0; }, false, 0, nullptr, 0, 0},
-    {"bps_negative", [](auto&, DriverContext& c) { c.settings.bps = -9600; }, false, 0, nullptr, 0, 0},
-    {"no_port_context", [](auto&, DriverContext& c) { c.portContext.reset(); }, false, 0, nullptr, 1, 1},
+    {"bps_zero", [](auto&, DriverContext& c) { c.core.settings.bps = 0; }, false, 0, nullptr, 0, 0},
+    {"bps_negative", [](auto&, DriverContext& c) { c.core.settings.bps = -9600; }, false, 0, nullptr, 0, 0},
+    {"no_port_context", [](auto&, DriverContext& c) { runtime::ReleaseChannel(c.runtime); }, false, 0, nullptr, 1, 1},
 };
 
 class OpenCOMTest : public SerialRig, public ::testing::WithParamInterface<OpenCase> {};
@@ -47,11 +49,11 @@ TEST_P(OpenCOMTest, Outcome) {
 
   EXPECT_EQ(OpenCOM(ctx(), target), c.result);
   EXPECT_EQ(IsOpen(ctx()), c.result);
-  EXPECT_EQ(ctx().clientWindow.load(), target);
+  EXPECT_EQ(ctx().runtime.bridge().clientWindow.load(), target);
   EXPECT_EQ(line.opens.size(), c.lineOpens);
   EXPECT_EQ(line.closes, c.lineCloses);
-  if (ctx().portContext && c.result == 0) {
-    EXPECT_EQ(ctx().portContext->port.load(), nullptr);
+  if (ctx().runtime.channel() != nullptr && c.result == 0) {
+    EXPECT_EQ(ctx().runtime.channel()->port.load(), nullptr);
   }
   if (c.box == nullptr) {
     EXPECT_TRUE(boxes().empty());
@@ -72,7 +74,7 @@ TEST_F(SerialRig, OpenWhileOpenKeepsThePortButTakesTheWindow) {
   EXPECT_EQ(OpenCOM(ctx(), other), 0);
   EXPECT_EQ(IsOpen(ctx()), 1);
   EXPECT_EQ(line.opens.size(), 1u);
-  EXPECT_EQ(ctx().clientWindow.load(), other);
+  EXPECT_EQ(ctx().runtime.bridge().clientWindow.load(), other);
   DetachWindowBridge(ctx());
   DestroyWindow(other);
 }
@@ -85,8 +87,8 @@ TEST_F(SerialRig, CloseThenReopen) {
   CloseCOM(ctx());
   EXPECT_EQ(IsOpen(ctx()), 0);
   EXPECT_EQ(line.closes, 1);
-  EXPECT_EQ(ctx().portContext->port.load(), nullptr);
-  EXPECT_EQ(ctx().eventThread, nullptr);
+  EXPECT_EQ(ctx().runtime.channel()->port.load(), nullptr);
+  EXPECT_EQ(ctx().runtime.channel()->eventThread, nullptr);
 
   EXPECT_EQ(Open(), 1);
   EXPECT_EQ(line.opens.size(), 2u);
@@ -112,10 +114,10 @@ TEST_F(SerialRig, LineSettingsFollowTheSettings) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bps);
-    ctx().settings.bps = c.bps;
-    ctx().settings.frameSize = c.frameSize;
-    ctx().settings.rxBuffer = c.rxBuffer;
-    ctx().settings.txBuffer = c.txBuffer;
+    ctx().core.settings.bps = c.bps;
+    ctx().core.settings.frameSize = c.frameSize;
+    ctx().core.settings.rxBuffer = c.rxBuffer;
+    ctx().core.settings.txBuffer = c.txBuffer;
     line.opens.clear();
     ASSERT_EQ(Open(), 1);
     ASSERT_EQ(line.opens.size(), 1u);
@@ -126,8 +128,8 @@ TEST_F(SerialRig, LineSettingsFollowTheSettings) {
     EXPECT_EQ(config.rxQueue, c.rxQueue);
     EXPECT_EQ(config.txQueue, c.txQueue);
     // A queue size of 0 is replaced for good.
-    EXPECT_EQ(ctx().settings.rxBuffer, c.rxQueue);
-    EXPECT_EQ(ctx().settings.txBuffer, c.txQueue);
+    EXPECT_EQ(ctx().core.settings.rxBuffer, c.rxQueue);
+    EXPECT_EQ(ctx().core.settings.txBuffer, c.txQueue);
     CloseCOM(ctx());
   }
 }
@@ -191,8 +193,8 @@ class WriteBytesTest : public SerialRig, public ::testing::WithParamInterface<Wr
 
 TEST_P(WriteBytesTest, FrameOutcome) {
   const WriteCase& c = GetParam();
-  ctx().switches.echoCheck = c.echoCheck;
-  ctx().lastDestination = 5;
+  ctx().core.switches.echoCheck = c.echoCheck;
+  ctx().transact.lastDestination = 5;
   line.echo = c.echo;
   if (c.corruptAt >= 0) line.alterEcho = [&c](Bytes& b) { b[static_cast<size_t>(c.corruptAt)] ^= 0x01; };
   if (c.ack) line.onWrite = [this](const Bytes&, uint64_t now) { line.Schedule(now + 3000, AckFrom5()); };
@@ -204,27 +206,27 @@ TEST_P(WriteBytesTest, FrameOutcome) {
 
   ASSERT_EQ(line.writes.size(), 1u);
   EXPECT_EQ(line.writes[0], Bytes(kFrame.begin(), kFrame.end()));
-  EXPECT_FALSE(ctx().flags.AllSet(SF_ECHO_PENDING));
-  EXPECT_EQ(ctx().echo->writes(), 0) << "the echo bookkeeping is left as found";
+  EXPECT_FALSE(ctx().core.flags.AllSet(SF_ECHO_PENDING));
+  EXPECT_EQ(ctx().runtime.echo->writes(), 0) << "the echo bookkeeping is left as found";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WriteBytesTest, ::testing::ValuesIn(kWriteCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SerialRig, WriteWithThePortClosedChangesNothing) {
-  ctx().flags.word = SF_ACK_PENDING | SF_ECHO_MATCHED;
+  ctx().core.flags.word = SF_ACK_PENDING | SF_ECHO_MATCHED;
   EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kAck), 0);
-  EXPECT_EQ(ctx().flags.word, SF_ACK_PENDING | SF_ECHO_MATCHED);
-  EXPECT_EQ(ctx().echo->writes(), 0);
+  EXPECT_EQ(ctx().core.flags.word, SF_ACK_PENDING | SF_ECHO_MATCHED);
+  EXPECT_EQ(ctx().runtime.echo->writes(), 0);
   EXPECT_EQ(platform().NowUs(), 0u);
 }
 
 TEST_F(SerialRig, TenEchoMarkersAbortTheWrite) {
   for (int32_t noErrMsgBox : {0, 1}) {  // always a box
     SCOPED_TRACE(noErrMsgBox);
-    ctx().switches.noErrMsgBox = noErrMsgBox;
+    ctx().core.switches.noErrMsgBox = noErrMsgBox;
     ASSERT_EQ(Open(), 1);
-    for (int i = 0; i < link::EchoTracker::kMaxWrites; ++i) ctx().echo->Expect(nullptr, 0);
+    for (int i = 0; i < link::EchoTracker::kMaxWrites; ++i) ctx().runtime.echo->Expect(nullptr, 0);
     fixture_.boxes.clear();
 
     EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kEcho), 0);
@@ -233,11 +235,11 @@ TEST_F(SerialRig, TenEchoMarkersAbortTheWrite) {
     EXPECT_EQ(boxes()[0].caption, "JV ZEVA COM driver");
     EXPECT_EQ(boxes()[0].type, static_cast<unsigned>(MB_ICONERROR));
     EXPECT_TRUE(line.writes.empty());
-    EXPECT_TRUE(ctx().flags.AllSet(SF_ECHO_PENDING));
-    EXPECT_EQ(ctx().echo->length(), 0);
+    EXPECT_TRUE(ctx().core.flags.AllSet(SF_ECHO_PENDING));
+    EXPECT_EQ(ctx().runtime.echo->length(), 0);
 
-    ctx().echo->Reset();
-    ctx().flags.Reset();
+    ctx().runtime.echo->Reset();
+    ctx().core.flags.Reset();
     CloseCOM(ctx());
   }
 }
@@ -267,18 +269,18 @@ TEST_P(FailedWriteTest, TakesTheEchoBackAndReports) {
   const FailedWriteCase& c = GetParam();
   ASSERT_EQ(Open(), 1);
   if (!c.window) SetClientHWND(ctx(), nullptr);
-  ctx().switches.noErrMsgBox = c.noErrMsgBox;
+  ctx().core.switches.noErrMsgBox = c.noErrMsgBox;
   platform().writeOverride = [&c](const uint8_t*, int32_t) { return c.outcome; };
   // An earlier write, still waiting for its echo (this one is made inside its wait).
   const uint8_t earlier[2] = {0xAA, 0xBB};
-  ctx().echo->Expect(earlier, 2);
+  ctx().runtime.echo->Expect(earlier, 2);
 
   EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kAck), 0);
   EXPECT_EQ(platform().NowUs(), 0u);  // no wait after a failed write
   // Only this write's bytes are taken back; the earlier echo is still due.
-  EXPECT_EQ(ctx().echo->writes(), 1);
-  EXPECT_EQ(ctx().echo->length(), 2);
-  EXPECT_TRUE(ctx().flags.AllSet(SF_ECHO_PENDING));
+  EXPECT_EQ(ctx().runtime.echo->writes(), 1);
+  EXPECT_EQ(ctx().runtime.echo->length(), 2);
+  EXPECT_TRUE(ctx().core.flags.AllSet(SF_ECHO_PENDING));
 
   if (c.box == nullptr) {
     EXPECT_TRUE(boxes().empty());
@@ -290,7 +292,7 @@ TEST_P(FailedWriteTest, TakesTheEchoBackAndReports) {
   }
   int posts = 0;
   for (const MSG& m : QueuedMessages()) {
-    if (m.message == ctx().eventMessageId && m.wParam == EVT_DRIVER_ERROR && m.lParam == 1) ++posts;
+    if (m.message == ctx().runtime.bridge().eventMessageId && m.wParam == EVT_DRIVER_ERROR && m.lParam == 1) ++posts;
   }
   EXPECT_EQ(posts, c.posted ? 1 : 0);
 }
@@ -299,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FailedWriteTest, ::testing::ValuesIn(kFailedWrit
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SerialRig, TimeoutWithEveryByteWrittenIsASuccess) {
-  ctx().switches.echoCheck = 0;
+  ctx().core.switches.echoCheck = 0;
   ASSERT_EQ(Open(), 1);
   platform().writeOverride = [](const uint8_t*, int32_t n) { return platform::WriteResult{Kind::kTimeout, n}; };
   EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kEcho), link::kDataFrameSize);

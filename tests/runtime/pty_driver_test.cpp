@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/temp_prefix.h"
@@ -53,8 +53,8 @@ class PtyDriverTest : public ::testing::Test {
     gReceived = {};
     ASSERT_EQ(mkdir(prefix.Path("dosdevices").c_str(), 0755), 0);
     ProcessAttach(ctx);
-    ctx.settings.port = 12;  // numbers above 9 work as well
-    ctx.callbacks.onDataReceived = &OnData;
+    ctx.core.settings.port = 12;  // numbers above 9 work as well
+    ctx.runtime.callbacks.onDataReceived = &OnData;
     window = CreateMessageWindow(&ClientWindowProc);
   }
   void TearDown() override {
@@ -65,8 +65,8 @@ class PtyDriverTest : public ::testing::Test {
   // A frame for device 5, written and judged as the transmitter does.
   int32_t SendToDevice5(const uint8_t data[6]) {
     const link::DataFrame frame = link::EncodeDataFrame(2, 5, 1, 0xC1, data);
-    ctx.lastDestination = 5;
-    ctx.flags.Clear(SF_ACK_RECEIVED);
+    ctx.transact.lastDestination = 5;
+    ctx.core.flags.Clear(SF_ACK_RECEIVED);
     return WriteBytes(ctx, frame.data(), link::kDataFrameSize, WaitFor::kAck);
   }
 
@@ -89,11 +89,11 @@ const uint8_t kQuery[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x21};  // answered wit
 TEST_F(PtyDriverTest, OpenWriteReadCloseReopen) {
   Simulator sim(prefix.dir(), 12);
   ASSERT_TRUE(sim.ready());
-  ASSERT_EQ(ctx.switches.echoCheck, 1);
+  ASSERT_EQ(ctx.core.switches.echoCheck, 1);
 
   ASSERT_EQ(OpenCOM(ctx, window), 1);
   EXPECT_EQ(SendToDevice5(kClearError), link::kDataFrameSize);  // the echo came back unchanged
-  EXPECT_TRUE(ctx.flags.AllSet(SF_ACK_RECEIVED));
+  EXPECT_TRUE(ctx.core.flags.AllSet(SF_ACK_RECEIVED));
 
   EXPECT_EQ(SendToDevice5(kQuery), link::kDataFrameSize);
   ASSERT_TRUE(AwaitDataReceived());
@@ -104,7 +104,7 @@ TEST_F(PtyDriverTest, OpenWriteReadCloseReopen) {
   EXPECT_EQ(IsOpen(ctx), 0);
   ASSERT_EQ(OpenCOM(ctx, window), 1);
   EXPECT_EQ(SendToDevice5(kClearError), link::kDataFrameSize);
-  EXPECT_TRUE(ctx.flags.AllSet(SF_ACK_RECEIVED));
+  EXPECT_TRUE(ctx.core.flags.AllSet(SF_ACK_RECEIVED));
   CloseCOM(ctx);
   EXPECT_TRUE(boxes.boxes().empty());
 }

@@ -72,7 +72,7 @@ TEST_F(WaitTest, EmptyMaskIsAPauseThatEndsAfterTheTickPassesTheDeadline) {
 }
 
 TEST_F(WaitTest, FlagsAlreadySetEndTheWaitWithoutDispatching) {
-  f.ctx->flags.Set(SF_ACK_RECEIVED | SF_ECHO_MATCHED);
+  f.ctx->core.flags.Set(SF_ACK_RECEIVED | SF_ECHO_MATCHED);
   PostMessageA(window, TimedPost::kMessage, 0, 0);
   EXPECT_EQ(WaitForFlags(*f.ctx, 100, SF_ACK_RECEIVED), 0);
   EXPECT_EQ(g_dispatched, 0);
@@ -88,13 +88,13 @@ TEST_F(WaitTest, ZeroTimeoutServesTheQueueUntilTheTickMoves) {
 }
 
 TEST_F(WaitTest, EveryBitOfTheMaskIsNeeded) {
-  f.ctx->flags.Set(SF_ACK_RECEIVED);
+  f.ctx->core.flags.Set(SF_ACK_RECEIVED);
   EXPECT_EQ(WaitForFlags(*f.ctx, 50, SF_ACK_RECEIVED | SF_ECHO_MATCHED), 1);
   EXPECT_EQ(ElapsedMs(), 51u);
 
   TimedPost line(window, f.platform.NowUs() + 20'000);
   f.platform.AttachLine(9, &line);
-  onMessage = [this] { f.ctx->flags.Set(SF_ECHO_MATCHED); };
+  onMessage = [this] { f.ctx->core.flags.Set(SF_ECHO_MATCHED); };
   const uint64_t before = f.platform.NowUs();
   EXPECT_EQ(WaitForFlags(*f.ctx, 162, SF_ACK_RECEIVED | SF_ECHO_MATCHED), 0);
   EXPECT_EQ(f.platform.NowUs() - before, 20'000u) << "reacts at the message, not at the deadline";
@@ -107,7 +107,7 @@ TEST_F(WaitTest, TimeIsCheckedBeforeFlags) {
   PostMessageA(window, TimedPost::kMessage, 0, 0);
   onMessage = [this] {
     f.platform.AdvanceMs(20);
-    f.ctx->flags.Set(SF_QUERY_REPLY);
+    f.ctx->core.flags.Set(SF_QUERY_REPLY);
   };
   EXPECT_EQ(WaitForFlags(*f.ctx, 10, SF_QUERY_REPLY), 1);
 }
@@ -118,7 +118,7 @@ TEST_F(WaitTest, NestedWaitRunsToItsEndInsideTheOuterOne) {
   onMessage = [this, &inner] {
     onMessage = nullptr;
     inner = WaitForFlags(*f.ctx, 30, 0);
-    f.ctx->flags.Set(SF_IDENTIFY_REPLY);
+    f.ctx->core.flags.Set(SF_IDENTIFY_REPLY);
   };
   EXPECT_EQ(WaitForFlags(*f.ctx, 100, SF_IDENTIFY_REPLY), 0);
   EXPECT_EQ(inner, 1);

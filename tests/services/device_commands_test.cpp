@@ -18,7 +18,7 @@ constexpr uint32_t kBusyPauseMs = kBusyMs + 1;
 
 struct CommandCase {
   const char* name;
-  int32_t (*command)(DriverContext&, int32_t);
+  int32_t (*command)(services::ServiceState&, int32_t);
   int32_t address;
   Command heard;
   Bytes data;           // what the device heard (reset: byte 0 is the code)
@@ -177,7 +177,7 @@ TEST(Restart, ClosedPortIsOpenedForTheRestartAndClosedAgain) {
 
 TEST(Restart, PortThatDoesNotOpenIsError6AndStaysClosed) {
   Rig rig;
-  rig.fx.platform.DetachLine(rig.ctx.settings.port);
+  rig.fx.platform.DetachLine(rig.ctx.core.settings.port);
   rig.fx.boxes.clear();
   EXPECT_EQ(Restart(rig.ctx), 0);
   EXPECT_EQ(IsOpen(rig.ctx), 0);

@@ -143,7 +143,7 @@ TEST_P(IdentifyFailures, AreShownOrPostedByTheQuietFlag) {
     ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
     EXPECT_EQ(rig.fx.boxes.boxes()[0].text, c.boxText);
   }
-  EXPECT_EQ(rig.ctx.requests->count(), 0);
+  EXPECT_EQ(rig.ctx.transact.requests->count(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(IdentifyDevice, FullRequestTableIsError12) {
   Rig rig;
   rig.AddDevice(5);
-  for (int i = 0; i < RequestTable::kMaxRequests; ++i) rig.ctx.requests->Push(RQ_REPLY, 99, 0, nullptr, nullptr);
+  for (int i = 0; i < RequestTable::kMaxRequests; ++i) rig.ctx.transact.requests->Push(RQ_REPLY, 99, 0, nullptr, nullptr);
   EXPECT_EQ(GetFirmwareInfo(rig.ctx, 5), 0);
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Too many requests, requested operation aborted");
@@ -187,8 +187,8 @@ TEST(MakeMap, ProbesEveryAddressAndReportsEachDevice) {
   const std::vector<Bytes> probes = rig.HostRequests(kIdentifyCode);
   ASSERT_EQ(probes.size(), 127u);
   EXPECT_EQ(probes[0][3], 0xD9);  // unacknowledged
-  EXPECT_EQ(rig.ctx.mapRunning, 0);
-  EXPECT_EQ(rig.ctx.requests->count(), 0);
+  EXPECT_EQ(rig.ctx.services.mapRunning, 0);
+  EXPECT_EQ(rig.ctx.transact.requests->count(), 0);
 }
 
 TEST(MakeMap, AbortFromOnMapProgressEndsBeforeThatProbe) {
@@ -202,7 +202,7 @@ TEST(MakeMap, AbortFromOnMapProgressEndsBeforeThatProbe) {
   EXPECT_EQ(rig.mapProgress, (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0}));
   EXPECT_EQ(rig.HostRequests(kIdentifyCode).size(), 9u);
   EXPECT_EQ(rig.found.size(), 1u);
-  EXPECT_EQ(rig.ctx.mapAbortRequested, 0);
+  EXPECT_EQ(rig.ctx.services.mapAbortRequested, 0);
 }
 
 TEST(MakeMap, AbortDuringAProbeStillAnnouncesTheNextAddress) {
@@ -278,12 +278,12 @@ TEST(MakeMap, FourthBusyAnswerPassesTheAddressOverSilently) {
 
 TEST(MakeMap, FullRequestTableEndsTheMapWithError12) {
   Rig rig;
-  for (int i = 0; i < RequestTable::kMaxRequests; ++i) rig.ctx.requests->Push(RQ_REPLY, 99, 0, nullptr, nullptr);
+  for (int i = 0; i < RequestTable::kMaxRequests; ++i) rig.ctx.transact.requests->Push(RQ_REPLY, 99, 0, nullptr, nullptr);
   EXPECT_EQ(MakeMap(rig.ctx), 0);
   EXPECT_EQ(rig.mapProgress, (std::vector<int32_t>{1, 0}));
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Too many requests, requested operation aborted");
-  EXPECT_EQ(rig.ctx.mapRunning, 0);
+  EXPECT_EQ(rig.ctx.services.mapRunning, 0);
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ std::vector<Bytes> BodyFrames(const Rig& rig) {
 }
 
 void ExpectSwitchesCleared(const DriverContext& ctx) {
-  EXPECT_EQ(ctx.switches.noAck, 0);
-  EXPECT_EQ(ctx.awaitedResponseCode, 0);
+  EXPECT_EQ(ctx.core.switches.noAck, 0);
+  EXPECT_EQ(ctx.transact.awaitedResponseCode, 0);
 }
 
 // --- serial text ----------------------------------------------------------------
@@ -83,7 +83,7 @@ TEST_P(BadCalls, AreAlwaysABoxAndChangeNothing) {
   Rig rig({}, false);
   rig.AddDevice(kTarget);
   config::SetNoErrMsgBox(rig.ctx, 1);
-  rig.ctx.lastProgramError = 77;
+  rig.ctx.services.lastProgramError = 77;
   const Bytes program = ProgramBytes(16);
   EXPECT_EQ(Call(rig, c.op, c.serial, c.address, c.nullData ? nullptr : program.data(), c.length), 0);
   rig.RunMs(1);
@@ -93,7 +93,7 @@ TEST_P(BadCalls, AreAlwaysABoxAndChangeNothing) {
   EXPECT_EQ(rig.fx.boxes.boxes()[0].type, static_cast<unsigned>(MB_ICONERROR));
   EXPECT_TRUE(rig.errors.empty());
   EXPECT_TRUE(rig.NothingSent());
-  EXPECT_EQ(rig.ctx.lastProgramError, c.op == Op::kSetAddrID ? 77 : 1);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, c.op == Op::kSetAddrID ? 77 : 1);
   EXPECT_EQ(IsOpen(rig.ctx), 0);
 }
 
@@ -126,12 +126,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Download, PortThatDoesNotOpenIsError6AndCode2) {
   for (Op op : {Op::kSetAddrID, Op::kProgram, Op::kProgramDirect}) {
     Rig rig({}, false);
-    rig.fx.platform.DetachLine(rig.ctx.settings.port);
+    rig.fx.platform.DetachLine(rig.ctx.core.settings.port);
     const Bytes program = ProgramBytes(16);
     EXPECT_EQ(Call(rig, op, "S01A2B3", kTarget, program.data(), 16), 0);
     ASSERT_FALSE(rig.fx.boxes.boxes().empty());
     EXPECT_EQ(rig.fx.boxes.boxes().back().text, "Can't open device communication channel");
-    EXPECT_EQ(rig.ctx.lastProgramError, op == Op::kSetAddrID ? 0 : 2);
+    EXPECT_EQ(rig.ctx.services.lastProgramError, op == Op::kSetAddrID ? 0 : 2);
     EXPECT_EQ(IsOpen(rig.ctx), 0);
     ExpectSwitchesCleared(rig.ctx);
   }
@@ -153,7 +153,7 @@ TEST(SetAddrID, BroadcastGivesTheSerialsDeviceItsAddress) {
     EXPECT_EQ(DataOf(sent[0]), (Bytes{0x01, 0xA2, 0xB3, 0, kTarget, 251}));
     EXPECT_EQ(rig.progress, (std::vector<ProgressEvent>{{42, "Searching device..."}}));
     EXPECT_EQ(IsOpen(rig.ctx), open ? 1 : 0);
-    EXPECT_EQ(rig.ctx.switches.noAck, 0);
+    EXPECT_EQ(rig.ctx.core.switches.noAck, 0);
   }
 }
 
@@ -172,10 +172,10 @@ TEST_P(Downloads, DeviceReceivesTheExactProgram) {
   const DownloadCase& c = GetParam();
   Rig rig({}, false);
   sim::Device& device = rig.AddDevice(0, kSerial, 5, c.versionHigh, 3);
-  rig.ctx.switches.noAck = 1;  // a client's setting is not restored
+  rig.ctx.core.switches.noAck = 1;  // a client's setting is not restored
   const Bytes program = ProgramBytes(c.length);
   EXPECT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), static_cast<int32_t>(program.size())), 1);
-  EXPECT_EQ(rig.ctx.lastProgramError, 0);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 0);
   EXPECT_EQ(device.address(), kTarget);
   const sim::ProgramReceipt& receipt = device.program();
   EXPECT_EQ(receipt.bytes, program);
@@ -254,7 +254,7 @@ TEST(Program, TargetSilentForElevenIdentificationsIsError7) {
   const Bytes program = ProgramBytes(12);
   EXPECT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 12), 0);
   EXPECT_EQ(CommandsOf(device, Command::kIdentify).size(), 44u);
-  EXPECT_EQ(rig.ctx.lastProgramError, 4);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 4);
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "The device does not respond, address ID might not be set");
   EXPECT_EQ(IsOpen(rig.ctx), 0);
@@ -292,7 +292,7 @@ TEST_P(DeviceChecks, RefuseUnfitDevices) {
                            : ProgramDirect(rig.ctx, c.serial, kTarget, c.product, c.minLow, c.minHigh,
                                            program.data(), 20);
   EXPECT_EQ(result, c.result);
-  EXPECT_EQ(rig.ctx.lastProgramError, c.programError);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, c.programError);
   if (c.boxText == nullptr) {
     EXPECT_TRUE(rig.fx.boxes.boxes().empty());
     EXPECT_EQ(device.program().bytes, program);
@@ -364,7 +364,7 @@ TEST(Program, FailedTransferStillRestartsAndEndsWith1AndCode3) {
   };
   const Bytes program = ProgramBytes(30);
   EXPECT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 30), 1);
-  EXPECT_EQ(rig.ctx.lastProgramError, 3);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 3);
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Cannot send data over the network, permanent failure");
   EXPECT_EQ(device.reboots(), 1);
@@ -386,7 +386,7 @@ TEST(Program, TransferBusyThreeTimesIsCode8) {
   rig.onError = [&](const ErrorEvent&) { rig.FreeChannel(); };
   const Bytes program = ProgramBytes(30);
   EXPECT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 30), 1);
-  EXPECT_EQ(rig.ctx.lastProgramError, 8);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 8);
   EXPECT_EQ(rig.errors, (std::vector<ErrorEvent>{{3, "Cannot send data over the network, channel is busy"}}));
   EXPECT_TRUE(BodyFrames(rig).empty());
   EXPECT_EQ(device.reboots(), 1);
@@ -402,7 +402,7 @@ TEST(ProgramDirect, TransferBusyThreeTimesIsCode8AndResult0) {
   const Bytes program = ProgramBytes(30);
   EXPECT_EQ(ProgramDirect(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 30), 0);
   rig.FreeChannel();
-  EXPECT_EQ(rig.ctx.lastProgramError, 8);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 8);
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Cannot send data over the network, channel still busy");
   EXPECT_EQ(rig.progress.back(), (ProgressEvent{100, "...program sent"}));
@@ -416,7 +416,7 @@ TEST(Program, StopNotSentEndsWithCode3) {
   const Bytes program = ProgramBytes(12);
   EXPECT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 12), 0);
   rig.FreeChannel();
-  EXPECT_EQ(rig.ctx.lastProgramError, 3);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 3);
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Cannot send data over the network, channel still busy");
   EXPECT_TRUE(device.commands().empty());
@@ -433,7 +433,7 @@ TEST(ProgramDirect, CommitNotAcknowledgedRestartsQuietlyWithCode3) {
   };
   const Bytes program = ProgramBytes(12);
   EXPECT_EQ(ProgramDirect(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 12), 0);
-  EXPECT_EQ(rig.ctx.lastProgramError, 3);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 3);
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Cannot send data over the network");
   EXPECT_EQ(device.reboots(), 1);  // the quiet restart
@@ -470,7 +470,7 @@ TEST(ProgramDirect, IdentifiesOnceAndNeverChecksAMissingAnswer) {
   const Bytes program = ProgramBytes(12);
   EXPECT_EQ(ProgramDirect(rig.ctx, "S000000", kTarget, 0, 0, 0, program.data(), 12), 0);
   EXPECT_EQ(CommandsOf(device, Command::kIdentify).size(), 4u);  // one identification of four requests
-  EXPECT_EQ(rig.ctx.lastProgramError, 4);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 4);
   EXPECT_TRUE(CommandsOf(device, Command::kCommitProgram).empty());
 }
 
@@ -499,7 +499,7 @@ TEST(ProgramDirect, ChannelBusyThroughTheChecksumPassIsCode3) {
   const Bytes program = ProgramBytes(40);
   EXPECT_EQ(ProgramDirect(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 40), 0);
   rig.FreeChannel();
-  EXPECT_EQ(rig.ctx.lastProgramError, 3);
+  EXPECT_EQ(rig.ctx.services.lastProgramError, 3);
   EXPECT_TRUE(CommandsOf(device, Command::kCommitProgram).empty());
   ASSERT_FALSE(rig.fx.boxes.boxes().empty());
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Cannot send data over the network, channel still busy");
@@ -517,7 +517,7 @@ TEST(Program, SwitchesFollowTheDownload) {
   rig.AddDevice(0, kSerial, 5, 2, 0);
   std::vector<std::pair<ProgressEvent, Switches>> seen;
   rig.onProgress = [&](const ProgressEvent& e) {
-    seen.push_back({e, {rig.ctx.switches.noAck, rig.ctx.awaitedResponseCode}});
+    seen.push_back({e, {rig.ctx.core.switches.noAck, rig.ctx.transact.awaitedResponseCode}});
   };
   const Bytes program = ProgramBytes(12);
   ASSERT_EQ(Program(rig.ctx, "S01A2B3", kTarget, 5, 0, 0, program.data(), 12), 1);
@@ -538,7 +538,7 @@ TEST(ProgramDirect, SwitchesAreOnOnlyForTheTransfer) {
   std::vector<Switches> perFrame;
   std::map<std::string, Switches> seen;
   rig.onProgress = [&](const ProgressEvent& e) {
-    const Switches now{rig.ctx.switches.noAck, rig.ctx.awaitedResponseCode};
+    const Switches now{rig.ctx.core.switches.noAck, rig.ctx.transact.awaitedResponseCode};
     if (e.text.empty()) perFrame.push_back(now);
     else seen[e.text] = now;
   };

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "core/config.h"
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "api/lifecycle.h"
 #include "link/frame.h"
 #include "platform/temp_prefix.h"
@@ -50,9 +50,9 @@ class PtyServices : public ::testing::Test {
     ASSERT_EQ(mkdir(prefix.Path("dosdevices").c_str(), 0755), 0);
     prefix.Write("Orlindo.inf", "[DeviceIDs]\n5=Valve controller\n");
     ProcessAttach(ctx);
-    ctx.callbacks.onFirmwareInfo = &OnFirmwareInfo;
-    ctx.callbacks.onDeviceFound = &OnDeviceFound;
-    ctx.callbacks.onProgramDone = &OnProgramDone;
+    ctx.runtime.callbacks.onFirmwareInfo = &OnFirmwareInfo;
+    ctx.runtime.callbacks.onDeviceFound = &OnDeviceFound;
+    ctx.runtime.callbacks.onProgramDone = &OnProgramDone;
     config::SetPacketTimeout(ctx, 15);
     window = CreateMessageWindow(&ClientWindowProc);
   }
@@ -128,7 +128,7 @@ TEST_F(PtyServices, ProgramDeliversTheExactBytes) {
   Bytes program(300);
   for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<uint8_t>(i * 13 + 1);
   EXPECT_EQ(Program(ctx, "S01A2B3", 9, 5, 0, 2, program.data(), static_cast<int32_t>(program.size())), 1);
-  EXPECT_EQ(ctx.lastProgramError, 0);
+  EXPECT_EQ(ctx.services.lastProgramError, 0);
   EXPECT_EQ(gSeen.programDone, 1);
   EXPECT_TRUE(boxes.boxes().empty());
   sim.Stop();

@@ -5,6 +5,7 @@
 
 #include "core/config.h"
 #include "service_rig.h"
+#include "services/query.h"
 #include "services/remote_error.h"
 #include "transact/data_interface.h"
 #include "transact/request_table.h"
@@ -141,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
         ComposedQuery{"Byte4Cleared",
                       [](DriverContext& ctx) {
                         const Bytes buffer = {0x10, 0x20, 0x30, 0x40, 0x77, 0x42};
-                        std::copy(buffer.begin(), buffer.end(), ctx.outputBuffer);
+                        std::copy(buffer.begin(), buffer.end(), ctx.transact.outputBuffer);
                       },
                       {0x10, 0x20, 0x30, 0x40, 0x00, 0x42}},
         // Fault: SetType stored a value nothing sent.
@@ -149,19 +150,19 @@ INSTANTIATE_TEST_SUITE_P(
                       [](DriverContext& ctx) {
                         SetInt(ctx, 0x1234, 0);
                         SetByte(ctx, 0x77, 2);
-                        config::SetType(ctx, 0x42);
+                        SetType(ctx, 0x42);
                       },
                       {0x34, 0x12, 0x77, 0x00, 0x00, 0x42}},
         ComposedQuery{"SetTypeOutOfRangeKeepsByte5",
                       [](DriverContext& ctx) {
-                        config::SetType(ctx, 240);
-                        config::SetType(ctx, 241);
-                        config::SetType(ctx, 9);
+                        SetType(ctx, 240);
+                        SetType(ctx, 241);
+                        SetType(ctx, 9);
                       },
                       {0, 0, 0, 0, 0, 240}},
         ComposedQuery{"ClearBufferZeroesTheType",
                       [](DriverContext& ctx) {
-                        config::SetType(ctx, 0x42);
+                        SetType(ctx, 0x42);
                         ClearBuffer(ctx);
                       },
                       {0, 0, 0, 0, 0, 0}}),
@@ -205,7 +206,7 @@ TEST(Query, BusyFourTimesIsError3) {
   EXPECT_EQ(rig.ElapsedMsSince(start), 4u * 301u);  // four busy pauses
   ASSERT_EQ(rig.fx.boxes.boxes().size(), 1u);
   EXPECT_EQ(rig.fx.boxes.boxes()[0].text, "Cannot send data over the network, channel still busy");
-  EXPECT_EQ(rig.ctx.requests->count(), 0);
+  EXPECT_EQ(rig.ctx.transact.requests->count(), 0);
 }
 
 }  // namespace

@@ -87,8 +87,8 @@ Rig::~Rig() {
   current = nullptr;
 }
 
-void Rig::MakeChannelBusy() { ctx.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING); }
-void Rig::FreeChannel() { ctx.flags.Clear(SF_TX_ACTIVE | SF_ECHO_PENDING); }
+void Rig::MakeChannelBusy() { ctx.core.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING); }
+void Rig::FreeChannel() { ctx.core.flags.Clear(SF_TX_ACTIVE | SF_ECHO_PENDING); }
 
 void Rig::Later(std::function<void()> fn) {
   later = std::move(fn);

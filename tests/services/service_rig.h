@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "sim/bus.h"
 #include "support/sim_driver.h"
 

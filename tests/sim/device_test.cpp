@@ -113,7 +113,7 @@ TEST(DeviceTest, KeepsEveryDataFrameForItByteForByte) {
   const std::vector<Frame> mine = {
       host.DataFrame(kAddress, 0xC3, {1, 2, 3, 4, 5, 6}),
       host.DataFrame(0, 0xDA, {9, 9, 9, 0, 0, 0}),        // broadcast
-      host.DataFrame(kAddress, 0x5A, {7, 8, 0, 0, 0, 0}),  // an automatic echo: type 2, 0x18
+      host.DataFrame(kAddress, 0x5A, {7, 8, 0, 0, 0, 0}),  // an automatic reply: type 2, 0x18
   };
   host.Write(mine[0]);
   host.Write(host.DataFrame(6, 0xC3, {1, 2, 3, 4, 5, 6}));  // someone else's

@@ -29,6 +29,7 @@
 #include "services/device_commands.h"
 #include "services/identify.h"
 #include "services/program.h"
+#include "services/query.h"
 #include "services/remote_error.h"
 #include "services/service_rig.h"
 #include "sim/rng.h"
@@ -36,6 +37,7 @@
 #include "transact/send.h"
 #include "transact/transmitter.h"
 #include "transact/request_table.h"
+#include "runtime/window_bridge.h"
 
 namespace zeva::soak {
 namespace {
@@ -170,7 +172,7 @@ void ZEVA_CALLBACK RecordData(int32_t source, int32_t, int32_t, int32_t, const u
 struct RestState {
   Switches switches;
   bool operator==(const RestState& o) const {
-    return switches.spy == o.switches.spy && switches.autoEcho == o.switches.autoEcho && switches.noAck == o.switches.noAck &&
+    return switches.spy == o.switches.spy && switches.autoReply == o.switches.autoReply && switches.noAck == o.switches.noAck &&
            switches.echoCheck == o.switches.echoCheck && switches.noErrMsgBox == o.switches.noErrMsgBox &&
            switches.eventsFrozen == o.switches.eventsFrozen && switches.responseMsg == o.switches.responseMsg;
   }
@@ -219,10 +221,10 @@ class Soak {
     rig_.bus.lineFaults.dropProbability = 0.002;
     rig_.bus.lineFaults.ackLossProbability = 0.10;
     g_dataEvents = &dataEvents_;
-    rig_.ctx.callbacks.onDataReceived = &RecordData;
+    rig_.ctx.runtime.callbacks.onDataReceived = &RecordData;
     worst_.packetMs = PacketTimeoutMs(rig_.ctx);
-    rest_.switches = rig_.ctx.switches;
-    clientProc_ = rig_.ctx.savedWindowProc;
+    rest_.switches = rig_.ctx.core.switches;
+    clientProc_ = rig_.ctx.runtime.bridge().savedWindowProc;
   }
   ~Soak() {
     g_dataEvents = nullptr;
@@ -271,7 +273,7 @@ class Soak {
     x.kind = PickKind();
     PickTarget(&x);
     x.startUs = rig_.NowUs();
-    x.responseWaitBefore = rig_.ctx.flags.AllSet(SF_RESPONSE_WAIT);
+    x.responseWaitBefore = rig_.ctx.core.flags.AllSet(SF_RESPONSE_WAIT);
     log_.BeginExchange(x.startUs);
     ClearRecords();
     InjectFaults(x);
@@ -279,13 +281,13 @@ class Soak {
 
     const bool debug = debugOp_ == index;
     if (debug) {
-      rig_.ctx.trace = [this](int direction, const uint8_t* bytes, int32_t n) {
+      rig_.ctx.runtime.trace = [this](int direction, const uint8_t* bytes, int32_t n) {
         std::printf("driver %s at %" PRIu64 " us: %s (flags %08X, echo at %d, rx %d)\n", direction == 0 ? "wrote" : "parsed", rig_.NowUs(),
-                    Hex(bytes, static_cast<size_t>(n)).c_str(), rig_.ctx.flags.word, rig_.ctx.echo->start(), rig_.ctx.portContext->rx->length());
+                    Hex(bytes, static_cast<size_t>(n)).c_str(), rig_.ctx.core.flags.word, rig_.ctx.runtime.echo->start(), ReceiveAccumulator(rig_.ctx)->length());
       };
     }
     const bool ok = Perform(&x);
-    if (debug) rig_.ctx.trace = nullptr;
+    if (debug) rig_.ctx.runtime.trace = nullptr;
 
     const uint64_t elapsedMs = (rig_.NowUs() - x.startUs) / 1000;
     const uint64_t boundMs = x.worstMs + log_.DeviceFramesTo(kStation) * (worst_.NestedAckMs() + kSlackPerFrameMs);
@@ -387,7 +389,7 @@ class Soak {
     if (std::getenv("ZEVA_SOAK_TRACE") != nullptr) {
       for (const sim::TraceEntry& e : log_.trace()) std::printf("%s\n", sim::FormatTrace(e).c_str());
       for (const SentFrame& b : log_.hostBursts()) std::printf("host burst at %" PRIu64 ": %s\n", b.atUs, Hex(b.bytes.data(), b.bytes.size()).c_str());
-      std::printf("now %" PRIu64 " us, echo check %d\n", rig_.NowUs(), rig_.ctx.switches.echoCheck);
+      std::printf("now %" PRIu64 " us, echo check %d\n", rig_.NowUs(), rig_.ctx.core.switches.echoCheck);
     }
   }
 
@@ -484,29 +486,29 @@ class Soak {
 
   void CheckAtRest(const Exchange& x) {
     const DriverContext& ctx = rig_.ctx;
-    const uint32_t busy = ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING);
+    const uint32_t busy = ctx.core.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING);
     if (busy != 0) Violation(x, "flags left set: " + std::to_string(busy));
     // A response wait that timed out stays armed by design until a later
     // wait, a matching frame or a link reset clears it; it must not appear
     // from an operation that never waited for a response.
-    if (ctx.flags.AllSet(SF_RESPONSE_WAIT) && !x.responseWaitBefore) {
+    if (ctx.core.flags.AllSet(SF_RESPONSE_WAIT) && !x.responseWaitBefore) {
       const bool waited = x.kind->op == Op::kSendDataResponse || x.kind->op == Op::kProgramDirect;
       if (!waited) Violation(x, "response wait armed by an operation without one");
       Anomaly("response wait left armed after a timeout");
     }
-    if (ctx.requests->count() != 0) Violation(x, "requests left: " + std::to_string(ctx.requests->count()));
-    if (ctx.echo->writes() != 0) {
+    if (ctx.transact.requests->count() != 0) Violation(x, "requests left: " + std::to_string(ctx.transact.requests->count()));
+    if (ctx.runtime.echo->writes() != 0) {
       Violation(x, "echo still awaited");
     }
-    if (ctx.lastDestination != 0 || ctx.awaitedResponseCode != 0 || ctx.receiveActive != 0 ||
-        ctx.rawSendActive != 0 || ctx.mapRunning != 0 || ctx.mapAbortRequested != 0) {
+    if (ctx.transact.lastDestination != 0 || ctx.transact.awaitedResponseCode != 0 || ctx.transact.receiveLoop != ReceiveLoop::kIdle ||
+        ctx.transact.rawSendActive != 0 || ctx.services.mapRunning != 0 || ctx.services.mapAbortRequested != 0) {
       Violation(x, "transmission state left behind");
     }
-    if (!(RestState{ctx.switches} == rest_)) Violation(x, "switches changed");
+    if (!(RestState{ctx.core.switches} == rest_)) Violation(x, "switches changed");
     if (IsOpen(ctx) == 0) Violation(x, "port left closed");
     // Every wait serves the client's queue, so bytes wait unread only until
     // their data event is served; one that went astray is repeated.
-    if (const auto since = rig_.fx.platform.UnreadSinceUs(ctx.settings.port)) {
+    if (const auto since = rig_.fx.platform.UnreadSinceUs(ctx.core.settings.port)) {
       const uint64_t unreadMs = (rig_.NowUs() - *since) / 1000;
       if (unreadMs > platform::kDataEventRepeatMs + kSlackPerFrameMs) {
         Violation(x, "bytes left unread for " + std::to_string(unreadMs) + " ms: data events stopped");
@@ -654,7 +656,7 @@ class Soak {
         // Codes 5 and 250 to 254 are requests and commands; 0x10-0x7F are plain queries.
         const uint8_t type = static_cast<uint8_t>(0x10 + Below(0x70));
         Bytes message = RandomBytes(6);
-        for (int32_t i = 0; i < 4; ++i) ctx.outputBuffer[i] = message[static_cast<size_t>(i)];
+        for (int32_t i = 0; i < 4; ++i) ctx.transact.outputBuffer[i] = message[static_cast<size_t>(i)];
         message[4] = 0;
         message[5] = type;
         x->worstMs = (acked ? w.AckedFrameMs() : w.UnackedFrameMs()) + kSlackPerFrameMs;
@@ -816,21 +818,21 @@ class Soak {
     const int32_t fill = static_cast<int32_t>(rng_.Next() & 0xFF);
     const int32_t count = static_cast<int32_t>(1 + Below(8));
     g_inDataEvent = [this, x, &ctx, raw, rawFrame, fill, count]() mutable {
-      if (!ctx.flags.AllSet(SF_TX_ACTIVE)) return;  // not inside the transmission after all
-      const uint8_t destination = ctx.lastDestination;
+      if (!ctx.core.flags.AllSet(SF_TX_ACTIVE)) return;  // not inside the transmission after all
+      const uint8_t destination = ctx.transact.lastDestination;
       // A device's link reset taken meanwhile clears the station's link
       // state, the outer transmission's with it.
       bool linkReset = false;
-      auto outerTrace = ctx.trace;
-      ctx.trace = [&](int direction, const uint8_t* bytes, int32_t n) {
+      auto outerTrace = ctx.runtime.trace;
+      ctx.runtime.trace = [&](int direction, const uint8_t* bytes, int32_t n) {
         if (direction == 1 && n < link::kDataFrameSize && (bytes[3] & link::kAckBit) == 0) linkReset = true;
         if (outerTrace) outerTrace(direction, bytes, n);
       };
       const int32_t result = raw ? SendRaw(ctx, rawFrame.data(), static_cast<int32_t>(rawFrame.size()), nullptr, 1)
                                  : TestStream(ctx, fill, count);
-      ctx.trace = outerTrace;
+      ctx.runtime.trace = outerTrace;
       if (!raw && result != 1) Violation(*x, "test stream gave " + std::to_string(result));
-      if (!linkReset && (!ctx.flags.AllSet(SF_TX_ACTIVE) || ctx.lastDestination != destination)) {
+      if (!linkReset && (!ctx.core.flags.AllSet(SF_TX_ACTIVE) || ctx.transact.lastDestination != destination)) {
         Violation(*x, "the write from the callback took over the outer transmission");
       }
     };
@@ -838,7 +840,7 @@ class Soak {
     rig_.bus.SendUnsolicited(other, rig_.NowUs() + 2'000, kStation, 0xC1, talk);
     const uint8_t type = static_cast<uint8_t>(0x10 + Below(0x70));
     Bytes message = RandomBytes(6);
-    for (int32_t i = 0; i < 4; ++i) ctx.outputBuffer[i] = message[static_cast<size_t>(i)];
+    for (int32_t i = 0; i < 4; ++i) ctx.transact.outputBuffer[i] = message[static_cast<size_t>(i)];
     message[4] = 0;
     message[5] = type;
     x->worstMs = worst_.AckedFrameMs() + worst_.UnackedFrameMs() + 2 * kSlackPerFrameMs;
@@ -1100,9 +1102,9 @@ class Soak {
         {kProgramErrorWrongProduct, "download: wrong product"},
         {kProgramErrorVersionTooLow, "download: version too low"},
     };
-    const auto cause = kCauses.find(rig_.ctx.lastProgramError);
+    const auto cause = kCauses.find(rig_.ctx.services.lastProgramError);
     if (cause == kCauses.end()) {
-      Violation(*x, "download failed with code " + std::to_string(rig_.ctx.lastProgramError));
+      Violation(*x, "download failed with code " + std::to_string(rig_.ctx.services.lastProgramError));
     } else {
       // The identity is fixed; a mismatch can only be the line's doing, and
       // the answer must still be bytes a device sent.

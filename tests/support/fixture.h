@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "platform/testing/test_platform.h"
 
 namespace zeva::test {

@@ -9,9 +9,9 @@ namespace zeva::test {
 
 SimDriver::SimDriver(const sim::BusConfig& config, uint32_t startTick)
     : bus(config), fx(startTick), ctx(*fx.ctx) {
-  ctx.settings.protocol = config.protocol;
-  ctx.settings.localAddress = config.localAddress;
-  fx.platform.AttachLine(ctx.settings.port, &bus);
+  ctx.core.settings.protocol = config.protocol;
+  ctx.core.settings.localAddress = config.localAddress;
+  fx.platform.AttachLine(ctx.core.settings.port, &bus);
 }
 
 SimDriver::~SimDriver() { Stop(); }

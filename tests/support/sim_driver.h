@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "sim/bus.h"
 #include "support/fixture.h"
 #include "support/frames.h"

@@ -9,13 +9,13 @@
 namespace zeva {
 namespace {
 
-std::vector<uint8_t> Out(const DriverContext& c) { return {c.outputBuffer, c.outputBuffer + 6}; }
+std::vector<uint8_t> Out(const DriverContext& c) { return {c.transact.outputBuffer, c.transact.outputBuffer + 6}; }
 
 TEST(OutputBufferTest, SetIntAndSetByteIgnoreOutOfRange) {
   test::DriverFixture f;
   DriverContext& c = *f.ctx;
-  c.outputBuffer[4] = 0x44;
-  c.outputBuffer[5] = 0x55;
+  c.transact.outputBuffer[4] = 0x44;
+  c.transact.outputBuffer[5] = 0x55;
   SetInt(c, 0x1234, 0);
   SetInt(c, 0xABCD, 1);
   EXPECT_EQ(Out(c), (std::vector<uint8_t>{0x34, 0x12, 0xCD, 0xAB, 0x44, 0x55}));
@@ -26,7 +26,7 @@ TEST(OutputBufferTest, SetIntAndSetByteIgnoreOutOfRange) {
   SetByte(c, 5, 4);
   EXPECT_EQ(Out(c), (std::vector<uint8_t>{0x34, 0x12, 0xCD, 0xAB, 0x44, 0x55}));
   SetByte(c, 255, 3);
-  EXPECT_EQ(c.outputBuffer[3], 255);
+  EXPECT_EQ(c.transact.outputBuffer[3], 255);
   EXPECT_EQ(ClearBuffer(c), 0);
   EXPECT_EQ(Out(c), std::vector<uint8_t>(6, 0));
 }
@@ -45,7 +45,7 @@ TEST(OutputBufferTest, SetOutWritesWordZeroAndCollectsBitsInWordOne) {
 
 TEST(OutputBufferTest, SetOutOutOfRangeShowsItsBoxEvenWithoutMessageBoxes) {
   test::DriverFixture f;
-  f.ctx->switches.noErrMsgBox = 1;
+  f.ctx->core.switches.noErrMsgBox = 1;
   for (int32_t bit : {16, -1, 0x7FFF}) {
     f.boxes.clear();
     EXPECT_EQ(SetOut(*f.ctx, bit, 1), IDOK);

@@ -7,6 +7,7 @@
 #include "link/frame.h"
 #include "transact_stack.h"
 #include "transact/request_table.h"
+#include "runtime/port.h"
 
 namespace zeva::transact_test {
 namespace {
@@ -50,15 +51,15 @@ TEST(ReceiveLoop, TwoBroadcastFramesInOneReadAreBothDispatched) {
   ASSERT_EQ(s.data.size(), 2u);
   EXPECT_EQ(s.data[0].eventCode, 5);
   EXPECT_EQ(s.data[1].eventCode, 7);
-  EXPECT_EQ(s.ctx.portContext->rx->length(), 0);
-  EXPECT_EQ(s.ctx.receiveActive, 0);
+  EXPECT_EQ(ReceiveAccumulator(s.ctx)->length(), 0);
+  EXPECT_EQ(s.ctx.transact.receiveLoop, ReceiveLoop::kIdle);
 }
 
 TEST(ReceiveLoop, ThirdFrameOfOneReadWaitsForTheNextDataEvent) {
   Bus56 s;
   s.Arrive(kDevice5, Concat({s.Frame(5, 0, 0xC4), s.Frame(5, 0, 0xC2), s.Frame(5, 0, 0xC3)}));
   ASSERT_EQ(s.data.size(), 2u);
-  EXPECT_EQ(s.ctx.portContext->rx->length(), link::kDataFrameSize);
+  EXPECT_EQ(ReceiveAccumulator(s.ctx)->length(), link::kDataFrameSize);
   s.Arrive(kDevice5, {0x00});
   ASSERT_EQ(s.data.size(), 3u);
   EXPECT_EQ(s.data[2].eventCode, 6);
@@ -74,8 +75,8 @@ TEST(ReceiveLoop, FramesToTheStationArrivingTogetherAreAllAcknowledged) {
   EXPECT_EQ(s.data[0].eventCode, 7);
   EXPECT_EQ(s.data[1].eventCode, 5);
   EXPECT_EQ(s.AcksWritten(), std::vector<Bytes>(2, AckBytes(2, 5, kStation)));
-  EXPECT_EQ(s.ctx.portContext->rx->length(), 0);
-  EXPECT_FALSE(s.ctx.echo->Awaited());
+  EXPECT_EQ(ReceiveAccumulator(s.ctx)->length(), 0);
+  EXPECT_FALSE(s.ctx.runtime.echo->Awaited());
 }
 
 TEST(ReceiveLoop, ShortFramesNeverReachTheClient) {
@@ -95,7 +96,7 @@ TEST(ReceiveLoop, ShortFramesNeverReachTheClient) {
 TEST(ReceiveLoop, TracesFramesInAndAcknowledgementsOut) {
   Bus56 s;
   std::vector<std::pair<int, Bytes>> trace;
-  s.ctx.trace = [&trace](int direction, const uint8_t* bytes, int32_t n) {
+  s.ctx.runtime.trace = [&trace](int direction, const uint8_t* bytes, int32_t n) {
     trace.emplace_back(direction, Bytes(bytes, bytes + n));
   };
   const Bytes frame = s.Frame(5, kStation, 0xC3);
@@ -183,9 +184,9 @@ TEST(Dispatcher, ShortCountReachesTheClientWithItsDataArea) {
   EXPECT_EQ(s.data[0].data, (Bytes{0x11, 0x22, 0x33, 0, 0, 0}));
 }
 
-// --- automatic echo -----------------------------------------------------------------
+// --- automatic reply -----------------------------------------------------------------
 
-struct AutoEchoCase {
+struct AutoReplyCase {
   const char* name;
   uint8_t destination;
   bool lineEcho;    // the adapter returns the host's bytes
@@ -194,13 +195,13 @@ struct AutoEchoCase {
   uint8_t source = 5;
 };
 
-class AutoEcho : public ::testing::TestWithParam<AutoEchoCase> {};
+class AutoReply : public ::testing::TestWithParam<AutoReplyCase> {};
 
 // The echo reply goes out only when a run of the receive loop nested in the
 // acknowledgement's wait has cleared the loop's mark; otherwise the
 // transmitter answers busy. Either way the frame goes no further.
-TEST_P(AutoEcho, AnswersTypeZeroWhenTheLoopMarkIsCleared) {
-  const AutoEchoCase& c = GetParam();
+TEST_P(AutoReply, AnswersTypeZeroWhenTheLoopMarkIsCleared) {
+  const AutoReplyCase& c = GetParam();
   sim::BusConfig config;
   config.echo = c.lineEcho;
   Bus56 s(config);
@@ -213,17 +214,17 @@ TEST_P(AutoEcho, AnswersTypeZeroWhenTheLoopMarkIsCleared) {
   EXPECT_EQ(s.HostBytes(), expected);
   // A frame of the station's own goes to the client as it came.
   EXPECT_EQ(s.data.size(), own ? 1u : 0u);
-  EXPECT_EQ(s.ctx.receiveActive, 0);
+  EXPECT_EQ(s.ctx.transact.receiveLoop, ReceiveLoop::kIdle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Dispatcher, AutoEcho,
-                         ::testing::Values(AutoEchoCase{"EchoCheckOn", kStation, true, true, true},
-                                           AutoEchoCase{"EchoCheckOff", kStation, true, false, true},
-                                           AutoEchoCase{"NothingReadDuringTheAck", kStation, false, false, false},
-                                           AutoEchoCase{"BroadcastIsNotAcknowledged", 0, true, true, false},
+INSTANTIATE_TEST_SUITE_P(Dispatcher, AutoReply,
+                         ::testing::Values(AutoReplyCase{"EchoCheckOn", kStation, true, true, true},
+                                           AutoReplyCase{"EchoCheckOff", kStation, true, false, true},
+                                           AutoReplyCase{"NothingReadDuringTheAck", kStation, false, false, false},
+                                           AutoReplyCase{"BroadcastIsNotAcknowledged", 0, true, true, false},
                                            // Fault: the station answered its own frame (line-made from its
                                            // damaged echo) and read the answer's echo back as a frame.
-                                           AutoEchoCase{"OwnFrameIsNotAnswered", kStation, true, true, false, kStation}),
+                                           AutoReplyCase{"OwnFrameIsNotAnswered", kStation, true, true, false, kStation}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- request completion -----------------------------------------------------------------
@@ -248,7 +249,7 @@ TEST_P(Completion, OnlyTheNewestRequestIsConsidered) {
   Bus56 s;
   std::vector<Areas> areas(c.requests.size());
   for (size_t i = 0; i < c.requests.size(); ++i) {
-    s.ctx.requests->Push(c.requests[i].first, c.requests[i].second, 0, areas[i].header, areas[i].data);
+    s.ctx.transact.requests->Push(c.requests[i].first, c.requests[i].second, 0, areas[i].header, areas[i].data);
   }
   const uint8_t from = c.from == kDevice5 ? 5 : 6;
   const Bytes frame = s.Frame(from, kStation, 0xC1);
@@ -256,7 +257,7 @@ TEST_P(Completion, OnlyTheNewestRequestIsConsidered) {
   EXPECT_EQ(s.AcksWritten().size(), 1u);  // acknowledged in every case
   for (size_t i = 0; i < c.requests.size(); ++i) {
     const bool completed = static_cast<int>(i) == c.completed;
-    EXPECT_EQ(s.ctx.requests->slot(static_cast<int32_t>(i)).done, completed ? 1 : 0) << i;
+    EXPECT_EQ(s.ctx.transact.requests->slot(static_cast<int32_t>(i)).done, completed ? 1 : 0) << i;
     if (!completed) continue;
     EXPECT_EQ(Bytes(areas[i].data, areas[i].data + 6), kPayload);
     EXPECT_EQ(areas[i].header[0], from);        // source
@@ -266,7 +267,7 @@ TEST_P(Completion, OnlyTheNewestRequestIsConsidered) {
     EXPECT_EQ(areas[i].header[5], frame[10]);   // computed checksum
     EXPECT_EQ(areas[i].header[6], 6);           // count
   }
-  EXPECT_EQ(s.ctx.flags.word & (SF_IDENTIFY_REPLY | SF_ERROR_REPLY | SF_QUERY_REPLY | SF_ACK_RECEIVED),
+  EXPECT_EQ(s.ctx.core.flags.word & (SF_IDENTIFY_REPLY | SF_ERROR_REPLY | SF_QUERY_REPLY | SF_ACK_RECEIVED),
             c.flag);
   EXPECT_EQ(s.data.size(), c.completed < 0 ? 1u : 0u);
 }
@@ -291,10 +292,10 @@ TEST(Dispatcher, OwnFrameCompletesNoRequest) {
     SCOPED_TRACE(peer);
     Bus56 s;
     Areas areas;
-    s.ctx.requests->Push(kind, peer, 0, areas.header, areas.data);
+    s.ctx.transact.requests->Push(kind, peer, 0, areas.header, areas.data);
     s.Arrive(kDevice5, s.Frame(kStation, kStation, 0xC1));
-    EXPECT_EQ(s.ctx.requests->slot(0).done, 0);
-    EXPECT_EQ(s.ctx.flags.word & (SF_IDENTIFY_REPLY | SF_QUERY_REPLY), 0u);
+    EXPECT_EQ(s.ctx.transact.requests->slot(0).done, 0);
+    EXPECT_EQ(s.ctx.core.flags.word & (SF_IDENTIFY_REPLY | SF_QUERY_REPLY), 0u);
   }
 }
 
@@ -311,13 +312,13 @@ TEST_P(ResponseCode, MatchesTheAwaitedCodeOr242) {
   const ResponseCodeCase& c = GetParam();
   Bus56 s;
   Areas areas;
-  s.ctx.requests->Push(RQ_REPLY, 5, 0, areas.header, areas.data);
-  s.ctx.flags.Set(SF_RESPONSE_WAIT);
-  s.ctx.awaitedResponseCode = c.awaited;
+  s.ctx.transact.requests->Push(RQ_REPLY, 5, 0, areas.header, areas.data);
+  s.ctx.core.flags.Set(SF_RESPONSE_WAIT);
+  s.ctx.transact.awaitedResponseCode = c.awaited;
   s.Arrive(kDevice5, s.Frame(5, kStation, 0xC1, {0, 0, 0, 0, 0, c.code}));
-  EXPECT_EQ(s.ctx.flags.AllSet(SF_RESPONSE_MATCHED), c.matched);
-  EXPECT_EQ(s.ctx.flags.AllSet(SF_RESPONSE_WAIT), !c.matched);
-  EXPECT_TRUE(s.ctx.flags.AllSet(SF_QUERY_REPLY));
+  EXPECT_EQ(s.ctx.core.flags.AllSet(SF_RESPONSE_MATCHED), c.matched);
+  EXPECT_EQ(s.ctx.core.flags.AllSet(SF_RESPONSE_WAIT), !c.matched);
+  EXPECT_TRUE(s.ctx.core.flags.AllSet(SF_QUERY_REPLY));
 }
 
 INSTANTIATE_TEST_SUITE_P(Dispatcher, ResponseCode,
@@ -344,14 +345,14 @@ TEST_P(Vanished, ReportsCode13AndTriesTheNewestRequest) {
   Bus56 s;
   std::vector<Areas> areas(c.olderPeers.size() + 1);
   for (size_t i = 0; i < c.olderPeers.size(); ++i) {
-    s.ctx.requests->Push(RQ_REPLY, c.olderPeers[i], 0, areas[i].header, areas[i].data);
+    s.ctx.transact.requests->Push(RQ_REPLY, c.olderPeers[i], 0, areas[i].header, areas[i].data);
   }
-  const uint32_t doomed = s.ctx.requests->Push(RQ_REPLY, 5, 0, areas.back().header, areas.back().data);
-  s.ctx.trace = [&s](int direction, const uint8_t*, int32_t) {
+  const uint32_t doomed = s.ctx.transact.requests->Push(RQ_REPLY, 5, 0, areas.back().header, areas.back().data);
+  s.ctx.runtime.trace = [&s](int direction, const uint8_t*, int32_t) {
     if (direction == 0) PostMessageA(s.window, kRemoveRequest, 0, 0);
   };
   s.onClientMessage = [&s, doomed](unsigned message, WPARAM, LPARAM) {
-    if (message == kRemoveRequest) s.ctx.requests->Remove(doomed);
+    if (message == kRemoveRequest) s.ctx.transact.requests->Remove(doomed);
   };
   s.Arrive(kDevice5, s.Frame(5, kStation, 0xC1));
   ASSERT_FALSE(s.errors.empty());
@@ -359,7 +360,7 @@ TEST_P(Vanished, ReportsCode13AndTriesTheNewestRequest) {
   EXPECT_EQ(s.errors[0].text, "TestData null");
   EXPECT_TRUE(s.fx.boxes.boxes().empty());
   for (size_t i = 0; i < c.olderPeers.size(); ++i) {
-    EXPECT_EQ(s.ctx.requests->slot(static_cast<int32_t>(i)).done, static_cast<int>(i) == c.completed ? 1 : 0);
+    EXPECT_EQ(s.ctx.transact.requests->slot(static_cast<int32_t>(i)).done, static_cast<int>(i) == c.completed ? 1 : 0);
   }
   EXPECT_EQ(s.data.size(), c.completed < 0 ? 1u : 0u);
 }

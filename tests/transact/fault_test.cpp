@@ -48,8 +48,8 @@ TEST(Faults, DamagedEchoOfAnAcknowledgedFrameCostsTheFullWait) {
   EXPECT_EQ(SendData(s.ctx, 5, 0, 2, kMessage.data(), 6), 1);
   EXPECT_EQ(s.HostDataFrames().size(), 1u);
   EXPECT_EQ(s.NowUs() - t0, 163'000u);
-  EXPECT_FALSE(s.ctx.flags.AllSet(SF_ECHO_PENDING));
-  EXPECT_FALSE(s.ctx.echo->Awaited());
+  EXPECT_FALSE(s.ctx.core.flags.AllSet(SF_ECHO_PENDING));
+  EXPECT_FALSE(s.ctx.runtime.echo->Awaited());
 }
 
 // A short command frame is judged by its write: a damaged echo repeats it.
@@ -70,7 +70,7 @@ TEST(Faults, NoiseBeforeAReplyIsSkipped) {
   sim::Device& device = s.AddDevice(5);
   // Looks like the start of a frame to the station, then runs into the reply.
   device.faults.noiseBeforeReplies = {0x00, 0xFE, 0x01, 0x05, 0xC1, 0x13};
-  s.ctx.outputBuffer[0] = 0x0F;
+  s.ctx.transact.outputBuffer[0] = 0x0F;
   EXPECT_EQ(Send(s.ctx, 5, 0x33, 0), 1);
   s.RunMs(20);
   ASSERT_EQ(s.data.size(), 1u);
@@ -78,7 +78,7 @@ TEST(Faults, NoiseBeforeAReplyIsSkipped) {
   EXPECT_EQ(s.data[0].data, (Bytes{0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0x33}));
   EXPECT_EQ(s.data[0].eventCode, 2);
   EXPECT_EQ(s.HostBytes().back(), AckBytes(2, 5, kStation));
-  EXPECT_EQ(s.ctx.portContext->rx->length(), 0);
+  EXPECT_EQ(ReceiveAccumulator(s.ctx)->length(), 0);
 }
 
 // Another device talks while the station waits for a response message: its
@@ -103,7 +103,7 @@ TEST(Faults, UnsolicitedFrameWhileARequestWaits) {
     return out;
   }();
   EXPECT_EQ(acks, (std::vector<Bytes>{AckBytes(2, 6, kStation), AckBytes(2, 5, kStation)}));
-  EXPECT_EQ(s.ctx.requests->count(), 0);
+  EXPECT_EQ(s.ctx.transact.requests->count(), 0);
 }
 
 // A link reset while a frame waits for its acknowledgement makes the station
@@ -120,7 +120,7 @@ TEST(Faults, LinkResetDuringATransmissionRepeatsTheFrame) {
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[1], frames[0]);
   EXPECT_EQ(frames[2][3], 0x22);
-  EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING | SF_RESPONSE_WAIT), 0u);
+  EXPECT_EQ(s.ctx.core.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING | SF_RESPONSE_WAIT), 0u);
 }
 
 // What reaches the station between its write and the echo of it (a frame
@@ -163,7 +163,7 @@ TEST_P(AheadOfEcho, IsTheDevicesAndTheEchoStillCounts) {
   if (c.dataEvents != 0) {
     EXPECT_EQ(s.data[0].source, 6);
   }
-  EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), 0u);
+  EXPECT_EQ(s.ctx.core.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -229,14 +229,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A write made inside another transmission's acknowledgement wait: the
-// automatic echo of a type-0 frame, or the client sending, sending raw bytes
+// automatic reply to a type-0 frame, or the client sending, sending raw bytes
 // or a test stream from a callback. The outer frame is acknowledged during
 // or after it and must count.
 enum class Inner { kNone, kSend, kRaw, kTestStream };
 
 struct NestedCase {
   const char* name;
-  bool autoEcho;
+  bool autoReply;
   Inner inner;          // what OnDataReceived does when device 9 talks
   uint64_t ackDelayUs;  // device 5's acknowledgement, held back
   bool targetSilent = false;  // device 5 hears but never acknowledges
@@ -256,7 +256,7 @@ TEST_P(Nested, LeavesTheOuterTransmissionAsItFoundIt) {
   device5.faults.extraAckDelayUs = c.ackDelayUs;
   device5.faults.silent = c.targetSilent;
   s.AddDevice(9, 0x000009);
-  config::SetAutoEcho(s.ctx, c.autoEcho ? 1 : 0);
+  config::SetAutoEcho(s.ctx, c.autoReply ? 1 : 0);
   std::vector<int32_t> inner;
   if (c.inner != Inner::kNone) {
     s.onData = [&s, &inner, &c](const DataEvent& e) {
@@ -280,7 +280,7 @@ TEST_P(Nested, LeavesTheOuterTransmissionAsItFoundIt) {
   if (c.inner != Inner::kNone) {
     EXPECT_EQ(inner, std::vector<int32_t>{1});
   }
-  EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), 0u);
+  EXPECT_EQ(s.ctx.core.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -288,8 +288,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Fault: the echo reply's end cleared the destination, device 5's
         // acknowledgement was ignored and its frame written again.
-        NestedCase{"AutoEchoBeforeTheAck", true, Inner::kNone, 15'000},
-        NestedCase{"AutoEchoWhileTheAckArrives", true, Inner::kNone, 2'000},
+        NestedCase{"AutoReplyBeforeTheAck", true, Inner::kNone, 15'000},
+        NestedCase{"AutoReplyWhileTheAckArrives", true, Inner::kNone, 2'000},
         // Fault: the inner Send took the acknowledgement expectation with it.
         // Fault: device 9's acknowledgement of the inner frame was taken for
         // device 5's, and a frame nobody acknowledged reported delivered.

@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "core/config.h"
-#include "core/driver_context.h"
+#include "api/driver_context.h"
 #include "api/lifecycle.h"
 #include "platform/temp_prefix.h"
 #include "runtime/port.h"
@@ -41,7 +41,7 @@ class PtySend : public ::testing::Test {
     gReceived = {};
     ASSERT_EQ(mkdir(prefix.Path("dosdevices").c_str(), 0755), 0);
     ProcessAttach(ctx);
-    ctx.callbacks.onDataReceived = &OnData;
+    ctx.runtime.callbacks.onDataReceived = &OnData;
     window = CreateMessageWindow(&ClientWindowProc);
   }
   void TearDown() override {
@@ -68,7 +68,7 @@ TEST_F(PtySend, SendIsAcknowledged) {
   ZevasimProcess sim(ZEVASIM_PATH, Link(), {"--device", "5:S01A2B3:5:2.7"});
   ASSERT_TRUE(sim.ready());
   ASSERT_EQ(OpenCOM(ctx, window), 1);
-  ctx.outputBuffer[0] = 0x0F;
+  ctx.transact.outputBuffer[0] = 0x0F;
   EXPECT_EQ(Send(ctx, 5, 0x33, 0), 1);
   // The device answers the type-1 message with its reply.
   ASSERT_TRUE(AwaitDataReceived());
@@ -83,7 +83,7 @@ TEST_F(PtySend, SilentAddressFailsAfterFiveAttempts) {
   config::SetPacketTimeout(ctx, 20);  // keeps the five attempts short
   ASSERT_EQ(OpenCOM(ctx, window), 1);
   EXPECT_EQ(Send(ctx, 9, 0x33, 0), 0);
-  EXPECT_FALSE(ctx.flags.AllSet(SF_TX_ACTIVE));
+  EXPECT_FALSE(ctx.core.flags.AllSet(SF_TX_ACTIVE));
   sim.Stop();
   const std::string& trace = sim.Output();
   size_t writes = 0;

@@ -27,7 +27,7 @@ TEST(RequestTableTest, TenPushesThenFullThenRoomAgain) {
 TEST(RequestTableTest, IdCounterSkipsZeroOnWrap) {
   RequestTable b;
   b.set_idCounter(0xFFFFFFFFu);
-  EXPECT_EQ(b.Push(RQ_ACK, 5, 0, nullptr, nullptr), 1u);
+  EXPECT_EQ(b.Push(RQ_IDENTIFY, 5, 0, nullptr, nullptr), 1u);
 }
 
 TEST(RequestTableTest, RemovalKeepsPushOrder) {
@@ -71,11 +71,11 @@ TEST(StatusFlagsTest, ReplyFlagsByKindAndEmptyMask) {
     int32_t kind;
     uint32_t flag;
   } cases[] = {{0, 0},
-               {RQ_ACK, SF_ACK_RECEIVED},
+               {1, 0},
                {RQ_IDENTIFY, SF_IDENTIFY_REPLY},
                {RQ_REMOTE_ERROR, SF_ERROR_REPLY},
                {RQ_REPLY, SF_QUERY_REPLY},
-               {RQ_ECHO, SF_ECHO_REPLY},
+               {5, 0},
                {6, 0},
                {-1, 0}};
   for (const auto& c : cases) {

@@ -14,9 +14,9 @@ namespace {
 constexpr uint8_t kStation = 1;
 const Bytes kPattern = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
 
-Bytes Out(const DriverContext& ctx) { return Bytes(ctx.outputBuffer, ctx.outputBuffer + 6); }
+Bytes Out(const DriverContext& ctx) { return Bytes(ctx.transact.outputBuffer, ctx.transact.outputBuffer + 6); }
 
-void FillOutputBuffer(DriverContext& ctx) { std::copy(kPattern.begin(), kPattern.end(), ctx.outputBuffer); }
+void FillOutputBuffer(DriverContext& ctx) { std::copy(kPattern.begin(), kPattern.end(), ctx.transact.outputBuffer); }
 
 // --- Send ------------------------------------------------------------------------
 
@@ -25,7 +25,7 @@ TEST(Send, SendsTheOutputBufferAsTypeOneAndClearsIt) {
   s.AddDevice(5);
   SetInt(s.ctx, 0x1234, 0);
   SetInt(s.ctx, 0xABCD, 1);
-  s.ctx.outputBuffer[4] = 0x77;  // not the client's: sent as 0
+  s.ctx.transact.outputBuffer[4] = 0x77;  // not the client's: sent as 0
   EXPECT_EQ(Send(s.ctx, 5, 0x133, 0), 1);
   const Bytes frame = {0xFE, 0x05, kStation, 0xC1, 0x34, 0x12, 0xCD, 0xAB, 0x00, 0x33};
   const std::vector<Bytes> sent = s.HostDataFrames();
@@ -54,7 +54,7 @@ TEST_P(SendRefusals, LeaveTheBufferAlone) {
   config::SetResponseMsg(s.ctx, 0x1F4);
   EXPECT_EQ(Send(s.ctx, c.address, 0x33, c.mode), c.result);
   EXPECT_EQ(Out(s.ctx), kPattern);
-  EXPECT_EQ(s.ctx.switches.responseMsg, 0x1F4);
+  EXPECT_EQ(s.ctx.core.switches.responseMsg, 0x1F4);
   EXPECT_TRUE(s.AllBursts().empty());
 }
 
@@ -81,9 +81,9 @@ TEST_P(SendOutcomes, ClearTheBufferWhateverTheResult) {
   const SendOutcome& c = GetParam();
   Stack s;
   s.AddDevice(5).faults.silent = c.silent;
-  if (c.busy) s.ctx.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);
+  if (c.busy) s.ctx.core.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);
   FillOutputBuffer(s.ctx);
-  s.ctx.awaitedResponseCode = 0xF4;  // Send awaits no response, whatever code stands in the context
+  s.ctx.transact.awaitedResponseCode = 0xF4;  // Send awaits no response, whatever code stands in the context
   EXPECT_EQ(Send(s.ctx, 5 + 0x10000, 0x33, 0), c.result);  // only the low 16 bits count
   EXPECT_EQ(Out(s.ctx), Bytes(6, 0));
 }
@@ -141,15 +141,15 @@ TEST_P(SendDataResponse, ResponseMsgIsOneShot) {
   std::vector<uint8_t> awaited;
   s.bus.onTrace = [&](const sim::TraceEntry& e) {
     if (e.talker.kind == sim::TalkerKind::kHost && e.bytes.size() == link::kDataFrameSize) {
-      awaited.push_back(s.ctx.awaitedResponseCode);
+      awaited.push_back(s.ctx.transact.awaitedResponseCode);
     }
   };
   config::SetResponseMsg(s.ctx, c.responseMsg);
   const Bytes msg = {1, 2, 3, 4, 5, 6, 7, 8};
   EXPECT_EQ(SendData(s.ctx, 5, c.mode, 2, msg.data(), 8), c.result);
   EXPECT_EQ(awaited, std::vector<uint8_t>(2, c.awaitedOnWire));
-  EXPECT_EQ(s.ctx.awaitedResponseCode, 0);
-  EXPECT_EQ(s.ctx.switches.responseMsg, 0);
+  EXPECT_EQ(s.ctx.transact.awaitedResponseCode, 0);
+  EXPECT_EQ(s.ctx.core.switches.responseMsg, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -187,7 +187,7 @@ TEST_P(SendDataRefusals, ChangeNothing) {
   config::SetResponseMsg(s.ctx, 0xF4);
   const Bytes msg = {1, 2, 3, 4, 5, 6};
   EXPECT_EQ(SendData(s.ctx, c.address, c.mode, 1, c.nullData ? nullptr : msg.data(), 6), c.result);
-  EXPECT_EQ(s.ctx.switches.responseMsg, 0xF4);
+  EXPECT_EQ(s.ctx.core.switches.responseMsg, 0xF4);
   EXPECT_TRUE(s.AllBursts().empty());
 }
 
@@ -221,18 +221,18 @@ TEST_P(RawSends, ChecksumsAndWritesAsTheBytesStand) {
   const RawCase& c = GetParam();
   Stack s;
   if (c.setup == RawSetup::kClosed) CloseCOM(s.ctx);
-  if (c.setup == RawSetup::kBusy) s.ctx.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);
+  if (c.setup == RawSetup::kBusy) s.ctx.core.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);
   if (c.setup == RawSetup::kCorruptEcho) s.bus.CorruptNextEcho(3);
   std::vector<uint8_t> marks;  // RawSendActive while the write waits
-  s.fx.platform.onAdvance = [&](uint64_t, uint64_t) { marks.push_back(s.ctx.rawSendActive); };
+  s.fx.platform.onAdvance = [&](uint64_t, uint64_t) { marks.push_back(s.ctx.transact.rawSendActive); };
   Bytes bytes = c.bytes;
   int16_t word = -1;
   EXPECT_EQ(SendRaw(s.ctx, bytes.data(), static_cast<int32_t>(bytes.size()), &word, c.wholeFrame), c.result);
   EXPECT_EQ(word, c.word);
   EXPECT_EQ(bytes, c.afterwards);
-  EXPECT_EQ(s.ctx.rawSendActive, 0);
+  EXPECT_EQ(s.ctx.transact.rawSendActive, 0);
   if (c.setup != RawSetup::kBusy) {
-    EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
+    EXPECT_FALSE(s.ctx.core.flags.AllSet(SF_TX_ACTIVE));
   }
   const bool written = c.result == 1 || c.setup == RawSetup::kCorruptEcho;
   if (!written) {
@@ -299,7 +299,7 @@ TEST(SendRaw, WhatFollowsTheEchoIsParsed) {
   s.RunMs(10);
   ASSERT_EQ(s.data.size(), 1u);  // the device's reply to the type-1 frame
   EXPECT_EQ(s.data[0].source, 5);
-  EXPECT_EQ(s.ctx.portContext->rx->length(), 0);
+  EXPECT_EQ(ReceiveAccumulator(s.ctx)->length(), 0);
 }
 
 // --- TestStream -----------------------------------------------------------------------------
@@ -326,9 +326,9 @@ TEST_P(TestStreamCases, WritesFillerBytes) {
       return platform::WriteResult{platform::WriteResult::Kind::kError, 0};
     };
   }
-  if (c.transmissionWaits) s.ctx.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);
+  if (c.transmissionWaits) s.ctx.core.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);
   std::vector<Bytes> traced;
-  s.ctx.trace = [&traced](int direction, const uint8_t* bytes, int32_t n) {
+  s.ctx.runtime.trace = [&traced](int direction, const uint8_t* bytes, int32_t n) {
     if (direction == 0) traced.emplace_back(bytes, bytes + n);
   };
   EXPECT_EQ(TestStream(s.ctx, c.fill, c.count), c.result);

@@ -5,6 +5,7 @@
 #include "runtime/bridge.h"
 #include "runtime/port.h"
 #include "runtime/wait.h"
+#include "runtime/window_bridge.h"
 
 namespace zeva::transact_test {
 
@@ -31,7 +32,7 @@ void ZEVA_CALLBACK RecordProgress(int32_t value, const char* text) {
 
 LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
   Stack* s = Stack::current;
-  if (s != nullptr && s->onClientMessage && message != s->ctx.eventMessageId.load()) {
+  if (s != nullptr && s->onClientMessage && message != s->ctx.runtime.bridge().eventMessageId.load()) {
     s->onClientMessage(message, wParam, lParam);
   }
   return DefWindowProcA(window, message, wParam, lParam);

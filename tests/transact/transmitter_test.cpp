@@ -59,8 +59,8 @@ TEST_P(Framing, WritesTheseFramesAndSucceeds) {
     expected.push_back(DataFrameBytes(c.protocol, c.destination, kStation, c.controls[i], Slice(msg, 6 * i)));
   }
   EXPECT_EQ(s.HostBytes(), expected);
-  EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
-  EXPECT_EQ(s.ctx.lastDestination, 0);
+  EXPECT_FALSE(s.ctx.core.flags.AllSet(SF_TX_ACTIVE));
+  EXPECT_EQ(s.ctx.transact.lastDestination, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -95,7 +95,7 @@ TEST(Transmitter, Type6InNormalModeIsAnElevenByteFrame) {
   Stack s;
   s.AddDevice(kDevice);
   std::vector<Bytes> out;
-  s.ctx.trace = [&out](int direction, const uint8_t* bytes, int32_t n) {
+  s.ctx.runtime.trace = [&out](int direction, const uint8_t* bytes, int32_t n) {
     if (direction == 0) out.emplace_back(bytes, bytes + n);
   };
   const Bytes msg = {4, 0, 0, 0, 0, 0};
@@ -189,7 +189,7 @@ TEST_P(FiveAttempts, SilentDeviceFailsAfterGrowingPauses) {
   }
   EXPECT_EQ(s.NowUs() - t0, expectedTotal * 1000);
   for (const WireFrame& w : writes) EXPECT_EQ(w.bytes, writes[0].bytes);
-  EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
+  EXPECT_FALSE(s.ctx.core.flags.AllSet(SF_TX_ACTIVE));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transmitter, FiveAttempts,
@@ -231,9 +231,9 @@ TEST_P(ChecksumOnly, SumsTheFrameChecksumsAndWritesNothing) {
   EXPECT_EQ(pass.status, kTxDone);
   EXPECT_EQ(pass.sum, GetParam().sum);
   EXPECT_TRUE(s.AllBursts().empty());
-  EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
-  EXPECT_FALSE(s.ctx.flags.AllSet(SF_ACK_PENDING));
-  EXPECT_EQ(s.ctx.lastDestination, 0);
+  EXPECT_FALSE(s.ctx.core.flags.AllSet(SF_TX_ACTIVE));
+  EXPECT_FALSE(s.ctx.core.flags.AllSet(SF_ACK_PENDING));
+  EXPECT_EQ(s.ctx.transact.lastDestination, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transmitter, ChecksumOnly,
@@ -275,13 +275,13 @@ TEST_P(ResponseWait, EachFrameWaitsForTheAwaitedCode) {
   const uint64_t t0 = s.NowUs();
   EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 12), {.mode = kModeNormal, .awaitedResponse = 0xF4}),
             c.result);
-  EXPECT_EQ(s.ctx.requests->count(), 0);
+  EXPECT_EQ(s.ctx.transact.requests->count(), 0);
   // A wrong answer ends the message at its first frame.
   EXPECT_EQ(s.HostDataFrames().size(), c.result == kTxDone ? 2u : 1u);
   if (c.deviceCode == 0) {
     EXPECT_GE(s.NowUs() - t0, 5000'000u);
   }
-  EXPECT_EQ(s.ctx.awaitedResponseCode, 0);  // nothing left for the dispatcher to compare with
+  EXPECT_EQ(s.ctx.transact.awaitedResponseCode, 0);  // nothing left for the dispatcher to compare with
 }
 
 INSTANTIATE_TEST_SUITE_P(Transmitter, ResponseWait,
@@ -294,12 +294,12 @@ INSTANTIATE_TEST_SUITE_P(Transmitter, ResponseWait,
 TEST(Transmitter, FullRequestTableAbortsWithDriverError12) {
   Stack s;
   s.AddDevice(kDevice);
-  for (int i = 0; i < RequestTable::kMaxRequests; ++i) s.ctx.requests->Push(RQ_IDENTIFY, 7, 0, nullptr, nullptr);
+  for (int i = 0; i < RequestTable::kMaxRequests; ++i) s.ctx.transact.requests->Push(RQ_IDENTIFY, 7, 0, nullptr, nullptr);
   const Bytes msg = Message(6);
   EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = kModeNormal, .awaitedResponse = 0xF4}),
             kTxFailed);
   EXPECT_TRUE(s.AllBursts().empty());
-  EXPECT_FALSE(s.ctx.flags.AllSet(SF_TX_ACTIVE));
+  EXPECT_FALSE(s.ctx.core.flags.AllSet(SF_TX_ACTIVE));
   s.RunMs(1);
   ASSERT_EQ(s.errors.size(), 1u);
   EXPECT_EQ(s.errors[0].code, 12);
@@ -312,7 +312,7 @@ TEST(Transmitter, FullRequestTableAbortsWithDriverError12) {
 struct RefusalCase {
   const char* name;
   uint32_t flags;
-  uint8_t receiveActive;
+  ReceiveLoop receiveLoop;
   int32_t result;
   uint32_t flagsAfter;
   uint8_t lastDestinationAfter;
@@ -327,23 +327,23 @@ TEST_P(Refusals, BusyOrNot) {
   const RefusalCase& c = GetParam();
   Stack s;
   s.AddDevice(kDevice);
-  s.ctx.flags.Set(c.flags);
-  s.ctx.receiveActive = c.receiveActive;
-  s.ctx.lastDestination = 9;
+  s.ctx.core.flags.Set(c.flags);
+  s.ctx.transact.receiveLoop = c.receiveLoop;
+  s.ctx.transact.lastDestination = 9;
   const Bytes msg = Message(6);
   EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 6), {.mode = kModeNormal}), c.result);
-  EXPECT_EQ(s.ctx.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), c.flagsAfter);
-  EXPECT_EQ(s.ctx.lastDestination, c.lastDestinationAfter);
+  EXPECT_EQ(s.ctx.core.flags.word & (SF_TX_ACTIVE | SF_ECHO_PENDING), c.flagsAfter);
+  EXPECT_EQ(s.ctx.transact.lastDestination, c.lastDestinationAfter);
   EXPECT_EQ(s.HostDataFrames().size(), c.result == kTxBusy ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Transmitter, Refusals,
-    ::testing::Values(RefusalCase{"EchoPending", SF_TX_ACTIVE | SF_ECHO_PENDING, 0, kTxBusy,
+    ::testing::Values(RefusalCase{"EchoPending", SF_TX_ACTIVE | SF_ECHO_PENDING, ReceiveLoop::kIdle, kTxBusy,
                                   SF_TX_ACTIVE | SF_ECHO_PENDING, 9},
-                      RefusalCase{"TxActiveAlonePasses", SF_TX_ACTIVE, 0, kTxDone, SF_TX_ACTIVE, 9},
-                      RefusalCase{"ReceiveLoopRunsInsideATransmission", SF_TX_ACTIVE, 2, kTxBusy, SF_TX_ACTIVE, 9},
-                      RefusalCase{"ReceiveLoopRuns", 0, 2, kTxBusy, 0, 0}),
+                      RefusalCase{"TxActiveAlonePasses", SF_TX_ACTIVE, ReceiveLoop::kIdle, kTxDone, SF_TX_ACTIVE, 9},
+                      RefusalCase{"ReceiveLoopRunsInsideATransmission", SF_TX_ACTIVE, ReceiveLoop::kRunning, kTxBusy, SF_TX_ACTIVE, 9},
+                      RefusalCase{"ReceiveLoopRuns", 0, ReceiveLoop::kRunning, kTxBusy, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- programming mode ------------------------------------------------------------
@@ -375,11 +375,11 @@ TEST(Transmitter, ProgressOfAnEmptyMessageIsZero) {
 TEST(EndTransmissionTest, ReturnsItsArgumentAndClearsOnlyTheTransmissionMarks) {
   test::DriverFixture f;
   for (int v = 0; v < 256; ++v) {
-    f.ctx->flags.word = 0x7FFF;
-    f.ctx->lastDestination = 5;
+    f.ctx->core.flags.word = 0x7FFF;
+    f.ctx->transact.lastDestination = 5;
     EXPECT_EQ(EndTransmission(*f.ctx, static_cast<uint8_t>(v)), v);
-    EXPECT_EQ(f.ctx->flags.word, 0x7FFFu & ~SF_TX_ACTIVE);
-    EXPECT_EQ(f.ctx->lastDestination, 0);
+    EXPECT_EQ(f.ctx->core.flags.word, 0x7FFFu & ~SF_TX_ACTIVE);
+    EXPECT_EQ(f.ctx->transact.lastDestination, 0);
   }
 }
 
