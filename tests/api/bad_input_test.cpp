@@ -60,8 +60,8 @@ std::function<void(int32_t share)> gDuringBody;
 void ZEVA_CALLBACK OnProgress(int32_t value, const char* text) {
   if (gDuringBody && text != nullptr && text[0] == '\0' && value > 0) gDuringBody(value);
 }
-LRESULT ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
-LRESULT OtherProc(HWND, unsigned, WPARAM, LPARAM) { return 5; }
+LRESULT ZEVA_WINDOW_PROC ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
+LRESULT ZEVA_WINDOW_PROC OtherProc(HWND, unsigned, WPARAM, LPARAM) { return 5; }
 
 // Bytes the driver writes into: `size` usable bytes followed by a fence
 // that must stay untouched.

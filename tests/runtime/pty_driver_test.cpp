@@ -45,7 +45,7 @@ void OnData(int32_t source, int32_t, int32_t, int32_t, const uint8_t* data, int3
   gReceived.data.assign(data, data + 6);
 }
 
-LRESULT ClientWindowProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
+LRESULT ZEVA_WINDOW_PROC ClientWindowProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
 
 class PtyDriverTest : public ::testing::Test {
  protected:

@@ -7,12 +7,12 @@ std::vector<ClientMessage>& ClientLog() {
   return log;
 }
 
-LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+LRESULT ZEVA_WINDOW_PROC ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
   ClientLog().push_back({window, message, wParam, lParam});
   return kClientResult;
 }
 
-LRESULT OtherClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+LRESULT ZEVA_WINDOW_PROC OtherClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
   ClientLog().push_back({window, message, wParam, lParam});
   return kClientResult + 1;
 }

@@ -85,8 +85,8 @@ struct ClientMessage {
   LPARAM lParam;
 };
 std::vector<ClientMessage>& ClientLog();
-LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
-LRESULT OtherClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
+LRESULT ZEVA_WINDOW_PROC ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
+LRESULT ZEVA_WINDOW_PROC OtherClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam);
 inline constexpr LRESULT kClientResult = 77;
 
 // The messages waiting in this thread's queue, in order, left in place.

@@ -113,7 +113,7 @@ bool HasDriverError(int32_t code) {
   return false;
 }
 
-LRESULT ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
+LRESULT ZEVA_WINDOW_PROC ClientProc(HWND, unsigned, WPARAM, LPARAM) { return 0; }
 
 // Serves the client's queue for `ms`, as a client idling in its loop does.
 void ServeQueue(std::chrono::milliseconds ms) {

@@ -37,7 +37,7 @@ class TimedPost : public testing::VirtualLine {
 std::function<void()>* g_onMessage = nullptr;
 int g_dispatched = 0;
 
-LRESULT CALLBACK_Proc(HWND, unsigned msg, WPARAM, LPARAM) {
+LRESULT ZEVA_WINDOW_PROC CALLBACK_Proc(HWND, unsigned msg, WPARAM, LPARAM) {
   if (msg == TimedPost::kMessage) {
     ++g_dispatched;
     if (g_onMessage && *g_onMessage) (*g_onMessage)();

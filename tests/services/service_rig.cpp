@@ -52,7 +52,7 @@ void ZEVA_CALLBACK RecordError(int32_t code, const char* text) {
   if (Rig::current->onError) Rig::current->onError(Rig::current->errors.back());
 }
 
-LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+LRESULT ZEVA_WINDOW_PROC ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
   Rig* rig = Rig::current;
   if (rig != nullptr && message == kLaterMessage && rig->later) {
     auto fn = std::move(rig->later);

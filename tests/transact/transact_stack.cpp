@@ -30,7 +30,7 @@ void ZEVA_CALLBACK RecordProgress(int32_t value, const char* text) {
   Stack::current->progress.push_back(value);
 }
 
-LRESULT ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
+LRESULT ZEVA_WINDOW_PROC ClientProc(HWND window, unsigned message, WPARAM wParam, LPARAM lParam) {
   Stack* s = Stack::current;
   if (s != nullptr && s->onClientMessage && message != s->ctx.runtime.bridge().eventMessageId.load()) {
     s->onClientMessage(message, wParam, lParam);

@@ -3,15 +3,6 @@
 # under Wine by scripts/wine-tests over the real window system.
 add_subdirectory(win32)
 
-# The suites' own window procedures and callbacks are plain functions, not
-# declared in the system's calling convention (__stdcall on i686), so the
-# suites do not build for i686 yet: the 32-bit build has the end-to-end
-# client and the import-library client only, and scripts/wine-tests reports
-# its missing suites as a failure wherever a 32-bit Wine runs.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  return()
-endif()
-
 # GoogleTest from its source (Debian's googletest package ships it), built
 # with the cross compiler.
 set(ZEVA_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree for the Win32 build")

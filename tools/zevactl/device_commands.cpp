@@ -13,7 +13,7 @@ namespace zevactl {
 
 namespace {
 
-Command DeviceCommand(CLI::App& app, const char* name, const char* help, int32_t (*operation)(int32_t)) {
+Command DeviceCommand(CLI::App& app, const char* name, const char* help, int32_t(ZEVA_CALL* operation)(int32_t)) {
   auto address = std::make_shared<std::string>();
   Command c;
   c.app = app.add_subcommand(name, help);

@@ -12,7 +12,7 @@ namespace {
 
 Session* g_session = nullptr;
 
-LRESULT ClientProc(HWND hwnd, unsigned msg, WPARAM wParam, LPARAM lParam) {
+LRESULT ZEVA_CALLBACK ClientProc(HWND hwnd, unsigned msg, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 

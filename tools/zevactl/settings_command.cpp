@@ -24,8 +24,8 @@ namespace {
 struct Setting {
   const char* name;
   int64_t min, max;
-  int32_t (*set)(int32_t);
-  int32_t (*get)();  // nullptr: the driver does not report it
+  int32_t(ZEVA_CALL* set)(int32_t);
+  int32_t(ZEVA_CALL* get)();  // nullptr: the driver does not report it
   // The value in the settings file, and the range the driver keeps a stored
   // value in: 16-bit settings are narrowed to their low 16 bits first.
   const char* registryName;
