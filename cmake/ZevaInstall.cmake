@@ -4,6 +4,11 @@
 # pkg-config file, and example configuration under the documentation
 # directory. The settings prefix (/etc/zeva232) is the administrator's and is
 # never written here.
+if(WIN32)
+  # The Windows package has its own layout; cpack makes a ZIP of it.
+  include("${CMAKE_CURRENT_LIST_DIR}/ZevaWindowsPackage.cmake")
+  return()
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -2,6 +2,9 @@
 # tools, the headers, the CMake and pkg-config files, the man pages and the
 # examples, installed below /usr. Its run-time dependencies are computed by
 # dpkg-shlibdeps from what the binaries link against.
+if(WIN32)
+  return()  # the ZIP of cmake/ZevaWindowsPackage.cmake
+endif()
 set(CPACK_PACKAGE_NAME "zeva232")
 set(CPACK_PACKAGE_VENDOR "zeva232")
 set(CPACK_PACKAGE_CONTACT "zeva232 developers <zeva232@localhost>")

@@ -76,14 +76,12 @@
 /* The client window handle: the system's own on Windows; on POSIX a handle
  * of the library's small window system (zeva232_posix.h declares it too). */
 #if defined(_WIN32)
-/* Only the lean part of the system header, and without its min/max macros
- * (they break std::min and std::max in C++ clients). */
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#  endif
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
+/* The system header as the includer asks for it: this header defines none
+ * of its switches (WIN32_LEAN_AND_MEAN, NOMINMAX). Defining them here, even
+ * only around this include, would decide for the includer, since a later
+ * <windows.h> of its own adds nothing. A C++ client that uses std::min and
+ * std::max defines NOMINMAX before its first <windows.h>, as for any header
+ * that includes it. */
 #  include <windows.h>
 #else
 typedef struct zeva_window_* HWND;

@@ -2,11 +2,19 @@
  * links against the import library, no GetProcAddress. On i686 that needs
  * the import library to carry the __stdcall names the header declares
  * (_OpenCOM@4): without them this program does not link. Run under Wine by
- * scripts/wine-tests; prints one line per check. */
+ * scripts/wine-tests; prints one line per check. It also includes the whole
+ * <windows.h> after zeva232.h, which the header must leave whole. */
 #include <stdio.h>
 #include <string.h>
 
 #include "zeva232.h"
+/* After the driver's header, the whole system header as this client asks
+ * for it: zeva232.h must not have chosen the lean part or dropped min/max
+ * (built without the project's own -DWIN32_LEAN_AND_MEAN -DNOMINMAX). */
+#include <windows.h>
+#if defined(WIN32_LEAN_AND_MEAN) || defined(NOMINMAX)
+#error "zeva232.h defined WIN32_LEAN_AND_MEAN or NOMINMAX for its includer"
+#endif
 
 static int failures = 0;
 
@@ -24,5 +32,8 @@ int main(void) {
   check(SetLocalAddress(300) == 300 && getLocalAddr() == 255, "SetLocalAddress clamps, getLocalAddr");
   check(copystring("abc", copy, sizeof copy) == 3 && strcmp(copy, "abc") == 0, "copystring");
   check(IsOpen() == 0, "IsOpen without a port");
+  /* shellapi.h comes only with the whole header; min is its macro. */
+  check(min(getLocalAddr(), 300) == 255 && sizeof(SHELLEXECUTEINFOA) > 0,
+        "the whole windows.h after zeva232.h: its min macro and shellapi.h");
   return failures;
 }
