@@ -37,10 +37,10 @@ std::unique_ptr<platform::SerialPort> OpenPort(DriverContext& ctx, int32_t port,
   config.rxQueue = rxQueue;
   config.txQueue = txQueue;
   SetPortTimeouts(config, bps);
-  platform::OpenStatus status = platform::OpenStatus::kCannotOpen;
+  platform::SerialStatus status = platform::SerialStatus::Of(platform::SerialStatus::Code::kCannotOpen);
   auto handle = ctx.platform.OpenSerial(port, config, &status);
-  if (status == platform::OpenStatus::kOk && handle) return handle;
-  if (status == platform::OpenStatus::kCannotOpen) ShowSystemError(ctx);
+  if (status.ok() && handle) return handle;
+  if (status.code == platform::SerialStatus::Code::kCannotOpen) ShowSystemError(ctx);
   return nullptr;
 }
 
@@ -49,11 +49,11 @@ std::unique_ptr<platform::SerialPort> OpenPort(DriverContext& ctx, int32_t port,
 // when the wait fails, e.g. because the line went away.
 void SerialEventThread(PortContext& pc) {
   platform::SerialPort* port = pc.port.load();
-  if (port == nullptr || !port->SetEventMask(kCommEvents)) return;
+  if (port == nullptr || !port->SetEventMask(kCommEvents).ok()) return;
   for (;;) {
     if (pc.port.load() == nullptr) return;
     uint32_t mask = 0;
-    if (!port->WaitEvent(&mask)) return;
+    if (!port->WaitEvent(&mask).ok()) return;
     if (mask != 0) pc.eventHandler(mask);
   }
 }
@@ -90,7 +90,7 @@ void ClosePort(DriverContext& ctx) {
   port->Purge();
   // Nothing written before the close can come back now.
   if (ctx.echo) ctx.echo->Reset();
-  if (!port->Close()) ShowSystemError(ctx);
+  if (!port->Close().ok()) ShowSystemError(ctx);
 }
 
 // --- WriteBytes -------------------------------------------------------------
@@ -114,15 +114,14 @@ void ReportWriteTimeout(DriverContext& ctx, int32_t total) {
 
 // The port write. Returns the bytes written, or -1 when the write failed.
 int32_t WriteToPort(DriverContext& ctx, platform::SerialPort& port, const uint8_t* buffer, int32_t count) {
-  const platform::WriteResult result = port.Write(buffer, count);
-  switch (result.kind) {
-    case platform::WriteResult::Kind::kDone:
-      return result.written;
-    case platform::WriteResult::Kind::kTimeout:
-      if (result.written == count) return count;
-      ReportWriteTimeout(ctx, result.written);
+  const platform::SerialStatus result = port.Write(buffer, count);
+  switch (result.code) {
+    case platform::SerialStatus::Code::kOk:
+      return result.count;
+    case platform::SerialStatus::Code::kTimeout:
+      if (result.count == count) return count;
+      ReportWriteTimeout(ctx, result.count);
       return -1;
-    case platform::WriteResult::Kind::kError:
     default:
       return -1;
   }
@@ -158,7 +157,7 @@ int32_t OpenCOM(DriverContext& ctx, HWND window) {
   if (!ctx.portHandle) return 0;
   ctx.eventThread = StartEventThread(ctx, *ctx.portHandle);
   if (ctx.eventThread) return 1;
-  if (!ctx.portHandle->Close()) ShowSystemError(ctx);
+  if (!ctx.portHandle->Close().ok()) ShowSystemError(ctx);
   ctx.portHandle.reset();
   if (ctx.portContext) ctx.portContext->port = nullptr;
   return 0;
@@ -178,8 +177,8 @@ int32_t ReadBytes(DriverContext& ctx, uint8_t* buffer, int32_t maximum) {
   const int32_t queued = port->QueuedBytes();
   if (queued <= 0) return 0;
   const int32_t n = queued < maximum ? queued : maximum;
-  const int32_t read = port->Read(buffer, n);
-  return read > 0 ? read : 0;
+  const platform::SerialStatus read = port->Read(buffer, n);
+  return read.ok() && read.count > 0 ? read.count : 0;
 }
 
 int32_t WriteBytes(DriverContext& ctx, const uint8_t* buffer, int32_t count, WaitFor waitFor) {

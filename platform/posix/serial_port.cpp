@@ -15,7 +15,8 @@
 namespace zeva::posix {
 namespace {
 
-using platform::OpenStatus;
+using platform::SerialStatus;
+using Code = SerialStatus::Code;
 
 bool MakeWakePipe(int ends[2]) {
   if (pipe(ends) != 0) return false;
@@ -36,8 +37,8 @@ std::string ComDevicePath(int portNumber) {
 }
 
 std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, const platform::SerialConfig& config,
-                                                       OpenStatus* status) {
-  *status = OpenStatus::kCannotOpen;
+                                                       SerialStatus* status) {
+  *status = SerialStatus::Of(Code::kCannotOpen);
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     SetLastErrorFromErrno();
@@ -50,7 +51,7 @@ std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, 
   if (!ConfigureLine(fd, config)) {
     (void)ioctl(fd, TIOCNXCL);
     close(fd);
-    *status = OpenStatus::kConfigFailed;
+    *status = SerialStatus::Of(Code::kConfigFailed);
     return nullptr;
   }
   LowerModemLines(fd);
@@ -69,12 +70,12 @@ std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, 
     return nullptr;
   }
   tcflush(fd, TCIOFLUSH);
-  *status = OpenStatus::kOk;
+  *status = SerialStatus::Ok();
   return std::make_unique<TermiosPort>(fd, wake, readerWake, config);
 }
 
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,
-                                                     OpenStatus* status) {
+                                                     SerialStatus* status) {
   return OpenSerialDevice(ComDevicePath(portNumber), config, status);
 }
 

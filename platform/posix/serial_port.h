@@ -32,6 +32,6 @@ bool MakeRawLine(termios* tio, uint8_t byteSize);
 // Opens and configures the tty at `path`. kCannotOpen records the system's
 // text as the last error; kConfigFailed is silent.
 std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, const platform::SerialConfig& config,
-                                                       platform::OpenStatus* status);
+                                                       platform::SerialStatus* status);
 
 }  // namespace zeva::posix

@@ -16,7 +16,7 @@
 
 namespace zeva::posix {
 
-using platform::WriteResult;
+using platform::SerialStatus;
 
 TermiosPort::TermiosPort(int fd, const int wake[2], const int readerWake[2], const platform::SerialConfig& config)
     : fd_(fd),
@@ -27,11 +27,11 @@ TermiosPort::TermiosPort(int fd, const int wake[2], const int readerWake[2], con
       writeTimeoutPerByteMs_(config.writeTimeoutPerByteMs),
       pump_(fd, CharacterUs(config)) {}
 
-bool TermiosPort::SetEventMask(uint32_t mask) {
-  if (fd_ < 0) return false;
+SerialStatus TermiosPort::SetEventMask(uint32_t mask) {
+  if (fd_ < 0) return SerialStatus::Failed();
   mask_ = mask;
   WakeEventThread();
-  return true;
+  return SerialStatus::Ok();
 }
 
 int64_t TermiosPort::LeaseNowUs() { return SteadyNowUs(); }
@@ -149,7 +149,7 @@ TermiosPort::WatchEnd TermiosPort::WatchLine(uint32_t wanted, int otherFd, bool 
   }
 }
 
-bool TermiosPort::WaitEvent(uint32_t* mask) {
+SerialStatus TermiosPort::WaitEvent(uint32_t* mask) {
   *mask = 0;
 #ifdef PR_SET_TIMERSLACK
   // A hold ends at a moment computed to the microsecond; the default timer
@@ -162,15 +162,15 @@ bool TermiosPort::WaitEvent(uint32_t* mask) {
   const WatchEnd end = WatchLine(mask_.load(), wakeRead_, false, -1);
   switch (end.kind) {
     case WatchEnd::kGone:
-      return false;
+      return SerialStatus::Failed();
     case WatchEnd::kEvents:
       *mask = end.events;
-      return true;
+      return SerialStatus::Ok();
     default:
       // The mask changed, the reader left bytes, needs fewer or handed the
       // line back: mask 0, and the caller waits again.
       DrainWake();
-      return true;
+      return SerialStatus::Ok();
   }
 }
 
@@ -200,13 +200,13 @@ platform::SerialPort::ReaderWait TermiosPort::WaitAsReader(uint32_t tick) {
   return result;
 }
 
-int32_t TermiosPort::Read(uint8_t* buffer, int32_t n) {
-  if (fd_ < 0 || n < 0) return -1;
+SerialStatus TermiosPort::Read(uint8_t* buffer, int32_t n) {
+  if (fd_ < 0 || n < 0) return SerialStatus::Failed();
   bool leftBehind = false;
   const int32_t taken = pump_.Read(buffer, n, &leftBehind);
   // A reader that has the line sees what it left at its next wait.
   if (leftBehind) lease_.WakeUnlessReaderHasLine();
-  return taken;
+  return SerialStatus::Ok(taken);
 }
 
 bool TermiosPort::WaitWritable(int64_t deadline, bool limited) {
@@ -224,9 +224,8 @@ bool TermiosPort::WaitWritable(int64_t deadline, bool limited) {
   }
 }
 
-WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
-  using Kind = WriteResult::Kind;
-  if (fd_ < 0 || n < 0) return {Kind::kError, 0};
+SerialStatus TermiosPort::Write(const uint8_t* buffer, int32_t n) {
+  if (fd_ < 0 || n < 0) return SerialStatus::Failed();
   const bool limited = writeTimeoutPerByteMs_ != 0;
   const int64_t deadline = SteadyNowMs() + static_cast<int64_t>(n) * writeTimeoutPerByteMs_;
   int32_t done = 0;
@@ -239,9 +238,9 @@ WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
     if (put < 0 && errno == EINTR) continue;
     if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
       SetLastErrorFromErrno();
-      return {Kind::kError, done};
+      return SerialStatus::Failed(done);
     }
-    if (!WaitWritable(deadline, limited)) return {Kind::kTimeout, done};
+    if (!WaitWritable(deadline, limited)) return SerialStatus::Timeout(done);
   }
   // The reader writes and then waits: its wait need not watch the line
   // before these bytes have had their wire time.
@@ -249,22 +248,22 @@ WriteResult TermiosPort::Write(const uint8_t* buffer, int32_t n) {
     std::lock_guard<std::mutex> lock(watchMutex_);
     pump_.NoteWrite(n);
   }
-  return {Kind::kDone, done};
+  return SerialStatus::Ok(done);
 }
 
-bool TermiosPort::Close() {
+SerialStatus TermiosPort::Close() {
   // Closed inside its reader's watch (from a callback, on the reader's
   // thread): the thread's loops no longer concern this port, and its timer
   // slack is its own again.
   lease_.Abandon();
-  if (fd_ < 0) return true;
+  if (fd_ < 0) return SerialStatus::Ok();
   // The exclusive flag of a pseudo-terminal outlives this descriptor.
   (void)ioctl(fd_, TIOCNXCL);
   const int result = close(fd_);
   if (result != 0) SetLastErrorFromErrno();
   fd_ = -1;
   for (int end : {wakeRead_, wakeWrite_, readerWakeRead_, readerWakeWrite_}) close(end);
-  return result == 0;
+  return result == 0 ? SerialStatus::Ok() : SerialStatus::Failed();
 }
 
 }  // namespace zeva::posix

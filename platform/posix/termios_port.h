@@ -24,18 +24,18 @@ class TermiosPort final : public platform::SerialPort, private platform::LeaseHo
   TermiosPort(int fd, const int wake[2], const int readerWake[2], const platform::SerialConfig& config);
   ~TermiosPort() override { Close(); }
 
-  bool SetEventMask(uint32_t mask) override;
-  bool WaitEvent(uint32_t* mask) override;
+  platform::SerialStatus SetEventMask(uint32_t mask) override;
+  platform::SerialStatus WaitEvent(uint32_t* mask) override;
   int32_t QueuedBytes() override { return pump_.Queued(); }
-  int32_t Read(uint8_t* buffer, int32_t n) override;
-  platform::WriteResult Write(const uint8_t* buffer, int32_t n) override;
+  platform::SerialStatus Read(uint8_t* buffer, int32_t n) override;
+  platform::SerialStatus Write(const uint8_t* buffer, int32_t n) override;
   void ExpectBytes(int32_t count) override;
   void BeginReaderWatch() override { lease_.Begin(); }
   void EndReaderWatch() override { lease_.End(); }
   ReaderWait WaitAsReader(uint32_t tick) override;
   void RenewDataEvent() override;
   void Purge() override;
-  bool Close() override;
+  platform::SerialStatus Close() override;
 
  private:
   // LeaseHost

@@ -9,7 +9,8 @@
 
 namespace zeva::testing {
 
-using platform::OpenStatus;
+using platform::SerialStatus;
+using Code = platform::SerialStatus::Code;
 using platform::RegStatus;
 using platform::RegType;
 
@@ -123,45 +124,44 @@ class TestPlatform::Port : public platform::SerialPort, private platform::LeaseH
     if (lease_.Watching()) lease_.LoopsElsewhere();
   }
 
-  bool SetEventMask(uint32_t mask) override {
-    if (hungUp_) return false;
+  SerialStatus SetEventMask(uint32_t mask) override {
+    if (hungUp_) return SerialStatus::Failed();
     eventMask_ = mask;
-    return true;
+    return SerialStatus::Ok();
   }
   // The deterministic platform never runs the event thread's body.
-  bool WaitEvent(uint32_t* mask) override {
+  SerialStatus WaitEvent(uint32_t* mask) override {
     *mask = 0;
-    return false;
+    return SerialStatus::Failed();
   }
   int32_t QueuedBytes() override {
     if (rx_.empty()) reported_ = false;
     return static_cast<int32_t>(rx_.size());
   }
-  int32_t Read(uint8_t* buffer, int32_t n) override {
-    if (hungUp_) return -1;
+  SerialStatus Read(uint8_t* buffer, int32_t n) override {
+    if (hungUp_) return SerialStatus::Failed();
     // Bytes left behind are news at the next step.
     reported_ = false;
     const auto take = std::min<size_t>(rx_.size(), static_cast<size_t>(std::max(n, 0)));
     std::copy_n(rx_.begin(), take, buffer);
     rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(take));
-    return static_cast<int32_t>(take);
+    return SerialStatus::Ok(static_cast<int32_t>(take));
   }
-  platform::WriteResult Write(const uint8_t* buffer, int32_t n) override {
-    using Kind = platform::WriteResult::Kind;
-    if (hungUp_ || n < 0) return {Kind::kError, 0};
+  SerialStatus Write(const uint8_t* buffer, int32_t n) override {
+    if (hungUp_ || n < 0) return SerialStatus::Failed();
     if (owner_.writeOverride) return owner_.writeOverride(buffer, n);
     if (VirtualLine* line = Line()) line->HostWrite(buffer, static_cast<size_t>(n), owner_.nowUs_);
-    return {Kind::kDone, n};
+    return SerialStatus::Ok(n);
   }
   void RenewDataEvent() override { reported_ = false; }
   void Purge() override {
     rx_.clear();
     reported_ = false;
   }
-  bool Close() override {
+  SerialStatus Close() override {
     lease_.Abandon();
     Detach();
-    return true;
+    return SerialStatus::Ok();
   }
 
   // Bytes (and line errors) reaching the host side at the current time.
@@ -392,21 +392,21 @@ std::optional<uint64_t> TestPlatform::UnreadSinceUs(int port) const {
 }
 
 std::unique_ptr<platform::SerialPort> TestPlatform::OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                               OpenStatus* status) {
+                                                               SerialStatus* status) {
   auto it = wires_.find(portNumber);
   if (it == wires_.end() || !it->second.line || it->second.open) {
     lastError = it != wires_.end() && it->second.open ? "Access is denied." : "The system cannot find the file specified.";
-    *status = OpenStatus::kCannotOpen;
+    *status = SerialStatus::Of(Code::kCannotOpen);
     return nullptr;
   }
   if (failConfig) {
-    *status = OpenStatus::kConfigFailed;
+    *status = SerialStatus::Of(Code::kConfigFailed);
     return nullptr;
   }
   auto port = std::make_unique<Port>(*this, portNumber);
   it->second.open = port.get();
   it->second.line->HostOpened(config);
-  *status = OpenStatus::kOk;
+  *status = SerialStatus::Ok();
   return port;
 }
 

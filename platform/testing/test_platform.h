@@ -88,14 +88,14 @@ class TestPlatform : public platform::Platform {
   std::string lastError = "The system cannot find the file specified.";
   std::map<std::string, std::string> versionStrings;
   // Writes take the wire time of their bytes when set (bytes per ms).
-  std::function<platform::WriteResult(const uint8_t*, int32_t)> writeOverride;
+  std::function<platform::SerialStatus(const uint8_t*, int32_t)> writeOverride;
 
   // --- Platform -----------------------------------------------------------
   uint32_t TickCount() override;
   void WaitForMessageOrTick(uint32_t tick) override;
   int Rand() override;
   std::unique_ptr<platform::SerialPort> OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                   platform::OpenStatus* status) override;
+                                                   platform::SerialStatus* status) override;
   std::unique_ptr<platform::EventThread> StartEventThread(platform::SerialPort& port,
                                                           std::function<void()> body,
                                                           std::function<void(uint32_t)> handler) override;

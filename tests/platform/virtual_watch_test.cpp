@@ -193,7 +193,7 @@ TEST_P(VirtualWatchTest, HandsTheLineOver) {
   zeva::testing::TestPlatform platform;
   ScriptLine line(c.line);
   platform.AttachLine(1, &line);
-  zeva::platform::OpenStatus status;
+  zeva::platform::SerialStatus status;
   std::unique_ptr<SerialPort> port = platform.OpenSerial(1, zeva::platform::SerialConfig{}, &status);
   ASSERT_TRUE(port);
   std::vector<Told> told;
@@ -222,7 +222,7 @@ TEST_P(VirtualWatchTest, HandsTheLineOver) {
       }
       case Op::kClose:
         thread->Join();
-        EXPECT_TRUE(port->Close());
+        EXPECT_TRUE(port->Close().ok());
         closed = true;
         break;
     }
