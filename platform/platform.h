@@ -46,20 +46,26 @@ struct SerialConfig {
   uint32_t writeTimeoutPerByteMs = 1;
 };
 
-enum class OpenStatus {
-  kOk,
-  kCannotOpen,   // the device could not be opened: the system's text applies
-  kConfigFailed  // opened, but the line could not be configured: silent
-};
-
-struct WriteResult {
-  enum class Kind {
-    kDone,     // all bytes written
-    kTimeout,  // the time limit ran out; `written` bytes went out
-    kError     // any other failure
+// What a serial port's operation came to: every SerialPort call that can
+// fail answers one, and so does opening a port. `count` is what the call
+// moved: the bytes read, or written (also on a time-out or a failure part
+// way through).
+struct SerialStatus {
+  enum class Code {
+    kOk,
+    kCannotOpen,    // opening: the device could not be opened; the system's text applies
+    kConfigFailed,  // opening: opened, but the line could not be configured; silent
+    kTimeout,       // writing: the time limit ran out; `count` bytes went out
+    kFailed         // anything else (port closed, line gone, refused); see each call
   };
-  Kind kind = Kind::kError;
-  int32_t written = 0;
+  Code code = Code::kFailed;
+  int32_t count = 0;
+
+  bool ok() const { return code == Code::kOk; }
+  static SerialStatus Ok(int32_t count = 0) { return {Code::kOk, count}; }
+  static SerialStatus Failed(int32_t count = 0) { return {Code::kFailed, count}; }
+  static SerialStatus Timeout(int32_t count) { return {Code::kTimeout, count}; }
+  static SerialStatus Of(Code code) { return {code, 0}; }
 };
 
 // Threading contract, the same on every platform: two threads use one port
@@ -76,12 +82,13 @@ class SerialPort {
  public:
   virtual ~SerialPort() = default;
   // Which events WaitEvent reports. Setting 0 makes a pending WaitEvent
-  // return at once (with mask 0): the close path relies on that.
-  virtual bool SetEventMask(uint32_t mask) = 0;
-  // Blocks until an event in the mask happens or the mask changes. Returns
-  // false when the wait failed (port closed, line hung up); the event thread
-  // ends then.
-  virtual bool WaitEvent(uint32_t* mask) = 0;
+  // return at once (with mask 0): the close path relies on that. kFailed
+  // when the port is closed or gone.
+  virtual SerialStatus SetEventMask(uint32_t mask) = 0;
+  // Blocks until an event in the mask happens or the mask changes. kFailed
+  // when the wait failed (port closed, line hung up); the event thread ends
+  // then.
+  virtual SerialStatus WaitEvent(uint32_t* mask) = 0;
   // The data event: reported once when bytes come in, and again only once
   // the reader has looked at the queue (QueuedBytes finding it empty, or a
   // Read), so that unread bytes do not post one data event after another.
@@ -95,10 +102,12 @@ class SerialPort {
   virtual void RenewDataEvent() {}
   // Bytes waiting in the input queue; clears a pending line error.
   virtual int32_t QueuedBytes() = 0;
-  // Reads at most n bytes that are already queued; never waits. -1 on error.
-  virtual int32_t Read(uint8_t* buffer, int32_t n) = 0;
-  // Writes n bytes within the configured time limit.
-  virtual WriteResult Write(const uint8_t* buffer, int32_t n) = 0;
+  // Reads at most n bytes that are already queued; never waits. The count
+  // read, or kFailed.
+  virtual SerialStatus Read(uint8_t* buffer, int32_t n) = 0;
+  // Writes n bytes within the configured time limit: kOk with the count,
+  // kTimeout with the bytes that went out before the limit, or kFailed.
+  virtual SerialStatus Write(const uint8_t* buffer, int32_t n) = 0;
   // Read-ahead: the reader's count of the bytes it still needs before they
   // can change anything for it (the rest of a frame in progress, an awaited
   // echo); 1 or less when any byte may matter. A port may hold the data
@@ -145,9 +154,9 @@ class SerialPort {
   }
   // Discards both queues.
   virtual void Purge() = 0;
-  // Releases the device; false when the system refused (text in
+  // Releases the device; kFailed when the system refused (text in
   // Platform::LastErrorText).
-  virtual bool Close() = 0;
+  virtual SerialStatus Close() = 0;
 };
 
 // The serial event thread. Ending it is the driver's business (it sets its
@@ -217,10 +226,10 @@ class Platform {
   virtual int Rand() = 0;
 
   // --- serial -------------------------------------------------------------
-  // Opens COM`portNumber` with the line settings. On kCannotOpen the
-  // system's text is in LastErrorText().
+  // Opens COM`portNumber` with the line settings. `status` is kOk,
+  // kCannotOpen (the system's text is in LastErrorText()) or kConfigFailed.
   virtual std::unique_ptr<SerialPort> OpenSerial(int portNumber, const SerialConfig& config,
-                                                 OpenStatus* status) = 0;
+                                                 SerialStatus* status) = 0;
   // Starts the event thread. A real platform runs `body` on a new thread of
   // the highest normal priority; the test platform does not run it but calls
   // `handler` itself with the event mask whenever bytes reach the host side

@@ -39,10 +39,10 @@ std::unique_ptr<platform::SerialPort> OpenPort(runtime::RuntimeState& ctx, int32
   config.rxQueue = rxQueue;
   config.txQueue = txQueue;
   SetPortTimeouts(config, bps);
-  platform::OpenStatus status = platform::OpenStatus::kCannotOpen;
+  platform::SerialStatus status = platform::SerialStatus::Of(platform::SerialStatus::Code::kCannotOpen);
   auto handle = ctx.core.platform.OpenSerial(port, config, &status);
-  if (status == platform::OpenStatus::kOk && handle) return handle;
-  if (status == platform::OpenStatus::kCannotOpen) ShowSystemError(ctx);
+  if (status.ok() && handle) return handle;
+  if (status.code == platform::SerialStatus::Code::kCannotOpen) ShowSystemError(ctx);
   return nullptr;
 }
 
@@ -51,11 +51,11 @@ std::unique_ptr<platform::SerialPort> OpenPort(runtime::RuntimeState& ctx, int32
 // when the wait fails, e.g. because the line went away.
 void SerialEventThread(runtime::Channel& pc) {
   platform::SerialPort* port = pc.port.load();
-  if (port == nullptr || !port->SetEventMask(kCommEvents)) return;
+  if (port == nullptr || !port->SetEventMask(kCommEvents).ok()) return;
   for (;;) {
     if (pc.port.load() == nullptr) return;
     uint32_t mask = 0;
-    if (!port->WaitEvent(&mask)) return;
+    if (!port->WaitEvent(&mask).ok()) return;
     if (mask != 0) pc.eventHandler(mask);
   }
 }
@@ -99,7 +99,7 @@ void ClosePort(runtime::RuntimeState& ctx, runtime::Channel& channel) {
   port->Purge();
   // Nothing written before the close can come back now.
   if (ctx.echo) ctx.echo->Reset();
-  if (!port->Close()) ShowSystemError(ctx);
+  if (!port->Close().ok()) ShowSystemError(ctx);
   channel.device.reset();
 }
 
@@ -124,15 +124,14 @@ void ReportWriteTimeout(runtime::RuntimeState& ctx, int32_t total) {
 
 // The port write. Returns the bytes written, or -1 when the write failed.
 int32_t WriteToPort(runtime::RuntimeState& ctx, platform::SerialPort& port, const uint8_t* buffer, int32_t count) {
-  const platform::WriteResult result = port.Write(buffer, count);
-  switch (result.kind) {
-    case platform::WriteResult::Kind::kDone:
-      return result.written;
-    case platform::WriteResult::Kind::kTimeout:
-      if (result.written == count) return count;
-      ReportWriteTimeout(ctx, result.written);
+  const platform::SerialStatus result = port.Write(buffer, count);
+  switch (result.code) {
+    case platform::SerialStatus::Code::kOk:
+      return result.count;
+    case platform::SerialStatus::Code::kTimeout:
+      if (result.count == count) return count;
+      ReportWriteTimeout(ctx, result.count);
       return -1;
-    case platform::WriteResult::Kind::kError:
     default:
       return -1;
   }
@@ -167,7 +166,7 @@ int32_t OpenCOM(runtime::RuntimeState& ctx, HWND window) {
   std::unique_ptr<platform::SerialPort> device = OpenPort(ctx, s.port, s.bps, s.frameSize, s.rxBuffer, s.txBuffer);
   if (!device) return 0;
   if (StartChannel(ctx, device)) return 1;
-  if (!device->Close()) ShowSystemError(ctx);
+  if (!device->Close().ok()) ShowSystemError(ctx);
   return 0;
 }
 
@@ -193,8 +192,8 @@ int32_t ReadBytes(runtime::RuntimeState& ctx, uint8_t* buffer, int32_t maximum) 
   const int32_t queued = port->QueuedBytes();
   if (queued <= 0) return 0;
   const int32_t n = queued < maximum ? queued : maximum;
-  const int32_t read = port->Read(buffer, n);
-  return read > 0 ? read : 0;
+  const platform::SerialStatus read = port->Read(buffer, n);
+  return read.ok() && read.count > 0 ? read.count : 0;
 }
 
 int32_t WriteBytes(runtime::RuntimeState& ctx, const uint8_t* buffer, int32_t count, WaitFor waitFor) {

@@ -63,7 +63,7 @@ void PosixPlatform::WaitForMessageOrTick(uint32_t tick) {
 int PosixPlatform::Rand() { return std::rand(); }
 
 std::unique_ptr<platform::SerialPort> PosixPlatform::OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                                platform::OpenStatus* status) {
+                                                                platform::SerialStatus* status) {
   return OpenSerialPort(portNumber, config, status);
 }
 

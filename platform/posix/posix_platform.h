@@ -10,7 +10,7 @@ namespace zeva::posix {
 
 // Opens COM`portNumber` (the termios port, serial_port.cpp).
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,
-                                                     platform::OpenStatus* status);
+                                                     platform::SerialStatus* status);
 
 class PosixPlatform : public platform::Platform {
  public:
@@ -19,7 +19,7 @@ class PosixPlatform : public platform::Platform {
   int Rand() override;
 
   std::unique_ptr<platform::SerialPort> OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                   platform::OpenStatus* status) override;
+                                                   platform::SerialStatus* status) override;
   std::unique_ptr<platform::EventThread> StartEventThread(platform::SerialPort& port,
                                                           std::function<void()> body,
                                                           std::function<void(uint32_t)> handler) override;

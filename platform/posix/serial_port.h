@@ -4,15 +4,12 @@
 // else /dev/ttyS(N-1). The port is opened exclusively, non-blocking, raw,
 // with even parity, one stop bit, no flow control and DTR/RTS off.
 //
-// Events: the event thread takes arriving bytes from the terminal into the
-// port's own input queue, which QueuedBytes and Read serve without a system
-// call. The data event is reported once when bytes come in and again only
-// after the reader has looked at the queue (QueuedBytes finding it empty, or
-// a Read); reporting it while unread bytes just sit there would post one
-// data-ready message after another. With read-ahead (ExpectBytes) the event
-// waits for the bytes the reader still needs; see platform.h. While the
-// reader waits in the driver it watches the line itself (WaitAsReader) and
-// the event thread stands aside: one thread's wake-up per data event.
+// The port is four pieces: this file opens it; termios_line.cpp sets the
+// line up; TermiosPort (termios_port.h) watches it, reads and writes;
+// InputPump (input_pump.h) keeps the input queue and the read-ahead hold,
+// whose arithmetic is platform::PlanHold's. Who watches the line, the event
+// thread or the reader waiting in the driver, is platform::ReaderLease's
+// to say: one thread's wake-up per data event.
 #pragma once
 
 #include <memory>
@@ -35,6 +32,6 @@ bool MakeRawLine(termios* tio, uint8_t byteSize);
 // Opens and configures the tty at `path`. kCannotOpen records the system's
 // text as the last error; kConfigFailed is silent.
 std::unique_ptr<platform::SerialPort> OpenSerialDevice(const std::string& path, const platform::SerialConfig& config,
-                                                       platform::OpenStatus* status);
+                                                       platform::SerialStatus* status);
 
 }  // namespace zeva::posix

@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/reader_lease.h"
+
 namespace zeva::testing {
 
-using platform::OpenStatus;
+using platform::SerialStatus;
+using Code = platform::SerialStatus::Code;
 using platform::RegStatus;
 using platform::RegType;
 
@@ -77,49 +80,88 @@ class FakeEventThread : public platform::EventThread {
 // would change how many data events carry the bytes, never when a frame is
 // decided; the suites keep exercising the receive path at its finest
 // grain, and the link tests check that bound over every split of a stream.
-class TestPlatform::Port : public platform::SerialPort {
+//
+// Who is told is the real ports' rule (platform::ReaderLease): while the
+// reader waits in the driver inside its watch (WaitAsReader) it has the
+// line, and the events come back from its wait for it to hand to the event
+// handler; after its wait it keeps the line for the lease, during which the
+// event thread stands aside and then looks again; otherwise the event
+// thread calls the handler. A wait of the client's own inside the watch,
+// RunUntilUs (it serves the queue, as a message loop does), ends the lease
+// at once, as the POSIX port's block hook does; WaitForMessageOrTick is the
+// platform's plain wait and does not.
+class TestPlatform::Port : public platform::SerialPort, private platform::LeaseHost {
  public:
   Port(TestPlatform& owner, int number) : owner_(owner), number_(number) {}
   ~Port() override { Detach(); }
 
-  bool SetEventMask(uint32_t mask) override {
-    if (hungUp_) return false;
+  void BeginReaderWatch() override { lease_.Begin(); }
+  void EndReaderWatch() override { lease_.End(); }
+  ReaderWait WaitAsReader(uint32_t tick) override {
+    if (hungUp_ || !lease_.MayWait()) return {};
+    ReaderWait result;
+    result.watched = true;
+    const auto remainingMs = static_cast<int32_t>(tick - owner_.TickCount());
+    if (remainingMs <= 0 || owner_.QueueHasMessage()) return result;
+    const uint64_t targetUs = (owner_.nowUs_ / 1000 + static_cast<uint64_t>(remainingMs)) * 1000;
+    const uint64_t from = owner_.nowUs_;
+    lease_.WaitBegins(static_cast<int64_t>(targetUs));
+    readerWaiting_ = true;
+    owner_.Pump(targetUs, this);
+    readerWaiting_ = false;
+    lease_.WaitEnds();
+    result.events = std::exchange(readerEvents_, 0);
+    // The event thread finds out for itself and ends; the reader waits as
+    // it did before it watched.
+    if (hungUp_) lease_.LineGone();
+    if (owner_.onAdvance) owner_.onAdvance(from, owner_.nowUs_);
+    return result;
+  }
+  // The reader's wait ends with events for it, or a line gone.
+  bool ReaderWaitEnds() const { return readerEvents_ != 0 || hungUp_; }
+  // A wait of the client's own inside the watch: the reader's lease ends.
+  void ClientLoops() {
+    if (lease_.Watching()) lease_.LoopsElsewhere();
+  }
+
+  SerialStatus SetEventMask(uint32_t mask) override {
+    if (hungUp_) return SerialStatus::Failed();
     eventMask_ = mask;
-    return true;
+    return SerialStatus::Ok();
   }
   // The deterministic platform never runs the event thread's body.
-  bool WaitEvent(uint32_t* mask) override {
+  SerialStatus WaitEvent(uint32_t* mask) override {
     *mask = 0;
-    return false;
+    return SerialStatus::Failed();
   }
   int32_t QueuedBytes() override {
     if (rx_.empty()) reported_ = false;
     return static_cast<int32_t>(rx_.size());
   }
-  int32_t Read(uint8_t* buffer, int32_t n) override {
-    if (hungUp_) return -1;
+  SerialStatus Read(uint8_t* buffer, int32_t n) override {
+    if (hungUp_) return SerialStatus::Failed();
     // Bytes left behind are news at the next step.
     reported_ = false;
     const auto take = std::min<size_t>(rx_.size(), static_cast<size_t>(std::max(n, 0)));
     std::copy_n(rx_.begin(), take, buffer);
     rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(take));
-    return static_cast<int32_t>(take);
+    return SerialStatus::Ok(static_cast<int32_t>(take));
   }
-  platform::WriteResult Write(const uint8_t* buffer, int32_t n) override {
-    using Kind = platform::WriteResult::Kind;
-    if (hungUp_ || n < 0) return {Kind::kError, 0};
+  SerialStatus Write(const uint8_t* buffer, int32_t n) override {
+    if (hungUp_ || n < 0) return SerialStatus::Failed();
     if (owner_.writeOverride) return owner_.writeOverride(buffer, n);
     if (VirtualLine* line = Line()) line->HostWrite(buffer, static_cast<size_t>(n), owner_.nowUs_);
-    return {Kind::kDone, n};
+    return SerialStatus::Ok(n);
   }
   void RenewDataEvent() override { reported_ = false; }
   void Purge() override {
     rx_.clear();
     reported_ = false;
   }
-  bool Close() override {
+  SerialStatus Close() override {
+    lease_.Abandon();
     Detach();
-    return true;
+    return SerialStatus::Ok();
   }
 
   // Bytes (and line errors) reaching the host side at the current time.
@@ -132,19 +174,37 @@ class TestPlatform::Port : public platform::SerialPort {
       handler_ = nullptr;  // the event thread's wait fails and it ends
       return;
     }
+    // The event thread stands aside for the reader's lease: it looks again
+    // (ReportIfDue) when the lease runs out or is ended.
+    if (WatcherNow() == Watcher::kAside) {
+      errorPending_ = errorPending_ || lineError;
+      return;
+    }
     uint32_t mask = 0;
     if (!bytes.empty() && ReportDue(owner_.nowUs_)) mask |= platform::kEvRxChar;
     if (lineError) mask |= platform::kEvErr;
     Report(mask);
   }
 
-  // When unread bytes are to be reported (again); nullopt: not before more come.
-  std::optional<uint64_t> NextReportUs() const {
-    if (rx_.empty() || !handler_ || (eventMask_ & platform::kEvRxChar) == 0) return std::nullopt;
+  // When unread bytes (or a line error) are to be reported (again);
+  // nullopt: not before more come.
+  std::optional<uint64_t> NextReportUs() {
+    if (rx_.empty() && !errorPending_) return std::nullopt;
+    if (WatcherNow() == Watcher::kAside) {
+      const auto now = static_cast<int64_t>(owner_.nowUs_);
+      return static_cast<uint64_t>(now + lease_.StandAside(now));
+    }
+    if (!ReaderWaits() && (!handler_ || (eventMask_ & platform::kEvRxChar) == 0)) return std::nullopt;
+    if (errorPending_) return owner_.nowUs_;
     return reported_ ? reportedAtUs_ + kReportAgainUs : owner_.nowUs_;
   }
   void ReportIfDue(uint64_t nowUs) {
-    if (const auto due = NextReportUs(); due && *due <= nowUs && ReportDue(nowUs)) Report(platform::kEvRxChar);
+    const auto due = NextReportUs();
+    if (!due || *due > nowUs) return;
+    uint32_t mask = 0;
+    if (!rx_.empty() && ReportDue(nowUs)) mask |= platform::kEvRxChar;
+    if (std::exchange(errorPending_, false)) mask |= platform::kEvErr;
+    if (mask != 0) Report(mask);
   }
 
   void SetHandler(std::function<void(uint32_t)> handler) { handler_ = std::move(handler); }
@@ -163,10 +223,31 @@ class TestPlatform::Port : public platform::SerialPort {
     reportedAtUs_ = nowUs;
     return true;
   }
+  // Who watches the line now: the reader in its wait, nobody (the event
+  // thread stands aside while the reader keeps its lease between waits),
+  // or the event thread.
+  enum class Watcher { kReader, kAside, kEventThread };
+  Watcher WatcherNow() const {
+    if (!lease_.ReaderHasLine(static_cast<int64_t>(owner_.nowUs_))) return Watcher::kEventThread;
+    return readerWaiting_ ? Watcher::kReader : Watcher::kAside;
+  }
+  bool ReaderWaits() const { return WatcherNow() == Watcher::kReader; }
+  // The reader in its wait is told for itself (whatever the event thread's
+  // mask, which the thread may not have set yet); else the event thread.
   void Report(uint32_t mask) {
+    if (ReaderWaits()) {
+      readerEvents_ |= mask & (platform::kEvRxChar | platform::kEvErr);
+      return;
+    }
     mask &= eventMask_;
     if (mask != 0 && handler_) handler_(mask);
   }
+  // platform::LeaseHost: the event thread needs no waking, as it looks at
+  // every step, and a single-threaded reader has nothing to set up.
+  int64_t LeaseNowUs() override { return static_cast<int64_t>(owner_.nowUs_); }
+  void WakeEventThread() override {}
+  void EnterReaderThread() override {}
+  void LeaveReaderThread() override {}
   VirtualLine* Line() {
     auto it = owner_.wires_.find(number_);
     return it == owner_.wires_.end() ? nullptr : it->second.line;
@@ -189,6 +270,10 @@ class TestPlatform::Port : public platform::SerialPort {
   uint32_t eventMask_ = platform::kEvRxChar;
   bool hungUp_ = false;
   std::function<void(uint32_t)> handler_;
+  platform::ReaderLease lease_{*this};
+  bool readerWaiting_ = false;
+  uint32_t readerEvents_ = 0;  // due to the waiting reader
+  bool errorPending_ = false;  // a line error came while the event thread stood aside
 };
 
 TestPlatform::TestPlatform(uint32_t startTick)
@@ -220,6 +305,13 @@ bool TestPlatform::QueueHasMessage() const {
   return PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE) != 0;
 }
 
+void TestPlatform::ClientLoops() {
+  for (auto& [number, wire] : wires_) {
+    (void)number;
+    if (wire.open) wire.open->ClientLoops();
+  }
+}
+
 void TestPlatform::WaitForMessageOrTick(uint32_t tick) {
   if (QueueHasMessage()) return;
   const auto remainingMs = static_cast<int32_t>(tick - TickCount());
@@ -232,8 +324,9 @@ void TestPlatform::WaitForMessageOrTick(uint32_t tick) {
 }
 
 // Advances to `untilUs`, stopping early as soon as a delivery put a message
-// into the client thread's queue.
-void TestPlatform::Pump(uint64_t untilUs) {
+// into the client thread's queue, or (for a reader's wait) brought events
+// for `reader`.
+void TestPlatform::Pump(uint64_t untilUs, Port* reader) {
   while (nowUs_ < untilUs) {
     uint64_t next = untilUs;
     for (auto& [number, wire] : wires_) {
@@ -247,13 +340,14 @@ void TestPlatform::Pump(uint64_t untilUs) {
     }
     nowUs_ = next;
     DeliverFromLines(nowUs_);
-    if (QueueHasMessage()) return;
+    if (QueueHasMessage() || (reader != nullptr && reader->ReaderWaitEnds())) return;
   }
 }
 
 void TestPlatform::AdvanceUs(uint64_t us) { RunUntilUs(nowUs_ + us); }
 
 void TestPlatform::RunUntilUs(uint64_t us) {
+  ClientLoops();
   while (nowUs_ < us) {
     Pump(us);
     // Messages queued on the way are served before time moves on; those
@@ -298,21 +392,21 @@ std::optional<uint64_t> TestPlatform::UnreadSinceUs(int port) const {
 }
 
 std::unique_ptr<platform::SerialPort> TestPlatform::OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                               OpenStatus* status) {
+                                                               SerialStatus* status) {
   auto it = wires_.find(portNumber);
   if (it == wires_.end() || !it->second.line || it->second.open) {
     lastError = it != wires_.end() && it->second.open ? "Access is denied." : "The system cannot find the file specified.";
-    *status = OpenStatus::kCannotOpen;
+    *status = SerialStatus::Of(Code::kCannotOpen);
     return nullptr;
   }
   if (failConfig) {
-    *status = OpenStatus::kConfigFailed;
+    *status = SerialStatus::Of(Code::kConfigFailed);
     return nullptr;
   }
   auto port = std::make_unique<Port>(*this, portNumber);
   it->second.open = port.get();
   it->second.line->HostOpened(config);
-  *status = OpenStatus::kOk;
+  *status = SerialStatus::Ok();
   return port;
 }
 

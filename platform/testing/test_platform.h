@@ -60,12 +60,15 @@ class TestPlatform : public platform::Platform {
   uint64_t NowUs() const { return nowUs_; }
   // Advances virtual time, running lines and delivering their bytes.
   // Messages that deliveries queue on the way are served before time moves
-  // on; those queued when the target time is reached stay queued.
+  // on; those queued when the target time is reached stay queued. Inside a
+  // reader's watch this is a message loop of the client's own: the reader's
+  // lease of the line ends.
   void AdvanceUs(uint64_t us);
   void AdvanceMs(uint64_t ms) { AdvanceUs(ms * 1000); }
   // Runs until virtual time `us` (no-op when already past).
   void RunUntilUs(uint64_t us);
-  // Called by WaitForMessageOrTick each time it advances (tests observe waits).
+  // Called by WaitForMessageOrTick, and by a port's WaitAsReader, each time
+  // it advances (tests observe waits).
   std::function<void(uint64_t fromUs, uint64_t toUs)> onAdvance;
 
   // --- lines and ports ----------------------------------------------------
@@ -85,14 +88,14 @@ class TestPlatform : public platform::Platform {
   std::string lastError = "The system cannot find the file specified.";
   std::map<std::string, std::string> versionStrings;
   // Writes take the wire time of their bytes when set (bytes per ms).
-  std::function<platform::WriteResult(const uint8_t*, int32_t)> writeOverride;
+  std::function<platform::SerialStatus(const uint8_t*, int32_t)> writeOverride;
 
   // --- Platform -----------------------------------------------------------
   uint32_t TickCount() override;
   void WaitForMessageOrTick(uint32_t tick) override;
   int Rand() override;
   std::unique_ptr<platform::SerialPort> OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                   platform::OpenStatus* status) override;
+                                                   platform::SerialStatus* status) override;
   std::unique_ptr<platform::EventThread> StartEventThread(platform::SerialPort& port,
                                                           std::function<void()> body,
                                                           std::function<void(uint32_t)> handler) override;
@@ -116,7 +119,10 @@ class TestPlatform : public platform::Platform {
     VirtualLine* line = nullptr;
     Port* open = nullptr;
   };
-  void Pump(uint64_t untilUs);
+  void Pump(uint64_t untilUs, Port* reader = nullptr);
+  // A message loop of the client's own (RunUntilUs): the open ports'
+  // reader leases end, as a loop that blocks ends them on POSIX.
+  void ClientLoops();
   void DeliverFromLines(uint64_t nowUs);
   bool QueueHasMessage() const;
 

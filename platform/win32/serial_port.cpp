@@ -10,7 +10,7 @@
 namespace zeva::win32 {
 namespace {
 
-using platform::WriteResult;
+using platform::SerialStatus;
 
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
@@ -63,7 +63,7 @@ class Win32SerialPort : public platform::SerialPort {
 
   // Setting the mask to 0 also raises the stop event, so a pending wait ends
   // even where the system would not end it for the mask change alone.
-  bool SetEventMask(uint32_t mask) override {
+  SerialStatus SetEventMask(uint32_t mask) override {
     if (mask == 0) {
       SetEvent(stop_);
     } else {
@@ -71,9 +71,9 @@ class Win32SerialPort : public platform::SerialPort {
     }
     if (!SetCommMask(handle_, mask)) {
       CaptureLastError();
-      return false;
+      return SerialStatus::Failed();
     }
-    return true;
+    return SerialStatus::Ok();
   }
 
   // The client window changed: the event out may have gone to the old one.
@@ -83,7 +83,82 @@ class Win32SerialPort : public platform::SerialPort {
   // for the read (or the stop) instead of reporting again, also where the
   // system reports the same waiting bytes at every wait. Bytes a read left
   // behind, and bytes still unread after kReReportMs, are reported again.
-  bool WaitEvent(uint32_t* mask) override {
+  SerialStatus WaitEvent(uint32_t* mask) override {
+    return WaitForEvent(mask) ? SerialStatus::Ok() : SerialStatus::Failed();
+  }
+
+  int32_t QueuedBytes() override {
+    const int32_t queued = Queued();
+    if (queued == 0) ReadDone();
+    return queued;
+  }
+
+  // Reads return at once with what is queued (the port's time-outs say so).
+  // One at a time: the event thread's draining and the client's receive
+  // loop share the read record.
+  SerialStatus Read(uint8_t* buffer, int32_t n) override {
+    if (n <= 0) return SerialStatus::Ok(0);
+    std::lock_guard<std::mutex> lock(readMutex_);
+    DWORD count = 0;
+    OVERLAPPED* ov = read_.Fresh();
+    if (ReadFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
+      ReadDone();
+      return SerialStatus::Ok(static_cast<int32_t>(count));
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+      ClearErrors();
+      return SerialStatus::Ok(0);
+    }
+    while (!GetOverlappedResult(handle_, ov, &count, TRUE)) {
+      if (GetLastError() != ERROR_IO_INCOMPLETE) {
+        ClearErrors();
+        break;
+      }
+    }
+    ReadDone();
+    return SerialStatus::Ok(static_cast<int32_t>(count));
+  }
+
+  SerialStatus Write(const uint8_t* buffer, int32_t n) override {
+    if (n < 0) return SerialStatus::Failed();
+    DWORD count = 0;
+    OVERLAPPED* ov = write_.Fresh();
+    if (WriteFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
+      return SerialStatus::Ok(static_cast<int32_t>(count));
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+      ClearErrors();
+      return SerialStatus::Failed();
+    }
+    // The write time-out ends the operation with fewer bytes than asked.
+    int32_t total = 0;
+    while (!GetOverlappedResult(handle_, ov, &count, TRUE)) {
+      if (GetLastError() != ERROR_IO_INCOMPLETE) {
+        ClearErrors();
+        break;
+      }
+      total += static_cast<int32_t>(count);
+    }
+    total += static_cast<int32_t>(count);
+    if (total == n) return SerialStatus::Ok(total);
+    return SerialStatus::Timeout(total);
+  }
+
+  void Purge() override { PurgeComm(handle_, kPurgeAll); }
+
+  SerialStatus Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return SerialStatus::Ok();
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(handle)) {
+      CaptureLastError();
+      return SerialStatus::Failed();
+    }
+    return SerialStatus::Ok();
+  }
+
+ private:
+  bool WaitForEvent(uint32_t* mask) {
     *mask = 0;
     if (lineLost_) return false;
     for (;;) {
@@ -143,78 +218,6 @@ class Win32SerialPort : public platform::SerialPort {
     }
   }
 
-  int32_t QueuedBytes() override {
-    const int32_t queued = Queued();
-    if (queued == 0) ReadDone();
-    return queued;
-  }
-
-  // Reads return at once with what is queued (the port's time-outs say so).
-  // One at a time: the event thread's draining and the client's receive
-  // loop share the read record.
-  int32_t Read(uint8_t* buffer, int32_t n) override {
-    if (n <= 0) return 0;
-    std::lock_guard<std::mutex> lock(readMutex_);
-    DWORD count = 0;
-    OVERLAPPED* ov = read_.Fresh();
-    if (ReadFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
-      ReadDone();
-      return static_cast<int32_t>(count);
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-      ClearErrors();
-      return 0;
-    }
-    while (!GetOverlappedResult(handle_, ov, &count, TRUE)) {
-      if (GetLastError() != ERROR_IO_INCOMPLETE) {
-        ClearErrors();
-        break;
-      }
-    }
-    ReadDone();
-    return static_cast<int32_t>(count);
-  }
-
-  WriteResult Write(const uint8_t* buffer, int32_t n) override {
-    using Kind = WriteResult::Kind;
-    if (n < 0) return {Kind::kError, 0};
-    DWORD count = 0;
-    OVERLAPPED* ov = write_.Fresh();
-    if (WriteFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
-      return {Kind::kDone, static_cast<int32_t>(count)};
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-      ClearErrors();
-      return {Kind::kError, 0};
-    }
-    // The write time-out ends the operation with fewer bytes than asked.
-    int32_t total = 0;
-    while (!GetOverlappedResult(handle_, ov, &count, TRUE)) {
-      if (GetLastError() != ERROR_IO_INCOMPLETE) {
-        ClearErrors();
-        break;
-      }
-      total += static_cast<int32_t>(count);
-    }
-    total += static_cast<int32_t>(count);
-    if (total == n) return {Kind::kDone, total};
-    return {Kind::kTimeout, total};
-  }
-
-  void Purge() override { PurgeComm(handle_, kPurgeAll); }
-
-  bool Close() override {
-    if (handle_ == INVALID_HANDLE_VALUE) return true;
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(handle)) {
-      CaptureLastError();
-      return false;
-    }
-    return true;
-  }
-
- private:
   bool Report(uint32_t* mask) {
     reported_ = true;
     reportedAt_ = GetTickCount();
@@ -282,20 +285,20 @@ void ConfigureLine(DCB& dcb, const platform::SerialConfig& config) {
 }  // namespace
 
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,
-                                                     platform::OpenStatus* status) {
+                                                     platform::SerialStatus* status) {
   char name[32];
   std::snprintf(name, sizeof name, "\\\\.\\COM%d", portNumber);
   HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     CaptureLastError();
-    *status = platform::OpenStatus::kCannotOpen;
+    *status = SerialStatus::Of(SerialStatus::Code::kCannotOpen);
     return nullptr;
   }
   auto port = std::make_unique<Win32SerialPort>(handle);
   if (!port->ok()) {
     CaptureLastError();
-    *status = platform::OpenStatus::kCannotOpen;
+    *status = SerialStatus::Of(SerialStatus::Code::kCannotOpen);
     return nullptr;
   }
   SetCommMask(handle, EV_RXCHAR);
@@ -304,12 +307,12 @@ std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platf
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   if (!GetCommState(handle, &dcb)) {
-    *status = platform::OpenStatus::kConfigFailed;
+    *status = SerialStatus::Of(SerialStatus::Code::kConfigFailed);
     return nullptr;
   }
   ConfigureLine(dcb, config);
   if (!SetCommState(handle, &dcb)) {
-    *status = platform::OpenStatus::kConfigFailed;
+    *status = SerialStatus::Of(SerialStatus::Code::kConfigFailed);
     return nullptr;
   }
   COMMTIMEOUTS timeouts{};
@@ -319,7 +322,7 @@ std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platf
   timeouts.WriteTotalTimeoutMultiplier = config.writeTimeoutPerByteMs;
   timeouts.WriteTotalTimeoutConstant = 0;
   SetCommTimeouts(handle, &timeouts);
-  *status = platform::OpenStatus::kOk;
+  *status = SerialStatus::Ok();
   return port;
 }
 

@@ -10,6 +10,6 @@ namespace zeva::win32 {
 // Opens "\\.\COM<n>" and configures the line. On kCannotOpen the system's
 // text is recorded (LastErrorText).
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platform::SerialConfig& config,
-                                                     platform::OpenStatus* status);
+                                                     platform::SerialStatus* status);
 
 }  // namespace zeva::win32

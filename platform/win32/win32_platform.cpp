@@ -95,7 +95,7 @@ void Win32Platform::WaitForMessageOrTick(uint32_t tick) {
 int Win32Platform::Rand() { return std::rand(); }
 
 std::unique_ptr<platform::SerialPort> Win32Platform::OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                                platform::OpenStatus* status) {
+                                                                platform::SerialStatus* status) {
   return OpenSerialPort(portNumber, config, status);
 }
 

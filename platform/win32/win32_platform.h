@@ -14,7 +14,7 @@ class Win32Platform : public platform::Platform {
   int Rand() override;
 
   std::unique_ptr<platform::SerialPort> OpenSerial(int portNumber, const platform::SerialConfig& config,
-                                                   platform::OpenStatus* status) override;
+                                                   platform::SerialStatus* status) override;
   std::unique_ptr<platform::EventThread> StartEventThread(platform::SerialPort& port,
                                                           std::function<void()> body,
                                                           std::function<void(uint32_t)> handler) override;

@@ -148,7 +148,7 @@ class Env {
     int32_t writes = 0;
     platform.writeOverride = [&writes](const uint8_t*, int32_t n) {
       ++writes;
-      return platform::WriteResult{platform::WriteResult::Kind::kDone, n};
+      return platform::SerialStatus::Ok(n);
     };
     for (int32_t address : {128, 255, 256, 256 + 5, -1, 0x8000 + 5, kMax}) {
       EXPECT_EQ(call(address), 0) << address;

@@ -16,13 +16,13 @@ using namespace std::chrono_literals;
 // The event thread never touches the port; a port is needed only to name it.
 class UnusedPort : public zeva::platform::SerialPort {
  public:
-  bool SetEventMask(uint32_t) override { return true; }
-  bool WaitEvent(uint32_t*) override { return false; }
+  zeva::platform::SerialStatus SetEventMask(uint32_t) override { return zeva::platform::SerialStatus::Ok(); }
+  zeva::platform::SerialStatus WaitEvent(uint32_t*) override { return zeva::platform::SerialStatus::Failed(); }
   int32_t QueuedBytes() override { return 0; }
-  int32_t Read(uint8_t*, int32_t) override { return -1; }
-  zeva::platform::WriteResult Write(const uint8_t*, int32_t) override { return {}; }
+  zeva::platform::SerialStatus Read(uint8_t*, int32_t) override { return zeva::platform::SerialStatus::Failed(); }
+  zeva::platform::SerialStatus Write(const uint8_t*, int32_t) override { return {}; }
   void Purge() override {}
-  bool Close() override { return true; }
+  zeva::platform::SerialStatus Close() override { return zeva::platform::SerialStatus::Ok(); }
 };
 
 TEST(EventThreadTest, RunsTheBodyOnItsOwnThreadAndIsJoinedExactlyOnce) {

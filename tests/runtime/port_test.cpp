@@ -12,7 +12,7 @@
 namespace zeva::serial_test {
 namespace {
 
-using Kind = platform::WriteResult::Kind;
+using Kind = platform::SerialStatus::Code;
 
 constexpr const char* kMissing = "The system cannot find the file specified.";
 constexpr const char* kNoThread = "Not enough resources are available to process this command.";
@@ -246,7 +246,7 @@ TEST_F(SerialRig, TenEchoMarkersAbortTheWrite) {
 
 struct FailedWriteCase {
   const char* name;
-  platform::WriteResult outcome;
+  platform::SerialStatus outcome;
   int32_t noErrMsgBox;
   bool window;
   const char* box;   // text of an information box; nullptr: none
@@ -255,7 +255,7 @@ struct FailedWriteCase {
 void PrintTo(const FailedWriteCase& c, std::ostream* os) { *os << c.name; }
 
 const FailedWriteCase kFailedWrites[] = {
-    {"error_is_silent", {Kind::kError, 0}, 0, true, nullptr, false},
+    {"error_is_silent", {Kind::kFailed, 0}, 0, true, nullptr, false},
     {"timeout_box", {Kind::kTimeout, 3}, 0, true, "\nProbable Write Timeout: Total of 3 bytes sent", false},
     {"timeout_box_without_window", {Kind::kTimeout, 0}, 0, false, "\nProbable Write Timeout: Total of 0 bytes sent",
      false},
@@ -303,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FailedWriteTest, ::testing::ValuesIn(kFailedWrit
 TEST_F(SerialRig, TimeoutWithEveryByteWrittenIsASuccess) {
   ctx().core.switches.echoCheck = 0;
   ASSERT_EQ(Open(), 1);
-  platform().writeOverride = [](const uint8_t*, int32_t n) { return platform::WriteResult{Kind::kTimeout, n}; };
+  platform().writeOverride = [](const uint8_t*, int32_t n) { return platform::SerialStatus::Timeout(n); };
   EXPECT_EQ(WriteBytes(ctx(), kFrame.data(), link::kDataFrameSize, WaitFor::kEcho), link::kDataFrameSize);
   EXPECT_TRUE(boxes().empty());
 }

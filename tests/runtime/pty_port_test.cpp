@@ -28,7 +28,8 @@ namespace zeva::posix {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::OpenStatus;
+using platform::SerialStatus;
+using Code = platform::SerialStatus::Code;
 
 constexpr uint32_t kEvents = platform::kEvRxChar | platform::kEvErr;
 
@@ -72,14 +73,17 @@ class Pty {
 };
 
 std::unique_ptr<platform::SerialPort> Open(const std::string& path, int32_t bps = 19200, uint8_t byteSize = 8,
-                                           uint32_t perByteMs = 1, OpenStatus* status = nullptr) {
+                                           uint32_t perByteMs = 1, SerialStatus* status = nullptr) {
   platform::SerialConfig config;
   config.bps = bps;
   config.byteSize = byteSize;
   config.writeTimeoutPerByteMs = perByteMs;
-  OpenStatus ignored;
+  SerialStatus ignored;
   return OpenSerialDevice(path, config, status != nullptr ? status : &ignored);
 }
+
+// The bytes a read took, or -1 when it failed.
+int32_t Got(const SerialStatus& read) { return read.ok() ? read.count : -1; }
 
 // The next event with a non-empty mask (or the end of the wait), on another
 // thread; `ended` false when nothing came within `limit`.
@@ -94,7 +98,7 @@ Event NextEvent(platform::SerialPort& port, std::chrono::milliseconds limit) {
   auto waiting = std::async(std::launch::async, [&port, &stop] {
     for (;;) {
       uint32_t mask = 0;
-      const bool ok = port.WaitEvent(&mask);
+      const bool ok = port.WaitEvent(&mask).ok();
       if (!ok || mask != 0 || stop) return Event{true, ok, mask};
     }
   });
@@ -125,9 +129,9 @@ TEST(TermiosPort, LineSettings) {
     ASSERT_TRUE(pty.ok());
     const int probe = Probe(pty);
     ASSERT_GE(probe, 0);
-    OpenStatus status;
+    SerialStatus status;
     auto port = Open(pty.slave(), c.bps, c.byteSize, 1, &status);
-    ASSERT_EQ(status, OpenStatus::kOk);
+    ASSERT_TRUE(status.ok());
     ASSERT_NE(port, nullptr);
 
     termios tio{};
@@ -181,23 +185,23 @@ TEST(TermiosPort, RefusedOpens) {
     std::string path;
     int32_t bps;
     uint8_t byteSize;
-    OpenStatus status;
+    Code status;
     const char* error;  // the recorded system text, for kCannotOpen
   };
   Pty pty;
   ASSERT_TRUE(pty.ok());
   const Case cases[] = {
-      {"missing_device", "/nonexistent/ttyZEVA", 19200, 8, OpenStatus::kCannotOpen, "No such file or directory"},
-      {"not_a_terminal", "/dev/null", 19200, 8, OpenStatus::kConfigFailed, nullptr},
-      {"rate_zero", pty.slave(), 0, 8, OpenStatus::kConfigFailed, nullptr},
-      {"rate_negative", pty.slave(), -19200, 8, OpenStatus::kConfigFailed, nullptr},
-      {"nine_data_bits", pty.slave(), 19200, 9, OpenStatus::kConfigFailed, nullptr},
+      {"missing_device", "/nonexistent/ttyZEVA", 19200, 8, Code::kCannotOpen, "No such file or directory"},
+      {"not_a_terminal", "/dev/null", 19200, 8, Code::kConfigFailed, nullptr},
+      {"rate_zero", pty.slave(), 0, 8, Code::kConfigFailed, nullptr},
+      {"rate_negative", pty.slave(), -19200, 8, Code::kConfigFailed, nullptr},
+      {"nine_data_bits", pty.slave(), 19200, 9, Code::kConfigFailed, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    OpenStatus status = OpenStatus::kOk;
+    SerialStatus status = SerialStatus::Ok();
     EXPECT_EQ(Open(c.path, c.bps, c.byteSize, 1, &status), nullptr);
-    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(status.code, c.status);
     if (c.error != nullptr) {
       EXPECT_EQ(LastErrorText(), c.error);
     }
@@ -211,12 +215,12 @@ TEST(TermiosPort, OneOwnerAtATime) {
   ASSERT_TRUE(pty.ok());
   auto first = Open(pty.slave());
   ASSERT_NE(first, nullptr);
-  OpenStatus status = OpenStatus::kOk;
+  SerialStatus status = SerialStatus::Ok();
   EXPECT_EQ(Open(pty.slave(), 19200, 8, 1, &status), nullptr);
-  EXPECT_EQ(status, OpenStatus::kCannotOpen);
+  EXPECT_EQ(status.code, Code::kCannotOpen);
   EXPECT_EQ(LastErrorText(), "Device or resource busy");
 
-  EXPECT_TRUE(first->Close());
+  EXPECT_TRUE(first->Close().ok());
   EXPECT_NE(Open(pty.slave()), nullptr);
 }
 
@@ -237,22 +241,22 @@ TEST(TermiosPort, ReadAndWrite) {
   ASSERT_NE(port, nullptr);
 
   const uint8_t frame[4] = {0xFE, 0x00, 0x7F, 0x80};
-  const platform::WriteResult written = port->Write(frame, 4);
-  EXPECT_EQ(written.kind, platform::WriteResult::Kind::kDone);
-  EXPECT_EQ(written.written, 4);
+  const SerialStatus written = port->Write(frame, 4);
+  EXPECT_EQ(written.code, Code::kOk);
+  EXPECT_EQ(written.count, 4);
   EXPECT_EQ(pty.Receive(4), std::string("\xFE\x00\x7F\x80", 4));
 
   uint8_t buffer[8];
   EXPECT_EQ(port->QueuedBytes(), 0);
-  EXPECT_EQ(port->Read(buffer, 8), 0);  // nothing there: no waiting
+  EXPECT_EQ(Got(port->Read(buffer, 8)), 0);  // nothing there: no waiting
   pty.Send("\x01\x02\x03");
-  ASSERT_TRUE(port->SetEventMask(kEvents));
+  ASSERT_TRUE(port->SetEventMask(kEvents).ok());
   const Event event = NextEvent(*port, 2000ms);
   ASSERT_TRUE(event.ended);
   EXPECT_EQ(event.mask, platform::kEvRxChar);
   EXPECT_EQ(port->QueuedBytes(), 3);
-  EXPECT_EQ(port->Read(buffer, 2), 2);
-  EXPECT_EQ(port->Read(buffer + 2, 8), 1);
+  EXPECT_EQ(Got(port->Read(buffer, 2)), 2);
+  EXPECT_EQ(Got(port->Read(buffer + 2, 8)), 1);
   EXPECT_EQ(std::memcmp(buffer, "\x01\x02\x03", 3), 0);
 }
 
@@ -261,7 +265,7 @@ TEST(TermiosPort, DataEventOncePerLook) {
   ASSERT_TRUE(pty.ok());
   auto port = Open(pty.slave());
   ASSERT_NE(port, nullptr);
-  ASSERT_TRUE(port->SetEventMask(kEvents));
+  ASSERT_TRUE(port->SetEventMask(kEvents).ok());
 
   pty.Send("abcd");
   EXPECT_EQ(NextEvent(*port, 2000ms).mask, platform::kEvRxChar);
@@ -276,9 +280,9 @@ TEST(TermiosPort, DataEventOncePerLook) {
             platform::kEvRxChar);
   // Taking part of them leaves the rest to be announced again.
   uint8_t buffer[8];
-  ASSERT_EQ(port->Read(buffer, 2), 2);
+  ASSERT_EQ(Got(port->Read(buffer, 2)), 2);
   EXPECT_EQ(NextEvent(*port, 2000ms).mask, platform::kEvRxChar);
-  ASSERT_EQ(port->Read(buffer, 8), 2);
+  ASSERT_EQ(Got(port->Read(buffer, 8)), 2);
   pty.Send("e");
   EXPECT_EQ(NextEvent(*port, 2000ms).mask, platform::kEvRxChar);
 }
@@ -308,7 +312,7 @@ TEST(TermiosPort, ReadAheadHoldsTheDataEvent) {
     ASSERT_TRUE(pty.ok());
     auto port = Open(pty.slave(), 300);
     ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetEventMask(kEvents));
+    ASSERT_TRUE(port->SetEventMask(kEvents).ok());
     port->ExpectBytes(c.expect);
     pty.Send(c.first);
     std::thread later([&] {
@@ -324,7 +328,7 @@ TEST(TermiosPort, ReadAheadHoldsTheDataEvent) {
     EXPECT_EQ(port->QueuedBytes(), c.queuedAtEvent);
     // The terminal's minimum does not hold back a read of what is there.
     uint8_t buffer[8];
-    EXPECT_EQ(port->Read(buffer, 8), c.queuedAtEvent);
+    EXPECT_EQ(Got(port->Read(buffer, 8)), c.queuedAtEvent);
   }
 }
 
@@ -357,12 +361,12 @@ TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
     ASSERT_TRUE(pty.ok());
     auto port = Open(pty.slave(), 115200);
     ASSERT_NE(port, nullptr);
-    ASSERT_TRUE(port->SetEventMask(kEvents));
+    ASSERT_TRUE(port->SetEventMask(kEvents).ok());
     std::atomic<bool> stop{false};
     std::atomic<uint32_t> reported{0};
     std::thread eventThread([&] {
       uint32_t mask = 0;
-      while (!stop && port->WaitEvent(&mask)) reported |= mask;
+      while (!stop && port->WaitEvent(&mask).ok()) reported |= mask;
     });
     port->BeginReaderWatch();
     platform::SerialPort::ReaderWait wait;
@@ -417,7 +421,7 @@ TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
         });
         waitFor(2000);
         uint8_t taken[8];
-        EXPECT_EQ(port->Read(taken, static_cast<int32_t>(sizeof taken)), 3);
+        EXPECT_EQ(Got(port->Read(taken, static_cast<int32_t>(sizeof taken))), 3);
         MSG msg;
         EXPECT_EQ(GetMessageA(&msg, window, 0, 0), 1);
         poster.join();
@@ -453,7 +457,7 @@ TEST(TermiosPort, ClosedInsideItsWatchLeavesTheThreadAsItWas) {
   port->BeginReaderWatch();
   EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1);
   // Fault: the thread kept the watch's 1-us timer slack for good.
-  EXPECT_TRUE(port->Close());
+  EXPECT_TRUE(port->Close().ok());
   EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), before);
 #else
   GTEST_SKIP() << "no timer slack on this system";
@@ -465,13 +469,13 @@ TEST(TermiosPort, ClearingTheMaskEndsAWait) {
   ASSERT_TRUE(pty.ok());
   auto port = Open(pty.slave());
   ASSERT_NE(port, nullptr);
-  ASSERT_TRUE(port->SetEventMask(kEvents));
+  ASSERT_TRUE(port->SetEventMask(kEvents).ok());
   auto waiting = std::async(std::launch::async, [&port] {
     uint32_t mask = 0;
     uint32_t last = 1;
     // The first return may be the wake-up of the mask set above.
     for (int i = 0; i < 2 && last != 0; ++i) {
-      if (!port->WaitEvent(&mask)) return false;
+      if (!port->WaitEvent(&mask).ok()) return false;
       last = mask;
     }
     return last == 0;
@@ -486,12 +490,12 @@ TEST(TermiosPort, HangUpEndsTheWait) {
   ASSERT_TRUE(pty.ok());
   auto port = Open(pty.slave());
   ASSERT_NE(port, nullptr);
-  ASSERT_TRUE(port->SetEventMask(kEvents));
+  ASSERT_TRUE(port->SetEventMask(kEvents).ok());
   pty.CloseMaster();
   const Event event = NextEvent(*port, 2000ms);
   ASSERT_TRUE(event.ended);
   EXPECT_FALSE(event.ok);
-  EXPECT_TRUE(port->Close());
+  EXPECT_TRUE(port->Close().ok());
 }
 
 TEST(TermiosPort, WriteGivesUpWhenTheLineDoesNotTakeBytes) {
@@ -511,9 +515,9 @@ TEST(TermiosPort, WriteGivesUpWhenTheLineDoesNotTakeBytes) {
     if (write(filler, block.data(), 1) <= 0) break;
   }
   const uint8_t frame[11] = {0xFE};
-  const platform::WriteResult result = port->Write(frame, 11);
-  EXPECT_EQ(result.kind, platform::WriteResult::Kind::kTimeout);
-  EXPECT_LT(result.written, 11);
+  const SerialStatus result = port->Write(frame, 11);
+  EXPECT_EQ(result.code, Code::kTimeout);
+  EXPECT_LT(result.count, 11);
   close(filler);
 }
 

@@ -17,9 +17,9 @@ TEST(TestPlatformLineTest, PortReceivesTheExchangeAtWireSpeed) {
   bus.AddDevice({5, 0x01A2B3, 5, 2, 7, {}, 0});
   platform.AttachLine(1, &bus);
 
-  platform::OpenStatus status{};
+  platform::SerialStatus status;
   std::unique_ptr<platform::SerialPort> port = platform.OpenSerial(1, platform::SerialConfig{}, &status);
-  ASSERT_EQ(status, platform::OpenStatus::kOk);
+  ASSERT_TRUE(status.ok());
   // The reader takes the bytes at each event, so each arrival is news.
   std::vector<uint64_t> events;
   std::vector<uint8_t> got;
@@ -27,14 +27,14 @@ TEST(TestPlatformLineTest, PortReceivesTheExchangeAtWireSpeed) {
     if ((mask & platform::kEvRxChar) == 0) return;
     events.push_back(platform.NowUs());
     uint8_t bytes[64];
-    const int32_t n = port->Read(bytes, 64);
+    const int32_t n = port->Read(bytes, 64).count;
     got.insert(got.end(), bytes, bytes + n);
   });
   ASSERT_TRUE(thread);
 
   const uint8_t identify[6] = {0, 0, 0, 0, 0, 250};
   const link::DataFrame request = link::EncodeDataFrame(2, 5, 1, 0xC1, identify);
-  ASSERT_EQ(port->Write(request.data(), 11).kind, platform::WriteResult::Kind::kDone);
+  ASSERT_TRUE(port->Write(request.data(), 11).ok());
   platform.AdvanceMs(50);
 
   const std::vector<std::vector<uint8_t>> frames = SplitFrames(2, got);
@@ -52,14 +52,14 @@ TEST(TestPlatformLineTest, UnplugIsAHangUpForThePort) {
   zeva::testing::TestPlatform platform;
   Bus bus;
   platform.AttachLine(1, &bus);
-  platform::OpenStatus status{};
+  platform::SerialStatus status;
   auto port = platform.OpenSerial(1, platform::SerialConfig{}, &status);
   ASSERT_TRUE(port);
   auto thread = platform.StartEventThread(*port, {}, [](uint32_t) {});
   bus.Unplug(2000);
   platform.AdvanceMs(5);
   uint8_t byte = 0;
-  EXPECT_EQ(port->Read(&byte, 1), -1);
+  EXPECT_EQ(port->Read(&byte, 1).code, platform::SerialStatus::Code::kFailed);
 }
 
 }  // namespace

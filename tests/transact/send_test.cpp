@@ -323,7 +323,7 @@ TEST_P(TestStreamCases, WritesFillerBytes) {
   if (!c.open) CloseCOM(s.ctx);
   if (c.writeFails) {
     s.fx.platform.writeOverride = [](const uint8_t*, int32_t) {
-      return platform::WriteResult{platform::WriteResult::Kind::kError, 0};
+      return platform::SerialStatus::Failed();
     };
   }
   if (c.transmissionWaits) s.ctx.core.flags.Set(SF_TX_ACTIVE | SF_ECHO_PENDING);

@@ -81,7 +81,7 @@ TEST(Transmitter, UnackedModeReportsDoneWhenTheWriteFailed) {
   Stack s;
   s.AddDevice(kDevice);
   s.fx.platform.writeOverride = [](const uint8_t*, int32_t) {
-    return platform::WriteResult{platform::WriteResult::Kind::kError, 0};
+    return platform::SerialStatus::Failed();
   };
   const Bytes msg = Message(20);
   EXPECT_EQ(TransmitMessage(s.ctx, Msg(kDevice, 2, msg.data(), 20), {.mode = kModeUnacked}), kTxDone);
