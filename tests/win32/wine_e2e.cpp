@@ -998,17 +998,26 @@ int RunUnloadRace(int) {
   int opened = 0;
   int unloaded = 0;
   Stopwatch all;
+  DWORD slowest = 0;
   constexpr int kRounds = 1000;
   for (int i = 0; i < kRounds; ++i) {
+    Stopwatch round;
     HMODULE dll = LoadLibraryA("zeva232.dll");
     if (dll == nullptr) break;
     auto open = reinterpret_cast<decltype(&::OpenCOM)>(reinterpret_cast<void*>(GetProcAddress(dll, "OpenCOM")));
     if (open(window) == 1) ++opened;
     FreeLibrary(dll);
     if (!DllMapped()) ++unloaded;
+    if (round.ms() > slowest) slowest = round.ms();
+    // A run stopped from outside (time-out, hang) shows how far it got.
+    if ((i + 1) % 100 == 0) {
+      std::fprintf(stderr, "unload race: %d rounds, %s, slowest %s\n", i + 1, Ms(all.ms()).c_str(),
+                   Ms(slowest).c_str());
+    }
   }
   Check(opened == kRounds && unloaded == kRounds, "unload race: LoadLibrary, OpenCOM, FreeLibrary 1,000 times",
-        std::to_string(opened) + " opened, " + std::to_string(unloaded) + " unloaded, " + Ms(all.ms()));
+        std::to_string(opened) + " opened, " + std::to_string(unloaded) + " unloaded, " + Ms(all.ms()) +
+            ", slowest round " + Ms(slowest));
   Check(SendMessageA(window, kPing, 0, 0) == kPong, "unload race: the window works afterwards");
   DestroyWindow(window);
   return g_failures;
