@@ -182,7 +182,14 @@ class Win32SerialPort : public platform::SerialPort {
         }
         HANDLE handles[2] = {wait_.event(), stop_};
         const bool stopped = WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
-        if (stopped) CancelIoEx(handle_, ov);
+        if (stopped) {
+          // The stop may have set the mask to 0 just before this wait began,
+          // and such a wait ends only at a later mask change (Wine's serial
+          // layer ignores the cancel and watches for exactly that): set the
+          // mask once more, now that the wait is surely pending.
+          SetCommMask(handle_, 0);
+          CancelIoEx(handle_, ov);
+        }
         DWORD unused = 0;
         // `events` belongs to the operation until it has completed.
         if (!GetOverlappedResult(handle_, ov, &unused, TRUE)) {
