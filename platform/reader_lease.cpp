@@ -8,12 +8,14 @@ void ReaderLease::Begin() {
   if (depth_++ > 0) return;
   scope_ = true;
   host_.EnterReaderThread();
+  host_.ReaderTakesLine();
 }
 
 void ReaderLease::End() {
   if (depth_ == 0 || --depth_ > 0) return;
   scope_ = false;
   host_.LeaveReaderThread();
+  host_.ReaderGivesLineBack();
   // An event thread that stood aside watches the line again from now on.
   if (wakeOwed_.exchange(false) || eventThreadAside_.load()) host_.WakeEventThread();
 }
@@ -36,11 +38,13 @@ void ReaderLease::WaitEnds() {
 
 void ReaderLease::LineGone() {
   lineGone_ = true;
+  host_.ReaderGivesLineBack();
   host_.WakeEventThread();
 }
 
 void ReaderLease::LoopsElsewhere() {
   leftUs_ = host_.LeaseNowUs() - kLeaseUs;
+  host_.ReaderGivesLineBack();
   if (eventThreadAside_.load()) host_.WakeEventThread();
 }
 

@@ -35,6 +35,12 @@ class LeaseHost {
   // thread may be set up for exactly timed waits.
   virtual void EnterReaderThread() = 0;
   virtual void LeaveReaderThread() = 0;
+  // The reader takes the line for its watch, and gives it back (its watch
+  // ends, it runs a loop of its own, or it found the line gone). A port
+  // whose event thread can stop watching the line without being woken does
+  // so here; the lease's own wake-ups cover the rest.
+  virtual void ReaderTakesLine() {}
+  virtual void ReaderGivesLineBack() {}
 };
 
 class ReaderLease {

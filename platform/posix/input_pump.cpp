@@ -90,10 +90,17 @@ InputPump::Watch InputPump::Plan() {
     RepeatUnreadReport(watch);
     return watch;
   }
-  // A read that left the terminal empty a moment ago saves asking again;
-  // a byte that came since makes the line readable at once.
-  int queued = 0;
-  if (!std::exchange(drained_, false) && ioctl(fd_, FIONREAD, &queued) != 0) queued = 0;
+  // What the terminal holds is read out at each look, into the held bytes
+  // (which count as the terminal's own): one system call where asking for
+  // the count and then reading took two. A read that left the terminal
+  // empty a moment ago saves looking again; a byte that came since makes
+  // the line readable at once.
+  if (!std::exchange(drained_, false)) HoldIn();
+  int32_t queued = 0;
+  {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    queued = static_cast<int32_t>(held_.size());
+  }
   if (queued > 0 && lastWriteSize_ > 0) {
     // A write's first look at what came back: a line that returned the
     // whole echo at once (a simulated bus) is not made to wait for it.
@@ -110,7 +117,8 @@ InputPump::Watch InputPump::Plan() {
   const platform::HoldPlan plan = platform::PlanHold(seen, &hold_);
   holding_ = hold_.holding();
   awaitingFirstByte_ = plan.awaitingFirstByte;
-  if (plan.minimum >= 0 && canHold_) SetMinimum(static_cast<cc_t>(plan.minimum));
+  // The held bytes have left the terminal: it waits for the rest only.
+  if (plan.minimum >= 0 && canHold_) SetMinimum(static_cast<cc_t>(std::max(plan.minimum - queued, 0)));
   watch.due = plan.due;
   watch.watchLine = plan.watchLine;
   watch.timeoutUs = plan.timeoutUs;
@@ -136,15 +144,32 @@ void InputPump::RepeatUnreadReport(Watch& watch) {
 }
 
 // A read returns what is there even below the terminal's minimum, as the
-// descriptor does not block.
-bool InputPump::TakeIn() {
-  uint8_t bytes[4096];
+// descriptor does not block. Returns the bytes read, or -1.
+ssize_t InputPump::ReadTerminal(uint8_t* bytes, size_t size) {
   ssize_t got;
   do {
-    got = read(fd_, bytes, sizeof bytes);
+    got = read(fd_, bytes, size);
   } while (got < 0 && errno == EINTR);
-  drained_ = got >= 0 && static_cast<size_t>(got) < sizeof bytes;
+  drained_ = got >= 0 && static_cast<size_t>(got) < size;
+  return got;
+}
+
+void InputPump::HoldIn() {
+  uint8_t bytes[4096];
+  const ssize_t got = ReadTerminal(bytes, sizeof bytes);
+  if (got <= 0) return;
   std::lock_guard<std::mutex> lock(inMutex_);
+  held_.insert(held_.end(), bytes, bytes + got);
+}
+
+// After a look that emptied the terminal the bytes are all held already.
+bool InputPump::TakeIn(bool lookedJustNow) {
+  uint8_t bytes[4096];
+  ssize_t got = 0;
+  if (!(lookedJustNow && drained_)) got = ReadTerminal(bytes, sizeof bytes);
+  std::lock_guard<std::mutex> lock(inMutex_);
+  in_.insert(in_.end(), held_.begin(), held_.end());
+  held_.clear();
   if (got > 0) in_.insert(in_.end(), bytes, bytes + got);
   const int64_t now = SteadyNowUs();
   if (in_.empty() || ReportedAndFresh(now)) return false;
@@ -154,12 +179,16 @@ bool InputPump::TakeIn() {
 }
 
 // The reader writes and then waits: on a line that takes each byte's wire
-// time its wait need not watch the line before these bytes have had theirs
-// (and half a character for the echo's way back). Whether the line does is
-// seen at a write's first look at what came back.
+// time its wait need not watch the line before these bytes have had theirs,
+// and one and a half characters more for the echo's way back (the tolerance
+// a hold gives a frame's last byte): an echo whose last byte comes a little
+// late is then still taken in one look, not in two. Whether the line takes
+// wire time is seen at a write's first look at what came back.
 void InputPump::NoteWrite(int32_t n) {
+  // The terminal is empty no longer: the echo is on its way.
+  drained_ = false;
   if (canHold_ && echoesTakeWireTime_) {
-    quietUntilUs_ = SteadyNowUs() + int64_t{n} * charUs_ + charUs_ / 2;
+    quietUntilUs_ = SteadyNowUs() + int64_t{n} * charUs_ + charUs_ * 3 / 2;
   } else {
     lastWriteSize_ = n;
   }
@@ -201,6 +230,7 @@ bool InputPump::Renew() {
 void InputPump::Purge() {
   std::lock_guard<std::mutex> lock(inMutex_);
   in_.clear();
+  held_.clear();
   reported_ = false;
 }
 

@@ -15,6 +15,7 @@
 // Expect, Renew, Purge) on the reader's thread at any time.
 #pragma once
 
+#include <sys/types.h>
 #include <termios.h>
 
 #include <atomic>
@@ -42,12 +43,19 @@ class InputPump {
     int64_t timeoutUs = -1;  // -1: no limit
   };
   Watch Plan();
-  // Takes what the terminal holds into the queue. True when the reader is
-  // to be told: it has not been told of bytes it has not looked at yet.
-  bool TakeIn();
+  // Takes the held bytes and what the terminal holds into the queue (the
+  // terminal is not read again when this look found it empty: the bytes
+  // are held already). True when the reader is to be told: it has not been
+  // told of bytes it has not looked at yet.
+  bool TakeIn(bool lookedJustNow);
   void EndHold();
   // A line error counted since the last look.
   bool LineErrorSeen();
+  // Bytes read out of the terminal are held for a frame's rest.
+  bool HoldsBytes() {
+    std::lock_guard<std::mutex> lock(inMutex_);
+    return !held_.empty();
+  }
   // The next byte starts a hold: its arrival alone is not news.
   bool AwaitingFirstByte() const { return awaitingFirstByte_; }
   // The reader wrote `n` bytes (inside its watch): their echo is waited
@@ -71,6 +79,8 @@ class InputPump {
   void RepeatUnreadReport(Watch& watch);
   bool ReportedAndFresh(int64_t now) const;
   void SetMinimum(cc_t bytes);
+  ssize_t ReadTerminal(uint8_t* bytes, size_t size);
+  void HoldIn();
 
   const int fd_;
   const int64_t charUs_;
@@ -78,6 +88,9 @@ class InputPump {
   // has been told of them and not looked since.
   std::mutex inMutex_;
   std::vector<uint8_t> in_;
+  // Bytes read out of the terminal while their event is held back; they
+  // join the queue when it goes out (the watcher's side appends them).
+  std::vector<uint8_t> held_;
   bool reported_ = false;
   int64_t reportedAtUs_ = 0;
   // Read-ahead: what the reader still needs, and whether the watcher may be

@@ -3,12 +3,15 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #ifdef __linux__
+#include <sys/epoll.h>
 #include <sys/prctl.h>
+#include <sys/timerfd.h>
 #endif
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "platform/posix/clock.h"
 #include "platform/posix/last_error.h"
@@ -25,7 +28,21 @@ TermiosPort::TermiosPort(int fd, const int wake[2], const int readerWake[2], con
       readerWakeRead_(readerWake[0]),
       readerWakeWrite_(readerWake[1]),
       writeTimeoutPerByteMs_(config.writeTimeoutPerByteMs),
-      pump_(fd, CharacterUs(config)) {}
+      pump_(fd, CharacterUs(config)) {
+#ifdef __linux__
+  epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  leaseTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = leaseTimer_;
+  if (epoll_ < 0 || leaseTimer_ < 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, leaseTimer_, &event) != 0) {
+    for (int end : {epoll_, leaseTimer_}) {
+      if (end >= 0) close(end);
+    }
+    epoll_ = leaseTimer_ = -1;
+  }
+#endif
+}
 
 SerialStatus TermiosPort::SetEventMask(uint32_t mask) {
   if (fd_ < 0) return SerialStatus::Failed();
@@ -49,25 +66,123 @@ void TermiosPort::DrainWake() {
   }
 }
 
+// Waits timed to the microsecond (the holds, the quiet time after a write)
+// need a timer slack of 1 ns: the default lets each end up to 50 us late.
+// Set once per thread and kept, so that a watched call costs no set-up.
+namespace {
+void SetExactTimerSlack() {
+#ifdef PR_SET_TIMERSLACK
+  thread_local bool exact = false;
+  if (exact) return;
+  (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  exact = true;
+#endif
+}
+}  // namespace
+
 // A client that runs a message loop of its own inside the watch (from a
 // callback, say) waits for data events the event thread must post.
 void TermiosPort::EnterReaderThread() {
   previousHook_ = posixwin::SetBlockHook({&ReaderLoopsElsewhere, reinterpret_cast<uintptr_t>(this)});
-#ifdef PR_SET_TIMERSLACK
-  // The reader's holds end at moments computed to the microsecond too;
-  // its own timer slack comes back when the watch ends.
-  const int slack = prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
-  readerSlack_ = slack > 0 ? static_cast<unsigned long>(slack) : 0;
-  if (readerSlack_ > 1) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  SetExactTimerSlack();
+}
+
+// The reader's thread as it was before its watch: its block hook.
+void TermiosPort::LeaveReaderThread() { (void)posixwin::SetBlockHook(previousHook_); }
+
+// The event thread is woken once the lease could have run out, to look
+// after a reader held up outside its waits; a call shorter than the lease
+// costs it no wake-up at all.
+void TermiosPort::ReaderTakesLine() {
+  std::lock_guard<std::mutex> lock(interestMutex_);
+  if (epoll_ < 0) return;
+  readerHoldsLine_ = true;
+  SetInterest(Interest::kNone);
+  ArmLeaseTimer(platform::ReaderLease::kLeaseUs);
+}
+
+// Bytes waiting now wake the event thread at once.
+void TermiosPort::ReaderGivesLineBack() {
+  std::lock_guard<std::mutex> lock(interestMutex_);
+  if (!std::exchange(readerHoldsLine_, false)) return;
+  ArmLeaseTimer(0);
+  SetInterest(eventThreadWants_);
+}
+
+void TermiosPort::ArmLeaseTimer(int64_t us) {
+#ifdef __linux__
+  if (leaseTimer_ < 0) return;
+  itimerspec when{};
+  when.it_value = {static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
+  (void)timerfd_settime(leaseTimer_, 0, &when, nullptr);
+#else
+  (void)us;
 #endif
 }
 
-// The reader's thread as it was before its watch: its block hook and its
-// own timer slack.
-void TermiosPort::LeaveReaderThread() {
-  (void)posixwin::SetBlockHook(previousHook_);
-#ifdef PR_SET_TIMERSLACK
-  if (readerSlack_ > 1) (void)prctl(PR_SET_TIMERSLACK, readerSlack_, 0UL, 0UL, 0UL);
+void TermiosPort::SetInterest(Interest interest) {
+#ifdef __linux__
+  if (epoll_ < 0 || interest == interest_ || fd_ < 0) return;
+  int result = 0;
+  if (interest == Interest::kNone) {
+    result = epoll_ctl(epoll_, EPOLL_CTL_DEL, fd_, nullptr);
+  } else {
+    epoll_event event{};
+    event.events = interest == Interest::kData ? uint32_t{EPOLLIN} : 0u;  // a hang-up always counts
+    event.data.fd = fd_;
+    result = epoll_ctl(epoll_, interest_ == Interest::kNone ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd_, &event);
+  }
+  if (result == 0) {
+    interest_ = interest;
+  } else {
+    // A line epoll cannot watch is watched by ppoll from now on.
+    close(epoll_);
+    epoll_ = -1;
+    readerHoldsLine_ = false;
+  }
+#else
+  (void)interest;
+#endif
+}
+
+// The event thread's ppoll, with the line (fds[0]) looked at through the
+// epoll set: the set itself is polled, with the same precision.
+int TermiosPort::PollAsEventThread(pollfd fds[2], const timespec* timeout) {
+  int epoll = -1;
+  {
+    std::lock_guard<std::mutex> lock(interestMutex_);
+    eventThreadWants_ = fds[0].fd < 0                ? Interest::kNone
+                        : (fds[0].events & POLLIN) != 0 ? Interest::kData
+                                                        : Interest::kHangUp;
+    // The lease, not the holder's mark, says whether the reader has the
+    // line: a reader held up past its lease hands it back this way.
+    SetInterest(eventThreadWants_);
+    epoll = epoll_;
+  }
+  if (epoll < 0) return ppoll(fds, 2, timeout, nullptr);
+#ifdef __linux__
+  pollfd set[2] = {{epoll, POLLIN, 0}, fds[1]};
+  const int ready = ppoll(set, 2, timeout, nullptr);
+  fds[0].revents = 0;
+  fds[1].revents = set[1].revents;
+  if (ready <= 0) return ready;
+  epoll_event events[2] = {};
+  const int n = (set[0].revents & POLLIN) != 0 ? epoll_wait(epoll, events, 2, 0) : 0;
+  for (int i = 0; i < n; ++i) {
+    const uint32_t got = events[i].events;
+    if (events[i].data.fd == leaseTimer_) {
+      // The lease's time: the caller plans afresh, as after a time-out.
+      uint64_t expirations = 0;
+      (void)!read(leaseTimer_, &expirations, sizeof expirations);
+      continue;
+    }
+    if ((got & EPOLLIN) != 0) fds[0].revents |= POLLIN;
+    if ((got & EPOLLHUP) != 0) fds[0].revents |= POLLHUP;
+    if ((got & EPOLLERR) != 0) fds[0].revents |= POLLERR;
+  }
+  return (fds[0].revents != 0 ? 1 : 0) + (fds[1].revents != 0 ? 1 : 0);
+#else
+  return -1;
 #endif
 }
 
@@ -117,7 +232,8 @@ TermiosPort::WatchEnd TermiosPort::WatchLine(uint32_t wanted, int otherFd, bool 
       pollfd fds[2] = {{lineFd, static_cast<short>(watchData ? POLLIN : 0), 0}, {otherFd, POLLIN, 0}};
       const timespec timeout{static_cast<time_t>(timeoutUs / 1'000'000),
                              static_cast<long>(timeoutUs % 1'000'000) * 1000};
-      const int ready = ppoll(fds, 2, timeoutUs < 0 ? nullptr : &timeout, nullptr);
+      const timespec* limit = timeoutUs < 0 ? nullptr : &timeout;
+      const int ready = reader ? ppoll(fds, 2, limit, nullptr) : PollAsEventThread(fds, limit);
       if (ready < 0) {
         if (errno == EINTR) continue;
         SetLastErrorFromErrno();
@@ -141,7 +257,7 @@ TermiosPort::WatchEnd TermiosPort::WatchLine(uint32_t wanted, int otherFd, bool 
     uint32_t events = 0;
     if (dataDue) {
       pump_.EndHold();
-      if (pump_.TakeIn()) events |= platform::kEvRxChar;
+      if (pump_.TakeIn(watch.due)) events |= platform::kEvRxChar;
     }
     if (pump_.LineErrorSeen()) events |= platform::kEvErr;
     events &= wanted;
@@ -151,14 +267,7 @@ TermiosPort::WatchEnd TermiosPort::WatchLine(uint32_t wanted, int otherFd, bool 
 
 SerialStatus TermiosPort::WaitEvent(uint32_t* mask) {
   *mask = 0;
-#ifdef PR_SET_TIMERSLACK
-  // A hold ends at a moment computed to the microsecond; the default timer
-  // slack would let it end up to 50 us late.
-  if (!slackSet_) {
-    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    slackSet_ = true;
-  }
-#endif
+  SetExactTimerSlack();
   const WatchEnd end = WatchLine(mask_.load(), wakeRead_, false, -1);
   switch (end.kind) {
     case WatchEnd::kGone:
@@ -188,6 +297,10 @@ platform::SerialPort::ReaderWait TermiosPort::WaitAsReader(uint32_t tick) {
     // which may be after this wait has begun.
     const WatchEnd end = WatchLine(platform::kEvRxChar | platform::kEvErr, readerWakeRead_, true, deadline);
     lease_.WaitEnds();
+    // Bytes held for a frame's rest are out of the terminal, so the line
+    // no longer tells the event thread of them: it is told, should the
+    // reader not look again.
+    if (pump_.HoldsBytes()) lease_.WakeUnlessReaderHasLine();
     if (end.kind == WatchEnd::kEvents) result.events = end.events;
     // The event thread finds out for itself and ends; the reader waits as
     // it did before it watched.
@@ -262,7 +375,10 @@ SerialStatus TermiosPort::Close() {
   const int result = close(fd_);
   if (result != 0) SetLastErrorFromErrno();
   fd_ = -1;
-  for (int end : {wakeRead_, wakeWrite_, readerWakeRead_, readerWakeWrite_}) close(end);
+  for (int end : {wakeRead_, wakeWrite_, readerWakeRead_, readerWakeWrite_, epoll_, leaseTimer_}) {
+    if (end >= 0) close(end);
+  }
+  epoll_ = leaseTimer_ = -1;
   return result == 0 ? SerialStatus::Ok() : SerialStatus::Failed();
 }
 

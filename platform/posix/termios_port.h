@@ -4,6 +4,7 @@
 // who watches the line is ReaderLease's to say.
 #pragma once
 
+#include <poll.h>
 #include <termios.h>
 
 #include <atomic>
@@ -43,7 +44,16 @@ class TermiosPort final : public platform::SerialPort, private platform::LeaseHo
   void WakeEventThread() override;
   void EnterReaderThread() override;
   void LeaveReaderThread() override;
+  void ReaderTakesLine() override;
+  void ReaderGivesLineBack() override;
   static void ReaderLoopsElsewhere(uintptr_t port);
+
+  // How the event thread's wait looks at the line: not at all, for a
+  // hang-up only, or for bytes and a hang-up.
+  enum class Interest { kNone, kHangUp, kData };
+  void SetInterest(Interest interest);  // interestMutex_ held
+  void ArmLeaseTimer(int64_t us);        // interestMutex_ held; 0 disarms
+  int PollAsEventThread(pollfd fds[2], const timespec* timeout);
 
   void DrainWake();
   struct WatchEnd {
@@ -67,8 +77,19 @@ class TermiosPort final : public platform::SerialPort, private platform::LeaseHo
   platform::ReaderLease lease_{*this};
   // The reader's thread as it was before its watch (reader's thread only).
   posixwin::BlockHook previousHook_;
-  unsigned long readerSlack_ = 0;
-  bool slackSet_ = false;  // event thread only
+  // The event thread waits in an epoll set (Linux) holding its wake-up and
+  // the line: a terminal wakes every poller of the line at every byte, and
+  // a reader that takes the line for its watch takes it out of that set
+  // without waking the thread, which so sleeps through a watched call. The
+  // line's place in the set is what the event thread last wanted, unless a
+  // reader holds the line. Without epoll (-1) the thread uses ppoll.
+  // The lease's timer sits in the set too.
+  int epoll_ = -1;
+  int leaseTimer_ = -1;
+  std::mutex interestMutex_;
+  Interest interest_ = Interest::kNone;         // what the set holds now
+  Interest eventThreadWants_ = Interest::kNone;
+  bool readerHoldsLine_ = false;
 };
 
 }  // namespace zeva::posix
