@@ -7,21 +7,30 @@
 // acknowledgement and its echo: 32 characters). Both lines run at the same
 // rate with every byte paced to its wire time, both servers in their own
 // process on a pseudo-terminal, and the two clients take turns in blocks of
-// 200 calls in one run, so a busy machine weighs on both alike.
+// 200 calls in one run (at least five pairs of blocks), so a busy machine
+// weighs on both alike; every block is reported, not only the range.
 //
 // Per client: the floor (wire time plus the answer's gap or the device's two
 // turnarounds), median and p90 round trip over the floor, CPU of the whole
 // process per round trip (getrusage: both of our threads), context switches
 // per round trip, and for Query the data events (EVT_DATA_READY messages
-// reaching the client window) per call. System calls are counted apart, by
+// reaching the client window) per call and the port's event thread's wake-ups
+// per call: over the whole block, pauses between calls included, and inside
+// the Query calls alone (measured in an extra block of its own, see
+// ZevaClient::Watched). System calls are counted apart, by
 // scripts/bench-report, with strace on single-client runs (BM_OneClient).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -45,7 +54,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kBitsPerChar = 11;
 constexpr int kBlock = 200;
-constexpr int kPairs = 3;
+// Pairs of blocks (libmodbus, then Query) in BM_SideBySide; ZEVA_BENCH_PAIRS
+// may ask for more, never fewer: a median and a worst over fewer blocks say
+// little on a shared machine.
+constexpr int kMinPairs = 5;
 constexpr uint64_t kTurnaroundUs = 500;
 constexpr int kQueryChars = 11 + 5 + 11 + 5;
 constexpr int kModbusChars = 8 + 11;
@@ -72,6 +84,9 @@ struct Block {
   double cpuUsPerCall = 0;
   double switchesPerCall = 0;
   double eventsPerCall = 0;
+  // The event thread's context switches per call, or -1 when it could not
+  // be found or vanished during the block (never 0 for "unknown").
+  double wakeupsPerCall = -1;
   int failures = 0;
 };
 
@@ -99,6 +114,91 @@ Block RunBlock(int calls, One one, Pause pause, const long* events) {
   b.switchesPerCall = static_cast<double>(u1.switches - u0.switches) / calls;
   if (events != nullptr) b.eventsPerCall = static_cast<double>(*events - events0) / calls;
   return b;
+}
+
+// --- the port's event thread, seen from /proc -----------------------------------
+
+// The POSIX port's event thread names itself "zeva-events". Each time it goes
+// to sleep (a voluntary switch) or is preempted (a non-voluntary one) the
+// kernel counts a switch in its status file; their sum is how often it was
+// woken. A switch is booked when the thread gives the CPU up, though, so a
+// wake-up late in a call is booked after it: for counts over a single call
+// the probe also reads schedstat, whose third figure counts the times the
+// thread was given a CPU, booked the moment it runs. The files are opened
+// once per lookup, so a reading is one pread (the kernel regenerates the file
+// at offset 0) and no directory walk.
+class EventThreadProbe {
+ public:
+  EventThreadProbe() = default;
+  ~EventThreadProbe() { Close(); }
+  EventThreadProbe(const EventThreadProbe&) = delete;
+  EventThreadProbe& operator=(const EventThreadProbe&) = delete;
+
+  // Looks the thread up afresh (a port that reopens starts a new one).
+  // False when no thread or more than one carries the name: a count taken
+  // from the wrong thread would be worse than none.
+  bool Find() {
+    Close();
+    std::string tid;
+    int found = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+      std::ifstream comm(task.path() / "comm");
+      std::string name;
+      if (std::getline(comm, name) && name == "zeva-events") {
+        ++found;
+        tid = task.path().filename().string();
+      }
+    }
+    if (found != 1) return false;
+    fd_ = open(("/proc/self/task/" + tid + "/status").c_str(), O_RDONLY | O_CLOEXEC);
+    schedFd_ = open(("/proc/self/task/" + tid + "/schedstat").c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+
+  // Switches so far, or -1 when the thread is not known or has ended.
+  long Switches() const {
+    if (fd_ < 0) return -1;
+    char text[4096];
+    const ssize_t n = pread(fd_, text, sizeof text - 1, 0);
+    if (n <= 0) return -1;
+    text[n] = '\0';
+    const long voluntary = Field(text, "\nvoluntary_ctxt_switches:");
+    const long preempted = Field(text, "\nnonvoluntary_ctxt_switches:");
+    return voluntary < 0 || preempted < 0 ? -1 : voluntary + preempted;
+  }
+
+  // Times the thread was given a CPU so far (woken or resumed after
+  // preemption), or -1 when not known.
+  long Arrivals() const {
+    if (schedFd_ < 0) return -1;
+    char text[128];
+    const ssize_t n = pread(schedFd_, text, sizeof text - 1, 0);
+    if (n <= 0) return -1;
+    text[n] = '\0';
+    unsigned long long onCpuNs = 0;
+    unsigned long long waitNs = 0;
+    long runs = -1;
+    return std::sscanf(text, "%llu %llu %ld", &onCpuNs, &waitNs, &runs) == 3 ? runs : -1;
+  }
+
+ private:
+  static long Field(const char* text, const char* key) {
+    const char* at = std::strstr(text, key);
+    return at == nullptr ? -1 : std::strtol(at + std::strlen(key), nullptr, 10);
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    if (schedFd_ >= 0) close(schedFd_);
+    fd_ = -1;
+    schedFd_ = -1;
+  }
+  int fd_ = -1;
+  int schedFd_ = -1;
+};
+
+double PerCall(long before, long after, int calls) {
+  return before < 0 || after < 0 ? -1 : static_cast<double>(after - before) / calls;
 }
 
 // --- ours: Query to zevasim ------------------------------------------------------
@@ -139,8 +239,47 @@ struct ZevaClient {
     }
   }
   double FloorUs() const { return kQueryChars * CharUs(bps) + 2.0 * kTurnaroundUs; }
+  // The event thread is read just outside the block's CPU and switch
+  // readings (RunBlock takes those), so the two reads cost the block nothing.
   Block Run(int calls) {
-    return RunBlock(calls, [this] { return Call(); }, [this] { Pause(); }, &gDataEvents);
+    EventThreadProbe probe;
+    probe.Find();
+    const long before = probe.Switches();
+    Block b = RunBlock(calls, [this] { return Call(); }, [this] { Pause(); }, &gDataEvents);
+    b.wakeupsPerCall = PerCall(before, probe.Switches(), calls);
+    return b;
+  }
+  // The event thread's wake-ups inside the Query calls alone: the times it
+  // was given a CPU, read right before and right after each call, only the
+  // differences across the calls summed (and, for comparison, its switches
+  // read the same way, which book a wake-up only when the thread sleeps
+  // again). The reads are the client's own work between calls, yet they
+  // would show in the process's CPU and switches, so this is a block of its
+  // own whose CPU is not reported. -1 when the thread could not be found or
+  // vanished.
+  struct InCall {
+    double arrivals = -1;
+    double switches = -1;
+  };
+  InCall Watched(int calls, int* failures) {
+    EventThreadProbe probe;
+    probe.Find();
+    long arrivals = 0;
+    long switches = 0;
+    bool known = true;
+    for (int i = 0; i < calls; ++i) {
+      const long arrived0 = probe.Arrivals();
+      const long switched0 = probe.Switches();
+      if (!Call()) ++*failures;
+      const long switched1 = probe.Switches();
+      const long arrived1 = probe.Arrivals();
+      if (arrived0 < 0 || arrived1 < 0 || switched0 < 0 || switched1 < 0) known = false;
+      arrivals += arrived1 - arrived0;
+      switches += switched1 - switched0;
+      Pause();
+    }
+    if (!known) return {};
+    return {static_cast<double>(arrivals) / calls, static_cast<double>(switches) / calls};
   }
 };
 
@@ -195,7 +334,7 @@ struct Range {
 };
 
 struct Summary {
-  Range median, p90, cpu, switches, events;
+  Range median, p90, cpu, switches, events, wakeups;
   int failures = 0;
   void Add(const Block& b, double floorUs) {
     median.Add(Quantile(b.callUs, 0.5) / floorUs);
@@ -203,6 +342,7 @@ struct Summary {
     cpu.Add(b.cpuUsPerCall);
     switches.Add(b.switchesPerCall);
     events.Add(b.eventsPerCall);
+    wakeups.Add(b.wakeupsPerCall);
     failures += b.failures;
   }
   void Report(benchmark::State& state, const std::string& who, double floorUs) const {
@@ -217,13 +357,37 @@ struct Summary {
     state.counters[who + "_switches_hi"] = switches.hi;
     state.counters[who + "_events_lo"] = events.lo;
     state.counters[who + "_events_hi"] = events.hi;
+    if (who == "zeva") {  // only our client has an event thread
+      state.counters[who + "_wakeups_lo"] = wakeups.lo;
+      state.counters[who + "_wakeups_hi"] = wakeups.hi;
+    }
     state.counters[who + "_failures"] = failures;
   }
 };
 
 #ifdef ZEVA_HAVE_LIBMODBUS
+int Pairs() {
+  const char* asked = std::getenv("ZEVA_BENCH_PAIRS");
+  return std::max(kMinPairs, asked != nullptr ? std::atoi(asked) : 0);
+}
+
+// Every pair of blocks as counters block<i>_<figure>, for a table with a row
+// per block.
+void ReportBlock(benchmark::State& state, int i, const Block& peer, const Block& ours, ZevaClient::InCall inCall) {
+  const std::string at = "block" + std::to_string(i) + "_";
+  state.counters[at + "modbus_cpu_us"] = peer.cpuUsPerCall;
+  state.counters[at + "modbus_switches"] = peer.switchesPerCall;
+  state.counters[at + "zeva_cpu_us"] = ours.cpuUsPerCall;
+  state.counters[at + "zeva_switches"] = ours.switchesPerCall;
+  state.counters[at + "zeva_events"] = ours.eventsPerCall;
+  state.counters[at + "zeva_wakeups"] = ours.wakeupsPerCall;
+  state.counters[at + "zeva_wakeups_in_call"] = inCall.arrivals;
+  state.counters[at + "zeva_switches_in_call"] = inCall.switches;
+}
+
 void BM_SideBySide(benchmark::State& state) {
   const int32_t bps = 115200;
+  const int pairs = Pairs();
   ZevaClient zeva(bps);
   ModbusClient modbus(bps);
   if (!zeva.ready() || !modbus.ready()) {
@@ -235,15 +399,23 @@ void BM_SideBySide(benchmark::State& state) {
   modbus.Call();
   Summary ours;
   Summary peer;
+  int watchedFailures = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    for (int pair = 0; pair < kPairs; ++pair) {
-      peer.Add(modbus.Run(kBlock), modbus.FloorUs());
-      ours.Add(zeva.Run(kBlock), zeva.FloorUs());
+    for (int pair = 0; pair < pairs; ++pair) {
+      const Block theirs = modbus.Run(kBlock);
+      const Block mine = zeva.Run(kBlock);
+      // Right after the block it belongs to, on the same machine load.
+      const ZevaClient::InCall inCall = zeva.Watched(kBlock, &watchedFailures);
+      peer.Add(theirs, modbus.FloorUs());
+      ours.Add(mine, zeva.FloorUs());
+      ReportBlock(state, pair, theirs, mine, inCall);
     }
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - t0).count());
   }
-  if (ours.failures + peer.failures > 0) state.SkipWithError("calls failed");
+  state.counters["blocks"] = pairs;
+  state.counters["calls_per_block"] = kBlock;
+  if (ours.failures + peer.failures + watchedFailures > 0) state.SkipWithError("calls failed");
   ours.Report(state, "zeva", zeva.FloorUs());
   peer.Report(state, "modbus", modbus.FloorUs());
 }
