@@ -36,6 +36,7 @@ HoldPlan PlanHold(const HoldSeen& seen, HoldClock* clock) {
     // Still coming, only slower than the line's rate: wait while it does.
     clock->holdUntilUs = now + charUs * 3 / 2;
     clock->heldQueued = seen.queued;
+    clock->slow = true;
   }
   if (now < clock->restDueUs) {
     // A line wakes its watcher at every byte, whatever it waits for: while
@@ -44,10 +45,18 @@ HoldPlan PlanHold(const HoldSeen& seen, HoldClock* clock) {
     plan.timeoutUs = clock->restDueUs - now;
     return plan;
   }
-  // Bytes that come late are waited for with the line's own minimum, so
-  // that the last of them wakes the watcher.
-  plan.minimum = seen.expected - seen.buffered;
   plan.timeoutUs = clock->holdUntilUs - now;
+  if (!clock->slow) {
+    // A little late (the line's own latency, a peer's pacing): the rest is
+    // given until the hold's end without a look, as a terminal would wake
+    // the watcher at each of its bytes, and setting the line's minimum and
+    // back costs two calls more.
+    plan.watchLine = false;
+    return plan;
+  }
+  // A line slower than its rate: the bytes still coming are waited for
+  // with the line's own minimum, so that the last of them wakes the watcher.
+  plan.minimum = seen.expected - seen.buffered;
   return plan;
 }
 

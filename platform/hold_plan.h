@@ -21,6 +21,7 @@ struct HoldClock {
   int64_t holdUntilUs = 0;  // when a held event goes out; 0: none held
   int64_t restDueUs = 0;    // when the held bytes should all be in
   int32_t heldQueued = 0;   // bytes queued when holdUntilUs was set
+  bool slow = false;        // the hold was extended: the line is slower than its rate
   bool holding() const { return holdUntilUs != 0; }
 };
 

@@ -26,8 +26,9 @@ constexpr int64_t kReportAgainUs = int64_t{platform::kDataEventRepeatMs} * 1000;
 
 InputPump::InputPump(int fd, int64_t charUs) : fd_(fd), charUs_(charUs) {
   errorCountsKnown_ = LineErrorCount(fd_, &lineErrors_);
-  canHold_ = charUs_ > 0 && tcgetattr(fd_, &line_) == 0;
-  if (canHold_) minimum_ = line_.c_cc[VMIN];
+  termios line{};
+  canHold_ = charUs_ > 0 && tcgetattr(fd_, &line) == 0;
+  if (canHold_) minimum_ = line.c_cc[VMIN];
 }
 
 bool InputPump::ReportedAndFresh(int64_t now) const { return reported_ && now - reportedAtUs_ < kReportAgainUs; }
@@ -50,8 +51,7 @@ bool InputPump::LineErrorSeen() {
 // and a line that stops delivering ends it.
 void InputPump::SetMinimum(cc_t bytes) {
   if (bytes == minimum_) return;
-  line_.c_cc[VMIN] = bytes;
-  if (tcsetattr(fd_, TCSANOW, &line_) == 0) {
+  if (SetReadMinimum(fd_, &minimumState_, bytes)) {
     minimum_ = bytes;
   } else {
     canHold_ = false;  // the terminal will not wait: every arrival is reported
@@ -95,7 +95,11 @@ InputPump::Watch InputPump::Plan() {
   // the count and then reading took two. A read that left the terminal
   // empty a moment ago saves looking again; a byte that came since makes
   // the line readable at once.
-  if (!std::exchange(drained_, false)) HoldIn();
+  if (std::exchange(drained_, false)) {
+    lookEmptied_ = true;
+  } else {
+    HoldIn();
+  }
   int32_t queued = 0;
   {
     std::lock_guard<std::mutex> lock(inMutex_);
@@ -150,13 +154,13 @@ ssize_t InputPump::ReadTerminal(uint8_t* bytes, size_t size) {
   do {
     got = read(fd_, bytes, size);
   } while (got < 0 && errno == EINTR);
-  drained_ = got >= 0 && static_cast<size_t>(got) < size;
   return got;
 }
 
 void InputPump::HoldIn() {
   uint8_t bytes[4096];
   const ssize_t got = ReadTerminal(bytes, sizeof bytes);
+  lookEmptied_ = got >= 0 && static_cast<size_t>(got) < sizeof bytes;
   if (got <= 0) return;
   std::lock_guard<std::mutex> lock(inMutex_);
   held_.insert(held_.end(), bytes, bytes + got);
@@ -166,7 +170,13 @@ void InputPump::HoldIn() {
 bool InputPump::TakeIn(bool lookedJustNow) {
   uint8_t bytes[4096];
   ssize_t got = 0;
-  if (!(lookedJustNow && drained_)) got = ReadTerminal(bytes, sizeof bytes);
+  if (lookedJustNow && lookEmptied_) {
+    drained_ = true;
+  } else {
+    got = ReadTerminal(bytes, sizeof bytes);
+    drained_ = got >= 0 && static_cast<size_t>(got) < sizeof bytes;
+  }
+  lookEmptied_ = false;
   std::lock_guard<std::mutex> lock(inMutex_);
   in_.insert(in_.end(), held_.begin(), held_.end());
   held_.clear();

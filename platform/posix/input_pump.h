@@ -26,6 +26,7 @@
 
 #include "platform/hold_plan.h"
 #include "platform/platform.h"
+#include "platform/posix/serial_line.h"
 
 namespace zeva::posix {
 
@@ -101,13 +102,14 @@ class InputPump {
   bool errorCountsKnown_ = false;
   uint64_t lineErrors_ = 0;
   bool canHold_ = false;
-  termios line_{};
   cc_t minimum_ = 0;           // the VMIN the terminal has now
+  ReadMinimumState minimumState_;
   platform::HoldClock hold_;   // the held-back event's clock
   int64_t quietUntilUs_ = 0;   // the reader's own write is on the wire until then
   int32_t lastWriteSize_ = 0;  // a write whose first returning bytes are to be judged
   bool echoesTakeWireTime_ = false;
-  bool drained_ = false;  // the last read left the terminal empty
+  bool drained_ = false;      // the read that took bytes in left the terminal empty
+  bool lookEmptied_ = false;  // this look's read left it empty
   bool awaitingFirstByte_ = false;
 };
 

@@ -18,4 +18,15 @@ int32_t LineRate(int fd);
 // when the device keeps none (a pseudo-terminal, for example).
 bool LineErrorCount(int fd, uint64_t* count);
 
+// Sets the count of bytes a read or poll of the terminal waits for (VMIN),
+// with one system call where the system allows: the settings are read once,
+// at the first change, and kept (`state`, one per open terminal; only this
+// changes them while it is open). The C library's tcsetattr reads them
+// around each write, three calls per change.
+struct ReadMinimumState {
+  alignas(8) unsigned char settings[64] = {};
+  bool known = false;
+};
+bool SetReadMinimum(int fd, ReadMinimumState* state, unsigned char bytes);
+
 }  // namespace zeva::posix

@@ -5,6 +5,8 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <cstring>
+
 #include "platform/posix/serial_line.h"
 
 namespace zeva::posix {
@@ -32,6 +34,21 @@ bool LineErrorCount(int fd, uint64_t* count) {
   *count = static_cast<uint64_t>(counters.frame) + static_cast<uint64_t>(counters.parity) +
            static_cast<uint64_t>(counters.overrun) + static_cast<uint64_t>(counters.brk) +
            static_cast<uint64_t>(counters.buf_overrun);
+  return true;
+}
+
+bool SetReadMinimum(int fd, ReadMinimumState* state, unsigned char bytes) {
+  static_assert(sizeof(struct termios2) <= sizeof state->settings);
+  struct termios2 tio {};
+  if (state->known) {
+    std::memcpy(&tio, state->settings, sizeof tio);
+  } else if (ioctl(fd, TCGETS2, &tio) != 0) {
+    return false;
+  }
+  tio.c_cc[VMIN] = bytes;
+  if (ioctl(fd, TCSETS2, &tio) != 0) return false;
+  std::memcpy(state->settings, &tio, sizeof tio);
+  state->known = true;
   return true;
 }
 

@@ -57,10 +57,27 @@ const HoldCase kHoldCases[] = {
      -1,
      false,
      {kNow + 4 * kChar + kChar * 3 / 2, kNow + 4 * kChar + kChar / 4, 1}},
-    // Past the rest's wire time the line itself waits for the missing
-    // bytes, and the hold ends one and a half characters after they were due.
-    {"LateBytesWaitedForWithTheLinesMinimum",
+    // Past the rest's wire time the missing bytes are a little late: the
+    // watcher sleeps to the hold's end (one and a half characters after
+    // they were due) instead of waking at each of them or setting the
+    // line's minimum and back.
+    {"LateBytesSleptThroughToTheHoldsEnd",
      {kNow + 1000, kNow - 10, 2},
+     5,
+     1,
+     false,
+     2,
+     kNow,
+     false,
+     false,
+     1000,
+     -1,
+     false,
+     {kNow + 1000, kNow - 10, 2}},
+    // A line found slower than its rate once: the line itself waits for the
+    // missing bytes, so that the last of them wakes the watcher.
+    {"SlowLineWaitedForWithTheLinesMinimum",
+     {kNow + 1000, kNow - 10, 2, true},
      5,
      1,
      false,
@@ -71,7 +88,7 @@ const HoldCase kHoldCases[] = {
      1000,
      4,
      false,
-     {kNow + 1000, kNow - 10, 2}},
+     {kNow + 1000, kNow - 10, 2, true}},
     // Nothing came since the hold was set and its time is up: a cut or
     // damaged frame is released, never held for ever.
     {"CutFrameReleasedWhenTheHoldEnds", {kNow, kNow - 500, 3}, 8, 0, false, 3, kNow, true, true, -1, -1, false, {}},
@@ -89,7 +106,7 @@ const HoldCase kHoldCases[] = {
      kChar * 3 / 2,
      8,
      false,
-     {kNow + kChar * 3 / 2, kNow - 500, 4}},
+     {kNow + kChar * 3 / 2, kNow - 500, 4, true}},
     // ... and the line that then stays quiet for that long is released.
     {"QuietLineReleasedAfterOneAndAHalfCharacters",
      {kNow + kChar * 3 / 2, kNow - 500, 4},
@@ -137,6 +154,7 @@ TEST_P(HoldPlanTest, PlansTheLook) {
     EXPECT_EQ(clock.holdUntilUs, c.after.holdUntilUs);
     EXPECT_EQ(clock.restDueUs, c.after.restDueUs);
     EXPECT_EQ(clock.heldQueued, c.after.heldQueued);
+    EXPECT_EQ(clock.slow, c.after.slow);
   }
 }
 
