@@ -158,11 +158,8 @@ class EventThreadProbe {
 
   // Switches so far, or -1 when the thread is not known or has ended.
   long Switches() const {
-    if (fd_ < 0) return -1;
     char text[4096];
-    const ssize_t n = pread(fd_, text, sizeof text - 1, 0);
-    if (n <= 0) return -1;
-    text[n] = '\0';
+    if (!ReadWhole(fd_, text, sizeof text)) return -1;
     const long voluntary = Field(text, "\nvoluntary_ctxt_switches:");
     const long preempted = Field(text, "\nnonvoluntary_ctxt_switches:");
     return voluntary < 0 || preempted < 0 ? -1 : voluntary + preempted;
@@ -171,11 +168,8 @@ class EventThreadProbe {
   // Times the thread was given a CPU so far (woken or resumed after
   // preemption), or -1 when not known.
   long Arrivals() const {
-    if (schedFd_ < 0) return -1;
     char text[128];
-    const ssize_t n = pread(schedFd_, text, sizeof text - 1, 0);
-    if (n <= 0) return -1;
-    text[n] = '\0';
+    if (!ReadWhole(schedFd_, text, sizeof text)) return -1;
     unsigned long long onCpuNs = 0;
     unsigned long long waitNs = 0;
     long runs = -1;
@@ -183,6 +177,14 @@ class EventThreadProbe {
   }
 
  private:
+  // The file from its start, as a string.
+  static bool ReadWhole(int fd, char* text, size_t size) {
+    if (fd < 0) return false;
+    const ssize_t n = pread(fd, text, size - 1, 0);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    return true;
+  }
   static long Field(const char* text, const char* key) {
     const char* at = std::strstr(text, key);
     return at == nullptr ? -1 : std::strtol(at + std::strlen(key), nullptr, 10);
