@@ -338,7 +338,7 @@ TEST(TermiosPort, ReadAheadHoldsTheDataEvent) {
 // goes back to the event thread when the watch ends, or when the reader
 // stays away from its wait for longer than its lease (20 ms).
 TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
-  enum class Reader { kWaits, kWaitsAndAMessageComes, kEndedItsWatch, kHeldUpElsewhere, kInItsOwnLoop };
+  enum class Reader { kWaits, kWaitsAndAMessageComes, kEndedItsWatch, kEndedWithBytesUnread, kHeldUpElsewhere, kInItsOwnLoop };
   struct Case {
     const char* fault;
     Reader reader;
@@ -351,6 +351,8 @@ TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
       {"a message for the waiting reader goes unserved until the line speaks", Reader::kWaitsAndAMessageComes, 0,
        false},
       {"the watch is over but nobody watches the line", Reader::kEndedItsWatch, 0, true},
+      {"bytes that came during the watch, unread at its end, wait for more bytes before anyone reports them",
+       Reader::kEndedWithBytesUnread, 0, true},
       {"a reader held up outside its wait leaves the line unwatched", Reader::kHeldUpElsewhere, 0, true},
       {"a client's own message loop, run after data ended a long wait, gets no data events until that wait would "
        "have ended",
@@ -405,6 +407,12 @@ TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
         port->EndReaderWatch();
         pty.Send("abc");
         break;
+      case Reader::kEndedWithBytesUnread:
+        waitFor(10);
+        pty.Send("abc");
+        std::this_thread::sleep_for(5ms);
+        port->EndReaderWatch();
+        break;
       case Reader::kHeldUpElsewhere:
         waitFor(10);
         pty.Send("abc");
@@ -440,7 +448,7 @@ TEST(TermiosPort, ReaderWatchesTheLineWhileItWaits) {
     EXPECT_EQ(reported != 0, c.eventThreadReports);
     const int32_t queued = c.reader == Reader::kWaitsAndAMessageComes ? 0 : c.reader == Reader::kInItsOwnLoop ? 2 : 3;
     EXPECT_EQ(port->QueuedBytes(), queued);
-    if (c.reader != Reader::kEndedItsWatch) port->EndReaderWatch();
+    if (c.reader != Reader::kEndedItsWatch && c.reader != Reader::kEndedWithBytesUnread) port->EndReaderWatch();
     stop = true;
     port->SetEventMask(0);
     eventThread.join();
