@@ -1,6 +1,5 @@
 #include "platform/posix/input_pump.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,11 +43,12 @@ bool InputPump::LineErrorSeen() {
 // Holding the data event back (the plan is PlanHold's). While the missing
 // bytes are still on the wire the watcher does not watch the line at all
 // (a terminal wakes its pollers at every byte, whatever they wait for) but
-// sleeps until they should be in. Bytes that come late are waited for with
-// the terminal's own minimum (VMIN, which poll() honours while VTIME is 0),
-// so that the last of them wakes the watcher. The first byte of a frame is
-// watched for with a VMIN of 0: its arrival starts the clock of the hold,
-// and a line that stops delivering ends it.
+// sleeps until they should be in, and bytes a little late are slept through
+// to the hold's end. On a line found slower than its rate the rest is waited
+// for with the terminal's own minimum (VMIN, which poll() honours while
+// VTIME is 0), so that the last of them wakes the watcher. The first byte
+// of a frame is watched for with a VMIN of 0: its arrival starts the clock
+// of the hold, and a line that stops delivering ends it.
 void InputPump::SetMinimum(cc_t bytes) {
   if (bytes == minimum_) return;
   if (SetReadMinimum(fd_, &minimumState_, bytes)) {
