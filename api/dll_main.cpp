@@ -15,6 +15,7 @@
 //    Touching the client's window or waiting for a thread then is unsafe.
 #include "api/instance.h"
 #include "core/guard.h"
+#include "platform/win32/clock.h"
 #include "platform/win32/win32_platform.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -24,7 +25,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       zeva::Guarded([] { zeva::api::Load(zeva::platform::RealPlatform()); });
       break;
     case DLL_PROCESS_DETACH:
-      if (reserved == nullptr) zeva::Guarded([] { zeva::api::Unload(); });
+      if (reserved == nullptr) {
+        zeva::Guarded([] { zeva::api::Unload(); });
+        zeva::win32::ClockUnloads();
+      }
+      break;
+    case DLL_THREAD_DETACH:
+      zeva::win32::ThreadLeaves();
       break;
     default:
       break;

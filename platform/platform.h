@@ -28,6 +28,17 @@ namespace zeva::platform {
 // Serial port
 // ---------------------------------------------------------------------------
 
+// The instant, on a microsecond clock whose whole milliseconds are the tick
+// count, at which the tick count reaches `tick`: `nowUs` when it has already
+// (modular comparison). `nowTick` is the tick count at `nowUs`. A wait timed
+// to this instant ends when the tick count turns, not up to a millisecond
+// after, as a wait of whole milliseconds from a moment inside one would.
+inline int64_t TickReachedUs(int64_t nowUs, uint32_t nowTick, uint32_t tick) {
+  const auto remainingMs = static_cast<int32_t>(tick - nowTick);
+  if (remainingMs <= 0) return nowUs;
+  return (nowUs / 1000 + remainingMs) * 1000;
+}
+
 // How long bytes may sit unread after their data event before it is
 // reported again (see SerialPort::RenewDataEvent).
 inline constexpr uint32_t kDataEventRepeatMs = 250;
@@ -216,11 +227,15 @@ class Platform {
   virtual ~Platform() = default;
 
   // --- time ---------------------------------------------------------------
-  // Milliseconds since some start, wrapping modulo 2^32 (GetTickCount).
+  // Milliseconds since some start, wrapping modulo 2^32 (GetTickCount): the
+  // whole milliseconds of the platform's one monotonic clock, the same one
+  // that times the serial port's waits (TickReachedUs).
   virtual uint32_t TickCount() = 0;
   // Returns when a message may be waiting in the calling thread's queue or
   // when TickCount() has reached `tick` (modular comparison), whichever comes
-  // first. May return early; never much later. Callers re-check both.
+  // first: at the instant that millisecond begins, not a millisecond's
+  // fraction later. May return early; never much later. Callers re-check
+  // both.
   virtual void WaitForMessageOrTick(uint32_t tick) = 0;
   // The C run-time's pseudo-random generator (the retry pause uses bit 4).
   virtual int Rand() = 0;

@@ -1,14 +1,9 @@
 #include "platform/posix/clock.h"
 
-#include <time.h>
-
 namespace zeva::posix {
 
-uint32_t MonotonicTickCount() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-  return static_cast<uint32_t>(ms);
-}
+// From the steady clock that also times the port's waits, so that a wait
+// for a tick ends when the tick count turns (platform::TickReachedUs).
+uint32_t MonotonicTickCount() { return static_cast<uint32_t>(SteadyNowMs()); }
 
 }  // namespace zeva::posix

@@ -6,7 +6,8 @@
 
 namespace zeva::posix {
 
-// Milliseconds of CLOCK_MONOTONIC, wrapping modulo 2^32 like GetTickCount.
+// Milliseconds of the steady clock below, wrapping modulo 2^32 like
+// GetTickCount.
 uint32_t MonotonicTickCount();
 
 // The serial port's clocks: the steady clock in micro- and milliseconds.

@@ -55,9 +55,9 @@ void RaisePriority(PosixEventThread& thread) {
 uint32_t PosixPlatform::TickCount() { return MonotonicTickCount(); }
 
 void PosixPlatform::WaitForMessageOrTick(uint32_t tick) {
-  const int32_t remaining = static_cast<int32_t>(tick - TickCount());
-  if (remaining <= 0) return;
-  posixwin::WaitForMessage(remaining);
+  const int64_t now = SteadyNowUs();
+  const int64_t until = platform::TickReachedUs(now, static_cast<uint32_t>(now / 1000), tick);
+  if (until > now) posixwin::WaitForMessageUntilUs(until);
 }
 
 int PosixPlatform::Rand() { return std::rand(); }

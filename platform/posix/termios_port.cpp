@@ -288,10 +288,10 @@ platform::SerialPort::ReaderWait TermiosPort::WaitAsReader(uint32_t tick) {
   if (fd_ < 0 || !lease_.MayWait()) return {};
   ReaderWait result;
   result.watched = true;
-  const int32_t remainingMs = static_cast<int32_t>(tick - MonotonicTickCount());
-  if (remainingMs <= 0) return result;
+  const int64_t now = SteadyNowUs();
+  const int64_t deadline = platform::TickReachedUs(now, static_cast<uint32_t>(now / 1000), tick);
+  if (deadline <= now) return result;
   if (posixwin::BeginPolledWait(readerWakeWrite_)) {
-    const int64_t deadline = SteadyNowUs() + int64_t{remainingMs} * 1000;
     lease_.WaitBegins(deadline);
     // Not the event thread's mask: that is set when the thread first runs,
     // which may be after this wait has begun.

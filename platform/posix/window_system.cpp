@@ -231,9 +231,14 @@ bool QueueHasMessage() {
 
 void WaitForMessage(int64_t timeoutMs) {
   if (timeoutMs <= 0) return;
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  WaitForMessageUntilUs(std::chrono::duration_cast<std::chrono::microseconds>(now).count() + timeoutMs * 1000);
+}
+
+void WaitForMessageUntilUs(int64_t steadyUs) {
   QueuePtr queue = CurrentQueue();
   if (!queue) return;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const std::chrono::steady_clock::time_point deadline{std::chrono::microseconds(steadyUs)};
   std::unique_lock<std::mutex> lock(queue->mutex);
   queue->arrived.wait_until(lock, deadline, [&queue] { return !queue->messages.empty(); });
 }

@@ -15,6 +15,9 @@ bool QueueHasMessage();
 // milliseconds have passed; returns at once when a message is already there
 // or timeoutMs <= 0.
 void WaitForMessage(int64_t timeoutMs);
+// The same until the steady clock (std::chrono::steady_clock, in
+// microseconds since its epoch) reaches `steadyUs`.
+void WaitForMessageUntilUs(int64_t steadyUs);
 
 // For a wait in poll() on the caller's own descriptors: until
 // EndPolledWait, a message posted to the calling thread's queue writes a

@@ -101,9 +101,9 @@ class TestPlatform::Port : public platform::SerialPort, private platform::LeaseH
     if (hungUp_ || !lease_.MayWait()) return {};
     ReaderWait result;
     result.watched = true;
-    const auto remainingMs = static_cast<int32_t>(tick - owner_.TickCount());
-    if (remainingMs <= 0 || owner_.QueueHasMessage()) return result;
-    const uint64_t targetUs = (owner_.nowUs_ / 1000 + static_cast<uint64_t>(remainingMs)) * 1000;
+    const auto targetUs = static_cast<uint64_t>(
+        platform::TickReachedUs(static_cast<int64_t>(owner_.nowUs_), owner_.TickCount(), tick));
+    if (targetUs <= owner_.nowUs_ || owner_.QueueHasMessage()) return result;
     const uint64_t from = owner_.nowUs_;
     lease_.WaitBegins(static_cast<int64_t>(targetUs));
     readerWaiting_ = true;
@@ -314,10 +314,9 @@ void TestPlatform::ClientLoops() {
 
 void TestPlatform::WaitForMessageOrTick(uint32_t tick) {
   if (QueueHasMessage()) return;
-  const auto remainingMs = static_cast<int32_t>(tick - TickCount());
-  if (remainingMs <= 0) return;
-  // The tick count reaches `tick` at the start of that millisecond.
-  const uint64_t targetUs = (nowUs_ / 1000 + static_cast<uint64_t>(remainingMs)) * 1000;
+  const auto targetUs =
+      static_cast<uint64_t>(platform::TickReachedUs(static_cast<int64_t>(nowUs_), TickCount(), tick));
+  if (targetUs <= nowUs_) return;
   const uint64_t from = nowUs_;
   Pump(targetUs);
   if (onAdvance) onAdvance(from, nowUs_);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/win32/clock.h"
 #include "platform/win32/last_error.h"
 #include "platform/win32/windows_api.h"
 
@@ -163,7 +164,7 @@ class Win32SerialPort : public platform::SerialPort {
     if (lineLost_) return false;
     for (;;) {
       while (reported_.load()) {
-        const auto left = static_cast<int32_t>(reportedAt_ + kReReportMs - GetTickCount());
+        const auto left = static_cast<int32_t>(reportedAt_ + kReReportMs - TickCountNow());
         if (left <= 0) {
           if (Queued() > 0) return Report(mask);
           reported_ = false;
@@ -212,7 +213,7 @@ class Win32SerialPort : public platform::SerialPort {
       if ((events & platform::kEvRxChar) != 0) {
         // Marked before it is checked: a read from now on clears the mark.
         reported_ = true;
-        reportedAt_ = GetTickCount();
+        reportedAt_ = TickCountNow();
         if (Queued() == 0) {
           reported_ = false;
           events &= ~platform::kEvRxChar;
@@ -227,7 +228,7 @@ class Win32SerialPort : public platform::SerialPort {
 
   bool Report(uint32_t* mask) {
     reported_ = true;
-    reportedAt_ = GetTickCount();
+    reportedAt_ = TickCountNow();
     *mask = platform::kEvRxChar;
     return true;
   }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/win32/clock.h"
 #include "platform/win32/last_error.h"
 #include "platform/win32/serial_port.h"
 
@@ -82,14 +83,13 @@ class Win32EventThread : public platform::EventThread {
 
 void SetModuleHandle(HMODULE module) { g_module = module; }
 
-uint32_t Win32Platform::TickCount() { return GetTickCount(); }
+uint32_t Win32Platform::TickCount() { return TickCountNow(); }
 
 // Blocks in the system until a message arrives for the thread (also one
 // already seen by a peek and left in the queue) or the time has come.
 void Win32Platform::WaitForMessageOrTick(uint32_t tick) {
-  const auto remaining = static_cast<int32_t>(tick - GetTickCount());
-  if (remaining <= 0) return;
-  MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(remaining), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  const int64_t now = NowUs();
+  WaitUntilUs(platform::TickReachedUs(now, static_cast<uint32_t>(now / 1000), tick), 0, nullptr);
 }
 
 int Win32Platform::Rand() { return std::rand(); }

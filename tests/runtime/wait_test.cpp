@@ -173,5 +173,30 @@ TEST_F(WrapTest, WaitThatEndsJustBeforeTheWrap) {
   EXPECT_EQ(f.platform.TickCount(), 0xFFFFFFFFu);
 }
 
+// The instant a platform's wait for a tick ends at, on a microsecond clock
+// whose whole milliseconds are the tick count (plus a fixed offset).
+TEST(TickReachedTest, TheWaitEndsWhenTheTickCountTurns) {
+  const struct {
+    const char* fault;
+    int64_t nowUs;
+    uint32_t nowTick;
+    uint32_t tick;
+    int64_t expectedUs;
+  } rows[] = {
+      {"a wait for the next tick lasted a whole millisecond from inside the current one",
+       5'400, 5, 6, 6'000},
+      {"a wait for a tick T ms on ended a fraction of a millisecond after it", 5'999, 5, 25, 25'000},
+      {"a tick already reached waited 2^32 ms", 5'400, 5, 4, 5'400},
+      {"the tick now waited for the next one", 5'400, 5, 5, 5'400},
+      {"a tick half the counter's range behind counted as ahead", 5'400, 5, 5 - 0x7FFFFFFFu, 5'400},
+      {"a tick count offset from the clock shifted the instant", 5'400, 1005, 1007, 7'000},
+      {"a tick across the counter's wrap was taken as past", 4'294'967'295'300, 0xFFFFFFFFu, 1,
+       4'294'967'297'000},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(platform::TickReachedUs(row.nowUs, row.nowTick, row.tick), row.expectedUs) << row.fault;
+  }
+}
+
 }  // namespace
 }  // namespace zeva
