@@ -1,8 +1,10 @@
 #include "platform/win32/serial_port.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "platform/win32/clock.h"
 #include "platform/win32/last_error.h"
@@ -16,8 +18,8 @@ using platform::SerialStatus;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 // One overlapped operation's record with its own manual-reset event. The
-// event thread's wait, the client's read and the client's write each have
-// one, because they are in progress at the same time.
+// event thread's read and the client's write each have one, because they
+// are in progress at the same time.
 class Overlapped {
  public:
   Overlapped() { ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
@@ -35,6 +37,7 @@ class Overlapped {
     return &ov_;
   }
   HANDLE event() const { return ov_.hEvent; }
+  OVERLAPPED* record() { return &ov_; }
 
  private:
   OVERLAPPED ov_{};
@@ -44,27 +47,41 @@ class Overlapped {
 // after this long while bytes still wait: a lost event (a post that failed,
 // a window that changed) must not silence the port for good.
 constexpr DWORD kReReportMs = platform::kDataEventRepeatMs;
-// Aborted waits in a row, without a stop asked, after which the line counts
-// as lost (an adapter that went away, a port that refuses to wait).
-constexpr int kMaxAbortedWaits = 5;
+// Aborted reads in a row, without a stop or a purge asked, after which the
+// line counts as lost (an adapter that went away, a port that refuses).
+constexpr int kMaxAbortedReads = 5;
+// The most the event thread asks for in one read.
+constexpr int32_t kReadChunk = 256;
+// Line errors the client hears of (the event EV_ERR stands for).
+constexpr DWORD kLineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
 
+// The event thread watches the line with an overlapped read of the bytes
+// the reader still needs (ExpectBytes; at least one), not with
+// WaitCommEvent: the read ends when they are in, or once the line has been
+// quiet for the port's interval time-out (about one and a half characters)
+// after a first byte, so a data event means a frame's worth of bytes where
+// the reader can tell how many it needs. The bytes go into the port's own
+// input queue, from which the client's reads are served; the client never
+// reads the device itself, so the bytes keep their order.
 class Win32SerialPort : public platform::SerialPort {
  public:
-  explicit Win32SerialPort(HANDLE handle)
+  Win32SerialPort(HANDLE handle, int32_t queueSize)
       : handle_(handle),
         stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-        readDone_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+        readDone_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        capacity_(queueSize > kReadChunk ? queueSize : kReadChunk) {}
   ~Win32SerialPort() override {
     Close();
     if (stop_ != nullptr) CloseHandle(stop_);
     if (readDone_ != nullptr) CloseHandle(readDone_);
   }
 
-  bool ok() const { return stop_ != nullptr && readDone_ != nullptr && wait_.ok() && read_.ok() && write_.ok(); }
+  bool ok() const { return stop_ != nullptr && readDone_ != nullptr && read_.ok() && write_.ok(); }
 
-  // Setting the mask to 0 also raises the stop event, so a pending wait ends
-  // even where the system would not end it for the mask change alone.
+  // Setting the mask to 0 also raises the stop event, which ends the event
+  // thread's read.
   SerialStatus SetEventMask(uint32_t mask) override {
+    mask_ = mask;
     if (mask == 0) {
       SetEvent(stop_);
     } else {
@@ -81,47 +98,49 @@ class Win32SerialPort : public platform::SerialPort {
   void RenewDataEvent() override { ReadDone(); }
 
   // At most one data event is out unread: while one is, the thread waits
-  // for the read (or the stop) instead of reporting again, also where the
-  // system reports the same waiting bytes at every wait. Bytes a read left
+  // for the reader (or the stop) instead of reading on. Bytes a read left
   // behind, and bytes still unread after kReReportMs, are reported again.
   SerialStatus WaitEvent(uint32_t* mask) override {
     return WaitForEvent(mask) ? SerialStatus::Ok() : SerialStatus::Failed();
   }
 
   int32_t QueuedBytes() override {
-    const int32_t queued = Queued();
+    const int32_t queued = Buffered();
     if (queued == 0) ReadDone();
     return queued;
   }
 
-  // Reads return at once with what is queued (the port's time-outs say so).
-  // One at a time: the event thread's draining and the client's receive
-  // loop share the read record.
+  // From the port's own queue; never waits.
   SerialStatus Read(uint8_t* buffer, int32_t n) override {
     if (n <= 0) return SerialStatus::Ok(0);
-    std::lock_guard<std::mutex> lock(readMutex_);
-    DWORD count = 0;
-    OVERLAPPED* ov = read_.Fresh();
-    if (ReadFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
-      ReadDone();
-      return SerialStatus::Ok(static_cast<int32_t>(count));
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-      ClearErrors();
-      return SerialStatus::Ok(0);
-    }
-    while (!GetOverlappedResult(handle_, ov, &count, TRUE)) {
-      if (GetLastError() != ERROR_IO_INCOMPLETE) {
-        ClearErrors();
-        break;
-      }
-    }
-    ReadDone();
-    return SerialStatus::Ok(static_cast<int32_t>(count));
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    const auto taken = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(n), queue_.size()));
+    std::copy_n(queue_.begin(), taken, buffer);
+    queue_.erase(queue_.begin(), queue_.begin() + taken);
+    // Bytes left behind are reported again; a read that took them all is
+    // answered by the reader's next word (ExpectBytes, or finding the queue
+    // empty), after it has parsed them and knows what it needs next.
+    if (!queue_.empty()) ReadDone();
+    return SerialStatus::Ok(taken);
+  }
+
+  // The reader parsed what it read: the event thread's next read asks for
+  // what it still needs.
+  void ExpectBytes(int32_t count) override {
+    expected_ = count;
+    if (reported_.load()) ReadDone();
   }
 
   SerialStatus Write(const uint8_t* buffer, int32_t n) override {
     if (n < 0) return SerialStatus::Failed();
+    // Its echo comes whole: the event thread's read asks for all of it. A
+    // read already out for fewer (issued after a purge, before this write)
+    // is cancelled and issued anew; nothing of this write can be in it yet.
+    echoOwed_ = n;
+    {
+      std::lock_guard<std::mutex> lock(issueMutex_);
+      if (readPending_ && pendingWant_ < n && CancelIoEx(handle_, read_.record())) ++reissues_;
+    }
     DWORD count = 0;
     OVERLAPPED* ov = write_.Fresh();
     if (WriteFile(handle_, buffer, static_cast<DWORD>(n), &count, ov)) {
@@ -145,7 +164,21 @@ class Win32SerialPort : public platform::SerialPort {
     return SerialStatus::Timeout(total);
   }
 
-  void Purge() override { PurgeComm(handle_, kPurgeAll); }
+  // Bytes the event thread's read holds are from before the purge too: its
+  // read is cancelled and its bytes dropped, and then both queues cleared.
+  void Purge() override {
+    {
+      std::lock_guard<std::mutex> lock(issueMutex_);
+      ++purges_;
+      if (readPending_ && CancelIoEx(handle_, read_.record())) {
+        DWORD unused = 0;
+        GetOverlappedResult(handle_, read_.record(), &unused, TRUE);
+      }
+    }
+    PurgeComm(handle_, kPurgeAll);
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queue_.clear();
+  }
 
   SerialStatus Close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return SerialStatus::Ok();
@@ -166,64 +199,102 @@ class Win32SerialPort : public platform::SerialPort {
       while (reported_.load()) {
         const auto left = static_cast<int32_t>(reportedAt_ + kReReportMs - TickCountNow());
         if (left <= 0) {
-          if (Queued() > 0) return Report(mask);
+          if (Buffered() > 0) return Report(mask);
           reported_ = false;
           break;
         }
         HANDLE handles[2] = {stop_, readDone_};
         if (WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(left)) == WAIT_OBJECT_0) return true;
       }
-      if (Queued() > 0) return Report(mask);
-      DWORD events = 0;
-      OVERLAPPED* ov = wait_.Fresh();
-      if (!WaitCommEvent(handle_, &events, ov)) {
-        if (GetLastError() != ERROR_IO_PENDING) {
-          CaptureLastError();
-          return false;
-        }
-        HANDLE handles[2] = {wait_.event(), stop_};
-        const bool stopped = WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
-        if (stopped) {
-          // The stop may have set the mask to 0 just before this wait began,
-          // and such a wait ends only at a later mask change (Wine's serial
-          // layer ignores the cancel and watches for exactly that): set the
-          // mask once more, now that the wait is surely pending.
-          SetCommMask(handle_, 0);
-          CancelIoEx(handle_, ov);
-        }
-        DWORD unused = 0;
-        // `events` belongs to the operation until it has completed.
-        if (!GetOverlappedResult(handle_, ov, &unused, TRUE)) {
-          if (GetLastError() != ERROR_OPERATION_ABORTED) {
-            CaptureLastError();
-            return false;
-          }
-          if (stopped || WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return true;
-          if (++abortedWaits_ < kMaxAbortedWaits) continue;
-          // The line is lost: the client hears of it, then the thread ends.
-          SetLastError(ERROR_OPERATION_ABORTED);
-          CaptureLastError();
-          lineLost_ = true;
-          *mask = platform::kEvErr;
-          return true;
-        }
-        if (stopped) return true;
+      if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return true;
+      if (Buffered() > 0) return Report(mask);
+      uint32_t events = 0;
+      if (!ReadAhead(&events)) return false;
+      if (lineLost_) {
+        *mask = platform::kEvErr;
+        return true;
       }
-      abortedWaits_ = 0;
+      events &= mask_.load();
       if ((events & platform::kEvRxChar) != 0) {
-        // Marked before it is checked: a read from now on clears the mark.
         reported_ = true;
         reportedAt_ = TickCountNow();
-        if (Queued() == 0) {
-          reported_ = false;
-          events &= ~platform::kEvRxChar;
-        }
       }
       if (events != 0) {
         *mask = events;
         return true;
       }
     }
+  }
+
+  // One read of what the reader still needs, to its end or the stop;
+  // `events` gets the data event for bytes taken in and the error event for
+  // line errors seen with them. Reads that keep failing lose the line.
+  bool ReadAhead(uint32_t* events) {
+    int32_t want = std::max(expected_.load(), echoOwed_.load());
+    want = std::clamp(want, int32_t{1}, kReadChunk);
+    DWORD got = 0;
+    uint64_t purges = 0;
+    uint64_t reissues = 0;
+    bool pending = false;
+    bool finished = false;
+    {
+      std::lock_guard<std::mutex> lock(issueMutex_);
+      purges = purges_;
+      reissues = reissues_;
+      pendingWant_ = want;
+      finished = ReadFile(handle_, chunk_, static_cast<DWORD>(want), &got, read_.Fresh()) != FALSE;
+      pending = !finished && GetLastError() == ERROR_IO_PENDING;
+      readPending_ = pending;
+    }
+    bool aborted = !finished && !pending;
+    if (pending) {
+      HANDLE handles[2] = {read_.event(), stop_};
+      if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        CancelIoEx(handle_, read_.record());
+      }
+      // `chunk_` belongs to the read until it has completed.
+      if (!GetOverlappedResult(handle_, read_.record(), &got, TRUE)) aborted = true;
+      std::lock_guard<std::mutex> lock(issueMutex_);
+      readPending_ = false;
+    }
+    const bool stopped = WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0;
+    bool purged = false;
+    bool reissued = false;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      std::lock_guard<std::mutex> issue(issueMutex_);
+      purged = purges != purges_;
+      reissued = reissues != reissues_;
+      if (!purged && got > 0) {
+        const size_t room = capacity_ > queue_.size() ? capacity_ - queue_.size() : 0;
+        queue_.insert(queue_.end(), chunk_, chunk_ + std::min<size_t>(got, room));
+      }
+    }
+    // Less echo owed; a write meanwhile owes its own whole echo.
+    int32_t owed = echoOwed_.load();
+    while (owed > 0 && !echoOwed_.compare_exchange_weak(owed, std::max(0, owed - static_cast<int32_t>(got)))) {
+    }
+    DWORD errors = 0;
+    ClearCommError(handle_, &errors, nullptr);
+    if ((errors & kLineErrors) != 0) *events |= platform::kEvErr;
+    if (got > 0 && !purged) *events |= platform::kEvRxChar;
+    if (got > 0 || stopped || purged || reissued) {
+      abortedReads_ = 0;
+      return true;
+    }
+    // A read that ended with nothing, neither stopped nor purged: with no
+    // total time-out only a failing line does that.
+    if (!aborted) SetLastError(ERROR_OPERATION_ABORTED);
+    return Refused();
+  }
+
+  // Reads that keep failing: the line is lost, the client hears of it (the
+  // next event is EV_ERR) and then the thread ends.
+  bool Refused() {
+    if (++abortedReads_ < kMaxAbortedReads) return true;
+    CaptureLastError();
+    lineLost_ = true;
+    return true;
   }
 
   bool Report(uint32_t* mask) {
@@ -233,17 +304,15 @@ class Win32SerialPort : public platform::SerialPort {
     return true;
   }
 
-  // A read (or the finding that nothing waits) answers the data event out.
+  // The reader has answered the data event out.
   void ReadDone() {
     reported_ = false;
     SetEvent(readDone_);
   }
 
-  int32_t Queued() {
-    DWORD errors = 0;
-    COMSTAT stat{};
-    if (!ClearCommError(handle_, &errors, &stat)) return 0;
-    return static_cast<int32_t>(stat.cbInQue);
+  int32_t Buffered() {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    return static_cast<int32_t>(queue_.size());
   }
 
   void ClearErrors() {
@@ -253,13 +322,27 @@ class Win32SerialPort : public platform::SerialPort {
 
   HANDLE handle_;
   HANDLE stop_;
-  HANDLE readDone_;  // auto-reset: a read happened
-  std::mutex readMutex_;
+  HANDLE readDone_;  // auto-reset: the reader answered
+  const size_t capacity_;
+  std::atomic<uint32_t> mask_{0};
+  std::atomic<int32_t> expected_{1};
+  std::atomic<int32_t> echoOwed_{0};
   std::atomic<bool> reported_{false};
+  // The port's input queue: what the event thread read and the client has
+  // not.
+  std::mutex queueMutex_;
+  std::vector<uint8_t> queue_;
+  // Issuing the event thread's read, and a purge or a write cancelling it,
+  // one at a time: a read is either cancelled or issued after.
+  std::mutex issueMutex_;
+  uint64_t purges_ = 0;
+  uint64_t reissues_ = 0;  // reads cancelled by a write, to ask for its echo
+  int32_t pendingWant_ = 0;
+  bool readPending_ = false;
+  uint8_t chunk_[kReadChunk] = {};  // the event thread's read
   DWORD reportedAt_ = 0;  // event thread only
-  int abortedWaits_ = 0;  // event thread only
+  int abortedReads_ = 0;  // event thread only
   bool lineLost_ = false;  // event thread only
-  Overlapped wait_;
   Overlapped read_;
   Overlapped write_;
 };
@@ -303,7 +386,7 @@ std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platf
     *status = SerialStatus::Of(SerialStatus::Code::kCannotOpen);
     return nullptr;
   }
-  auto port = std::make_unique<Win32SerialPort>(handle);
+  auto port = std::make_unique<Win32SerialPort>(handle, config.rxQueue);
   if (!port->ok()) {
     CaptureLastError();
     *status = SerialStatus::Of(SerialStatus::Code::kCannotOpen);
@@ -323,8 +406,13 @@ std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platf
     *status = SerialStatus::Of(SerialStatus::Code::kConfigFailed);
     return nullptr;
   }
+  // Reads end once the line has been quiet for about one and a half
+  // characters after a byte (never less than the millisecond the system
+  // counts in), or when they have what they asked for; there is no total
+  // limit, so a read on an idle line waits for its first byte.
+  const int64_t charUs = 11 * int64_t{1000000} / std::max<int32_t>(config.bps, 1);
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadIntervalTimeout = static_cast<DWORD>(std::max<int64_t>(1, (3 * charUs / 2 + 999) / 1000));
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = 0;
   timeouts.WriteTotalTimeoutMultiplier = config.writeTimeoutPerByteMs;
