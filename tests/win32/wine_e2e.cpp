@@ -199,8 +199,11 @@ int ThreadCount() {
   return count;
 }
 
+int g_lineErrors = 0;
+void ZEVA_CALLBACK OnLineError() { ++g_lineErrors; }
+
 void InstallCallbacks(Driver& d) {
-  d.SetCallbackEvents(nullptr, nullptr, &OnMapProgress, &OnDeviceFound, &OnFirmwareInfo, nullptr, &OnProgress,
+  d.SetCallbackEvents(&OnLineError, nullptr, &OnMapProgress, &OnDeviceFound, &OnFirmwareInfo, nullptr, &OnProgress,
                       &OnQueryReply, nullptr, &OnDriverError);
 }
 
@@ -593,6 +596,9 @@ int RunUnplug(int port) {
   Stopwatch map;
   const int32_t mapped = d.MakeMap();
   Check(map.ms() < 30000, "MakeMap ends after the line went", "result " + std::to_string(mapped) + ", " + Ms(map.ms()));
+  // Fault: the event thread's reads that kept failing on a line gone were
+  // read again for ever, and the client never heard of the lost line.
+  Check(g_lineErrors == 1, "the lost line reaches OnLineError once", std::to_string(g_lineErrors));
   Stopwatch info;
   const int32_t identified = d.GetFirmwareInfo(5);
   Check(identified == 0 && info.ms() < 5000, "GetFirmwareInfo(5) without a line", Ms(info.ms()));
@@ -961,8 +967,6 @@ int RunDefects(int port, const std::string& only) {
 // "wait again" and spun the highest-priority thread. The thread now watches
 // with reads, which need no modem lines: scripts/wine-tests runs this
 // without their answer, and the line must work, quietly.
-int g_lineErrors = 0;
-void ZEVA_CALLBACK OnLineError() { ++g_lineErrors; }
 
 int RunAborts(int) {
   Driver d;
