@@ -19,7 +19,7 @@
 #include "api/driver_context.h"
 #include "runtime/wait.h"
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/win32/clock.h"
 #else
 #include <time.h>
 
@@ -28,14 +28,10 @@
 
 namespace {
 
-// The clock whose whole milliseconds the platform's tick count is meant to
-// be: the performance counter on Win32, the steady clock elsewhere.
+// The clock whose whole milliseconds the platform's tick count is.
 int64_t NowUs() {
 #ifdef _WIN32
-  LARGE_INTEGER c{}, f{};
-  QueryPerformanceCounter(&c);
-  QueryPerformanceFrequency(&f);
-  return c.QuadPart / f.QuadPart * 1000000 + c.QuadPart % f.QuadPart * 1000000 / f.QuadPart;
+  return zeva::win32::NowUs();
 #else
   return zeva::posix::SteadyNowUs();
 #endif

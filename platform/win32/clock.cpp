@@ -77,41 +77,36 @@ int64_t NowUs() {
   return c.QuadPart / f * 1000000 + c.QuadPart % f * 1000000 / f;
 }
 
-DWORD WaitUntilUs(int64_t untilUs, DWORD count, const HANDLE* handles) {
+namespace {
+
+// Without a timer: whole milliseconds, rounded up so as not to end early.
+DWORD WaitWholeMs(int64_t leftUs) {
+  return MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>((leftUs + 999) / 1000), QS_ALLINPUT,
+                                     MWMO_INPUTAVAILABLE);
+}
+
+}  // namespace
+
+DWORD WaitUntilUs(int64_t untilUs) {
   int64_t now = NowUs();
   if (untilUs <= now) return WAIT_TIMEOUT;
-  HANDLE all[MAXIMUM_WAIT_OBJECTS - 1];
-  if (count > MAXIMUM_WAIT_OBJECTS - 2) count = MAXIMUM_WAIT_OBJECTS - 2;
-  for (DWORD i = 0; i < count; ++i) all[i] = handles[i];
   ThreadWaiter* waiter = Waiter();
-  if (waiter == nullptr) {
-    // No timer: whole milliseconds, rounded up so as not to end early.
-    const auto ms = static_cast<DWORD>((untilUs - now + 999) / 1000);
-    return MsgWaitForMultipleObjectsEx(count, all, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-  }
+  if (waiter == nullptr) return WaitWholeMs(untilUs - now);
   const int64_t dueUs = untilUs - waiter->leadUs;
   if (dueUs > now) {
     LARGE_INTEGER due{};
     due.QuadPart = -(dueUs - now) * 10;  // relative, in 100-ns units
-    if (!SetWaitableTimer(waiter->timer, &due, 0, nullptr, nullptr, FALSE)) {
-      const auto ms = static_cast<DWORD>((untilUs - now + 999) / 1000);
-      return MsgWaitForMultipleObjectsEx(count, all, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
-    all[count] = waiter->timer;
-    const DWORD result = MsgWaitForMultipleObjectsEx(count + 1, all, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (result != WAIT_OBJECT_0 + count) return result;
+    if (!SetWaitableTimer(waiter->timer, &due, 0, nullptr, nullptr, FALSE)) return WaitWholeMs(untilUs - now);
+    const DWORD result = MsgWaitForMultipleObjectsEx(1, &waiter->timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (result != WAIT_OBJECT_0) return result;
     now = NowUs();
     // A quarter of each new lateness: steady, yet it follows a change.
     waiter->leadUs = std::clamp<int64_t>(waiter->leadUs + (now - dueUs - waiter->leadUs) / 4, 0, kMaxLeadUs);
   }
   // The rest, shorter than the timer's usual lateness: yield until the
-  // instant, ending early for input or a handle as the wait would.
+  // instant, ending early for input as the wait would.
   while (now < untilUs) {
-    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0) return WAIT_OBJECT_0 + count;
-    if (count > 0) {
-      const DWORD signalled = WaitForMultipleObjects(count, all, FALSE, 0);
-      if (signalled != WAIT_TIMEOUT) return signalled;
-    }
+    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0) return WAIT_OBJECT_0 + 1;
     SwitchToThread();
     now = NowUs();
   }

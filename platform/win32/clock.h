@@ -18,11 +18,10 @@ namespace zeva::win32 {
 int64_t NowUs();
 inline uint32_t TickCountNow() { return static_cast<uint32_t>(NowUs() / 1000); }
 
-// Waits until NowUs() reaches `untilUs`, one of `handles` is signalled, or
-// input is available in the calling thread's queue (also input already seen
-// by a peek and left there). The result of MsgWaitForMultipleObjectsEx, with
-// WAIT_TIMEOUT when the time came.
-DWORD WaitUntilUs(int64_t untilUs, DWORD count, const HANDLE* handles);
+// Waits until NowUs() reaches `untilUs`, or input is available in the
+// calling thread's queue (also input already seen by a peek and left
+// there): WAIT_TIMEOUT when the time came.
+DWORD WaitUntilUs(int64_t untilUs);
 
 // The calling thread ends, or the library is unloaded: its timer goes.
 void ThreadLeaves();

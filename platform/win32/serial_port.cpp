@@ -65,11 +65,10 @@ constexpr DWORD kLineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
 // reads the device itself, so the bytes keep their order.
 class Win32SerialPort : public platform::SerialPort {
  public:
-  Win32SerialPort(HANDLE handle, int32_t queueSize)
+  explicit Win32SerialPort(HANDLE handle)
       : handle_(handle),
         stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-        readDone_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-        capacity_(queueSize > kReadChunk ? queueSize : kReadChunk) {}
+        readDone_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
   ~Win32SerialPort() override {
     Close();
     if (stop_ != nullptr) CloseHandle(stop_);
@@ -208,8 +207,7 @@ class Win32SerialPort : public platform::SerialPort {
       }
       if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return true;
       if (Buffered() > 0) return Report(mask);
-      uint32_t events = 0;
-      if (!ReadAhead(&events)) return false;
+      uint32_t events = ReadAhead();
       if (lineLost_) {
         *mask = platform::kEvErr;
         return true;
@@ -226,10 +224,10 @@ class Win32SerialPort : public platform::SerialPort {
     }
   }
 
-  // One read of what the reader still needs, to its end or the stop;
-  // `events` gets the data event for bytes taken in and the error event for
-  // line errors seen with them. Reads that keep failing lose the line.
-  bool ReadAhead(uint32_t* events) {
+  // One read of what the reader still needs, to its end or the stop: the
+  // data event for bytes taken in, the error event for line errors seen with
+  // them. Reads that keep failing lose the line.
+  uint32_t ReadAhead() {
     int32_t want = std::max(expected_.load(), echoOwed_.load());
     want = std::clamp(want, int32_t{1}, kReadChunk);
     DWORD got = 0;
@@ -265,36 +263,33 @@ class Win32SerialPort : public platform::SerialPort {
       std::lock_guard<std::mutex> issue(issueMutex_);
       purged = purges != purges_;
       reissued = reissues != reissues_;
-      if (!purged && got > 0) {
-        const size_t room = capacity_ > queue_.size() ? capacity_ - queue_.size() : 0;
-        queue_.insert(queue_.end(), chunk_, chunk_ + std::min<size_t>(got, room));
-      }
+      // A read goes out only once the queue is empty, so it holds at most
+      // one read's bytes.
+      if (!purged) queue_.insert(queue_.end(), chunk_, chunk_ + got);
     }
     // Less echo owed; a write meanwhile owes its own whole echo.
     int32_t owed = echoOwed_.load();
     while (owed > 0 && !echoOwed_.compare_exchange_weak(owed, std::max(0, owed - static_cast<int32_t>(got)))) {
     }
+    uint32_t events = 0;
     DWORD errors = 0;
     ClearCommError(handle_, &errors, nullptr);
-    if ((errors & kLineErrors) != 0) *events |= platform::kEvErr;
-    if (got > 0 && !purged) *events |= platform::kEvRxChar;
+    if ((errors & kLineErrors) != 0) events |= platform::kEvErr;
+    if (got > 0 && !purged) events |= platform::kEvRxChar;
     if (got > 0 || stopped || purged || reissued) {
       abortedReads_ = 0;
-      return true;
+      return events;
     }
     // A read that ended with nothing, neither stopped nor purged: with no
-    // total time-out only a failing line does that.
+    // total time-out only a failing line does that. After a few in a row
+    // the line is lost: the client hears of it (the next event is EV_ERR)
+    // and then the thread ends.
     if (!aborted) SetLastError(ERROR_OPERATION_ABORTED);
-    return Refused();
-  }
-
-  // Reads that keep failing: the line is lost, the client hears of it (the
-  // next event is EV_ERR) and then the thread ends.
-  bool Refused() {
-    if (++abortedReads_ < kMaxAbortedReads) return true;
-    CaptureLastError();
-    lineLost_ = true;
-    return true;
+    if (++abortedReads_ >= kMaxAbortedReads) {
+      CaptureLastError();
+      lineLost_ = true;
+    }
+    return events;
   }
 
   bool Report(uint32_t* mask) {
@@ -323,7 +318,6 @@ class Win32SerialPort : public platform::SerialPort {
   HANDLE handle_;
   HANDLE stop_;
   HANDLE readDone_;  // auto-reset: the reader answered
-  const size_t capacity_;
   std::atomic<uint32_t> mask_{0};
   std::atomic<int32_t> expected_{1};
   std::atomic<int32_t> echoOwed_{0};
@@ -386,7 +380,7 @@ std::unique_ptr<platform::SerialPort> OpenSerialPort(int portNumber, const platf
     *status = SerialStatus::Of(SerialStatus::Code::kCannotOpen);
     return nullptr;
   }
-  auto port = std::make_unique<Win32SerialPort>(handle, config.rxQueue);
+  auto port = std::make_unique<Win32SerialPort>(handle);
   if (!port->ok()) {
     CaptureLastError();
     *status = SerialStatus::Of(SerialStatus::Code::kCannotOpen);

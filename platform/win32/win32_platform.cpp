@@ -89,7 +89,7 @@ uint32_t Win32Platform::TickCount() { return TickCountNow(); }
 // already seen by a peek and left in the queue) or the time has come.
 void Win32Platform::WaitForMessageOrTick(uint32_t tick) {
   const int64_t now = NowUs();
-  WaitUntilUs(platform::TickReachedUs(now, static_cast<uint32_t>(now / 1000), tick), 0, nullptr);
+  WaitUntilUs(platform::TickReachedUs(now, static_cast<uint32_t>(now / 1000), tick));
 }
 
 int Win32Platform::Rand() { return std::rand(); }
