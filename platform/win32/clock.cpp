@@ -80,33 +80,47 @@ int64_t NowUs() {
 namespace {
 
 // Without a timer: whole milliseconds, rounded up so as not to end early.
-DWORD WaitWholeMs(int64_t leftUs) {
-  return MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>((leftUs + 999) / 1000), QS_ALLINPUT,
+DWORD WaitWholeMs(int64_t leftUs, DWORD count, const HANDLE* handles) {
+  return MsgWaitForMultipleObjectsEx(count, handles, static_cast<DWORD>((leftUs + 999) / 1000), QS_ALLINPUT,
                                      MWMO_INPUTAVAILABLE);
 }
 
+// The most handles a wait takes besides the thread's timer.
+constexpr DWORD kMaxHandles = 3;
+
 }  // namespace
 
-DWORD WaitUntilUs(int64_t untilUs) {
+DWORD WaitUntilUs(int64_t untilUs, DWORD count, const HANDLE* handles) {
+  count = std::min(count, kMaxHandles);
   int64_t now = NowUs();
   if (untilUs <= now) return WAIT_TIMEOUT;
   ThreadWaiter* waiter = Waiter();
-  if (waiter == nullptr) return WaitWholeMs(untilUs - now);
+  if (waiter == nullptr) return WaitWholeMs(untilUs - now, count, handles);
   const int64_t dueUs = untilUs - waiter->leadUs;
   if (dueUs > now) {
     LARGE_INTEGER due{};
     due.QuadPart = -(dueUs - now) * 10;  // relative, in 100-ns units
-    if (!SetWaitableTimer(waiter->timer, &due, 0, nullptr, nullptr, FALSE)) return WaitWholeMs(untilUs - now);
-    const DWORD result = MsgWaitForMultipleObjectsEx(1, &waiter->timer, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (result != WAIT_OBJECT_0) return result;
+    if (!SetWaitableTimer(waiter->timer, &due, 0, nullptr, nullptr, FALSE)) {
+      return WaitWholeMs(untilUs - now, count, handles);
+    }
+    HANDLE all[kMaxHandles + 1];
+    std::copy_n(handles, count, all);
+    all[count] = waiter->timer;
+    const DWORD result = MsgWaitForMultipleObjectsEx(count + 1, all, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (result == WAIT_OBJECT_0 + count + 1) return WAIT_OBJECT_0 + count;  // input
+    if (result != WAIT_OBJECT_0 + count) return result;                     // a handle, or a failure
     now = NowUs();
     // A quarter of each new lateness: steady, yet it follows a change.
     waiter->leadUs = std::clamp<int64_t>(waiter->leadUs + (now - dueUs - waiter->leadUs) / 4, 0, kMaxLeadUs);
   }
   // The rest, shorter than the timer's usual lateness: yield until the
-  // instant, ending early for input as the wait would.
+  // instant, ending early for a handle or input as the wait would.
   while (now < untilUs) {
-    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0) return WAIT_OBJECT_0 + 1;
+    if (count > 0) {
+      const DWORD ready = WaitForMultipleObjects(count, handles, FALSE, 0);
+      if (ready < WAIT_OBJECT_0 + count) return ready;
+    }
+    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0) return WAIT_OBJECT_0 + count;
     SwitchToThread();
     now = NowUs();
   }
