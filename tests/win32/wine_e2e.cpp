@@ -859,6 +859,41 @@ void QuitDuringACall(int) {
   FreeLibrary(d.dll);
 }
 
+// Fault: a port closed from a callback inside a driver call (the call's
+// thread watching the line) left the line's read out, with the buffer of
+// the port being freed; or the call waited on for ever.
+Driver* g_closing = nullptr;
+void ZEVA_CALLBACK OnMapProgressClosing(int32_t address) {
+  if ((address & 0xFFFF) == 3 && g_closing != nullptr) g_closing->CloseCOM();
+}
+
+void CloseInsideACall(int) {
+  Driver d;
+  if (!Load(d, false)) return;
+  HWND window = PingWindow();
+  d.SetNoErrMsgBox(1);
+  d.SetCallbackEvents(nullptr, nullptr, &OnMapProgressClosing, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                      nullptr);
+  // The map goes on probing (a write to a closed port counts as sent):
+  // short answer waits keep that brief.
+  d.SetPacketTimeout(5);
+  Check(d.OpenCOM(window) == 1, "close inside: OpenCOM");
+  g_closing = &d;
+  Stopwatch map;
+  d.MakeMap();
+  g_closing = nullptr;
+  Check(d.IsOpen() == 0 && map.ms() < 10000, "close inside: the map ends after CloseCOM from OnMapProgress(3)",
+        Ms(map.ms()));
+  Check(d.OpenCOM(window) == 1, "close inside: OpenCOM again");
+  const uint8_t question[6] = {1, 2, 3, 4, 0, 9};
+  Check(d.Query(7, question, 0, 77) == 1, "close inside: Query(7) on the reopened port");
+  d.CloseCOM();
+  d.SetPacketTimeout(40);
+  d.SetClientHWND(nullptr);
+  DestroyWindow(window);
+  FreeLibrary(d.dll);
+}
+
 // A window of another thread: created, kept until the test is done.
 struct ForeignWindow {
   HWND window = nullptr;
@@ -947,6 +982,7 @@ const DefectCase kDefects[] = {
     {"data-event-flood", &DataEventFlood},
     {"version-unicode-path", &VersionOnUnicodePath},
     {"quit-during-call", &QuitDuringACall},
+    {"close-inside-call", &CloseInsideACall},
     {"foreign-thread-window", &ForeignThreadWindow},
     {"open-under-loader-lock", &OpenUnderLoaderLock},  // last: a hang ends the process
 };
