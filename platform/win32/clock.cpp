@@ -110,8 +110,12 @@ DWORD WaitUntilUs(int64_t untilUs, DWORD count, const HANDLE* handles) {
     if (result == WAIT_OBJECT_0 + count + 1) return WAIT_OBJECT_0 + count;  // input
     if (result != WAIT_OBJECT_0 + count) return result;                     // a handle, or a failure
     now = NowUs();
-    // A quarter of each new lateness: steady, yet it follows a change.
-    waiter->leadUs = std::clamp<int64_t>(waiter->leadUs + (now - dueUs - waiter->leadUs) / 4, 0, kMaxLeadUs);
+    // Up by half of a greater lateness, down by a sixteenth of a smaller
+    // one: the lead follows the late end of the timer's spread, not its
+    // middle, so that few waits end late.
+    const int64_t late = now - dueUs;
+    const int64_t step = late > waiter->leadUs ? (late - waiter->leadUs) / 2 : (late - waiter->leadUs) / 16;
+    waiter->leadUs = std::clamp<int64_t>(waiter->leadUs + step, 0, kMaxLeadUs);
   }
   // The rest, shorter than the timer's usual lateness: yield until the
   // instant, ending early for a handle or input as the wait would.
