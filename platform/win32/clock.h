@@ -18,11 +18,11 @@ namespace zeva::win32 {
 int64_t NowUs();
 inline uint32_t TickCountNow() { return static_cast<uint32_t>(NowUs() / 1000); }
 
-// Waits until NowUs() reaches `untilUs`, one of the `count` handles is
-// signalled, or input is available in the calling thread's queue (also
-// input already seen by a peek and left there): WAIT_OBJECT_0 + i for
-// handle i, WAIT_OBJECT_0 + count for input, WAIT_TIMEOUT when the time
-// came.
+// Waits until NowUs() reaches `untilUs`, one of the `count` handles (at
+// most 3) is signalled, or input is available in the calling thread's
+// queue (also input already seen by a peek and left there): WAIT_OBJECT_0
+// + i for handle i, WAIT_OBJECT_0 + count for input, WAIT_TIMEOUT when the
+// time came.
 DWORD WaitUntilUs(int64_t untilUs, DWORD count = 0, const HANDLE* handles = nullptr);
 
 // The calling thread ends, or the library is unloaded: its timer goes.

@@ -202,10 +202,7 @@ class Win32SerialPort final : public platform::SerialPort, private platform::Lea
     {
       std::lock_guard<std::mutex> lock(issueMutex_);
       ++purges_;
-      if (readPending_ && CancelIoEx(handle_, read_.record())) {
-        DWORD unused = 0;
-        GetOverlappedResult(handle_, read_.record(), &unused, TRUE);
-      }
+      CancelRead();
     }
     PurgeComm(handle_, kPurgeAll);
     std::lock_guard<std::mutex> lock(queueMutex_);
@@ -220,12 +217,8 @@ class Win32SerialPort final : public platform::SerialPort, private platform::Lea
     if (handle_ == INVALID_HANDLE_VALUE) return SerialStatus::Ok();
     {
       std::lock_guard<std::mutex> lock(issueMutex_);
-      if (readPending_) {
-        CancelIoEx(handle_, read_.record());
-        DWORD unused = 0;
-        GetOverlappedResult(handle_, read_.record(), &unused, TRUE);
-        readPending_ = false;
-      }
+      CancelRead();
+      readPending_ = false;
     }
     FinePeriod(false);
     const HANDLE handle = handle_;
@@ -296,12 +289,14 @@ class Win32SerialPort final : public platform::SerialPort, private platform::Lea
   // The event thread's watch: the line's read (issued when none is out) to
   // its end, the stop, or a wake-up. The events of a read it took.
   uint32_t WatchAsEventThread() {
+    DWORD idleMs = INFINITE;
     {
       std::lock_guard<std::mutex> lock(watchMutex_);
       if (!IssueRead()) return 0;
+      if (finePeriod_) idleMs = kFinePeriodIdleMs;
     }
     HANDLE handles[3] = {read_.event(), stop_, wake_};
-    const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, FinePeriodOn() ? kFinePeriodIdleMs : INFINITE);
+    const DWORD woke = WaitForMultipleObjects(3, handles, FALSE, idleMs);
     std::lock_guard<std::mutex> lock(watchMutex_);
     if (woke == WAIT_TIMEOUT) {
       // No byte for a while: no hold to time.
@@ -355,6 +350,15 @@ class Win32SerialPort final : public platform::SerialPort, private platform::Lea
       if ((events & platform::kEvRxChar) != 0) MarkReported();
       return events;
     }
+  }
+
+  // Cancels the line's read, if one is out, and waits until it has ended
+  // (issueMutex_ held); whoever takes it finds it ended.
+  void CancelRead() {
+    if (!readPending_) return;
+    CancelIoEx(handle_, read_.record());
+    DWORD unused = 0;
+    GetOverlappedResult(handle_, read_.record(), &unused, TRUE);
   }
 
   bool ReadPending() {
@@ -442,10 +446,6 @@ class Win32SerialPort final : public platform::SerialPort, private platform::Lea
   // closes, or the line has been quiet for kFinePeriodIdleMs (the bytes
   // awaited are not coming; a hold of bytes that still come is then timed
   // coarsely). watchMutex_ held, or the closing thread.
-  bool FinePeriodOn() {
-    std::lock_guard<std::mutex> lock(watchMutex_);
-    return finePeriod_;
-  }
   void FinePeriod(bool on) {
     if (on == finePeriod_) return;
     finePeriod_ = on;
